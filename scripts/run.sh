@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, starts a local mosquitto to try the program
+# with (plain on 1883, TLS on 8883, unless those ports are taken) and opens the window.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build build -j "$(nproc)"
+if [ ! -x build/src/app/vyr-mqtt ]; then
+  echo "Built everything; the window is not part of this build yet."
+  exit 0
+fi
+bash scripts/local-broker.sh
+exec build/src/app/vyr-mqtt

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the unit, integration
+# and window tests, the same tests under AddressSanitizer + UBSan, and a short
+# run of the parser's fuzzer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+bash scripts/install-deps.sh
+# Node packages for the second test broker (aedes), installed from the npm registry.
+if [ -f tests/brokers/package.json ]; then
+  (cd tests/brokers && npm install --no-audit --no-fund --loglevel=error)
+fi
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+echo "== fuzzing the parser (clang, libFuzzer) =="
+cmake -S . -B build-fuzz -G Ninja -DVYR_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ > /dev/null
+cmake --build build-fuzz -j "$jobs"
+ctest --test-dir build-fuzz --output-on-failure
+
+echo "== tests under AddressSanitizer + UBSan =="
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DVYR_BUILD_BENCH=OFF > /dev/null
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE no-asan
+
+echo "== tests =="
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"

@@ -1,0 +1,136 @@
+#include "TestBroker.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+bool PortAccepts(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+} // namespace
+
+int FreeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    throw std::runtime_error("no free port");
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::string MakeTempDir(const std::string &prefix) {
+  const char *base = std::getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+  if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+  return templ;
+}
+
+int RunShell(const std::string &command) {
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TestBroker::TestBroker() : TestBroker(Options{}) {}
+
+TestBroker::TestBroker(Options options) : FOptions(std::move(options)), FDir(MakeTempDir("vyr-broker")) {
+  FPort = FreeLoopbackPort();
+  if (FOptions.Tls) {
+    FTlsPort = FreeLoopbackPort();
+    FCert = MakeSelfSignedCertificate(FDir, FOptions.ExpiredCert);
+  }
+  WriteConfig();
+  Start();
+}
+
+TestBroker::~TestBroker() {
+  Stop();
+  RunShell("rm -rf '" + FDir + "'");
+}
+
+void TestBroker::WriteConfig() {
+  std::ofstream conf(FDir + "/mosquitto.conf");
+  conf << "user root\n"
+       << "allow_anonymous true\n"
+       << "max_queued_messages 0\n"
+       << "log_dest file " << FDir << "/mosquitto.log\n"
+       << "log_type all\n"
+       << "listener " << FPort << " 127.0.0.1\n";
+  if (FOptions.Tls)
+    conf << "listener " << FTlsPort << " 127.0.0.1\n"
+         << "certfile " << FCert.CertFile << "\n"
+         << "keyfile " << FCert.KeyFile << "\n";
+  if (FOptions.Persistence)
+    conf << "persistence true\n"
+         << "persistence_location " << FDir << "/\n"
+         << "autosave_interval 1\n";
+  conf << FOptions.ExtraConfig << "\n";
+}
+
+void TestBroker::Start() {
+  if (Running()) return;
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    std::string conf = FDir + "/mosquitto.conf";
+    // The broker writes its own log file; keep the test output clean.
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    ::execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  FPid = pid;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!(PortAccepts(FPort) && (!FOptions.Tls || PortAccepts(FTlsPort)))) {
+    int status = 0;
+    if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+      FPid = -1;
+      throw std::runtime_error("mosquitto exited at start; see " + LogFile());
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      Kill();
+      throw std::runtime_error("mosquitto did not start listening");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void TestBroker::Stop() {
+  if (!Running()) return;
+  ::kill(FPid, SIGTERM);
+  int status = 0;
+  ::waitpid(FPid, &status, 0);
+  FPid = -1;
+}
+
+void TestBroker::Kill() {
+  if (!Running()) return;
+  ::kill(FPid, SIGKILL);
+  int status = 0;
+  ::waitpid(FPid, &status, 0);
+  FPid = -1;
+}

@@ -1,0 +1,57 @@
+#pragma once
+// A real mosquitto broker for tests: started on 127.0.0.1 on free ports, with
+// its own configuration, certificate and data folder in a temporary directory,
+// stopped when the object goes away. max_queued_messages is 0 so that nothing
+// is dropped under load.
+
+#include <string>
+#include <sys/types.h>
+
+#include "TestCerts.h"
+
+int FreeLoopbackPort();
+// A fresh temporary directory, removed by the caller (or left to the OS).
+std::string MakeTempDir(const std::string &prefix);
+
+class TestBroker {
+public:
+  struct Options {
+    bool Tls = false;          // also open a TLS listener (TlsPort)
+    bool Persistence = false;  // keep sessions and queued messages across restarts
+    bool ExpiredCert = false;  // serve an expired certificate on the TLS listener
+    std::string ExtraConfig;   // appended to the configuration file
+  };
+
+  TestBroker();
+  explicit TestBroker(Options options);
+  ~TestBroker();
+  TestBroker(const TestBroker &) = delete;
+  TestBroker &operator=(const TestBroker &) = delete;
+
+  // Both wait until the listeners accept connections; throw on failure.
+  void Start();
+  void Stop();
+  void Restart() { Stop(); Start(); }
+  // Kills the broker without letting it clean up (SIGKILL).
+  void Kill();
+
+  bool Running() const { return FPid > 0; }
+  int Port() const { return FPort; }
+  int TlsPort() const { return FTlsPort; }
+  const std::string &Dir() const { return FDir; }
+  const TestCertificate &Certificate() const { return FCert; }
+  std::string LogFile() const { return FDir + "/mosquitto.log"; }
+
+private:
+  void WriteConfig();
+
+  Options FOptions;
+  std::string FDir;
+  TestCertificate FCert;
+  int FPort = 0;
+  int FTlsPort = 0;
+  pid_t FPid = -1;
+};
+
+// Runs a command line through /bin/sh and returns its exit status (or -1).
+int RunShell(const std::string &command);
