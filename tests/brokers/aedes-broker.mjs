@@ -1,0 +1,29 @@
+// Runs an aedes MQTT broker on 127.0.0.1 for the interoperability tests.
+// Usage: node aedes-broker.mjs PORT
+// Prints "listening PORT" once the port accepts connections; stops on SIGTERM.
+import { createServer } from 'node:net'
+import { Aedes } from 'aedes'
+
+const port = Number(process.argv[2])
+if (!Number.isInteger(port) || port <= 0 || port > 65535) {
+  console.error('usage: node aedes-broker.mjs PORT')
+  process.exit(2)
+}
+
+const broker = await Aedes.createBroker()
+const server = createServer(broker.handle)
+
+server.on('error', (err) => {
+  console.error(`aedes: ${err.message}`)
+  process.exit(1)
+})
+server.listen(port, '127.0.0.1', () => {
+  console.log(`listening ${port}`)
+})
+
+const stop = () => {
+  server.close()
+  broker.close(() => process.exit(0))
+}
+process.on('SIGTERM', stop)
+process.on('SIGINT', stop)

@@ -1,0 +1,74 @@
+#include "AedesBroker.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "TestBroker.h"
+
+namespace {
+
+bool Accepts(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+void StopChild(pid_t pid, int sig) {
+  ::kill(pid, sig);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+}
+
+} // namespace
+
+AedesBroker::AedesBroker() {
+  const std::string script = std::string(VYR_BROKERS_DIR) + "/aedes-broker.mjs";
+  if (::access((std::string(VYR_BROKERS_DIR) + "/node_modules/aedes").c_str(), R_OK) != 0)
+    throw std::runtime_error("aedes is not installed: run npm install in " VYR_BROKERS_DIR);
+  FPort = FreeLoopbackPort();
+  const std::string port = std::to_string(FPort);
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::execlp("node", "node", script.c_str(), port.c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  FPid = pid;
+  // Node takes a while to start on a loaded machine.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!Accepts(FPort)) {
+    int status = 0;
+    if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+      FPid = -1;
+      throw std::runtime_error("aedes exited at start");
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      StopChild(FPid, SIGKILL);
+      FPid = -1;
+      throw std::runtime_error("aedes did not start listening");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+AedesBroker::~AedesBroker() {
+  if (FPid > 0) StopChild(FPid, SIGTERM);
+}

@@ -1,0 +1,21 @@
+#pragma once
+// A real aedes broker (Node.js) for interoperability tests: started on
+// 127.0.0.1 on a free port by tests/brokers/aedes-broker.mjs, stopped when the
+// object goes away. Needs node and the packages of tests/brokers installed.
+
+#include <sys/types.h>
+
+class AedesBroker {
+public:
+  // Waits until the port accepts connections; throws std::runtime_error on failure.
+  AedesBroker();
+  ~AedesBroker();
+  AedesBroker(const AedesBroker &) = delete;
+  AedesBroker &operator=(const AedesBroker &) = delete;
+
+  int Port() const { return FPort; }
+
+private:
+  int FPort = 0;
+  pid_t FPid = -1;
+};
