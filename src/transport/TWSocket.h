@@ -1,0 +1,218 @@
+#pragma once
+// TWSocket: a non-blocking TCP client socket whose progress is reported as
+// events on the thread that owns it (the Qt event loop of that thread), with
+// an optional TLS layer inside the same object.
+//
+// Error codes use the Windows Sockets numbering (10053 connection aborted,
+// 10054 reset, 10057 not connected, 10061 refused, ...); operating-system
+// errors are mapped onto it, and 0 always means success.
+
+#include <QObject>
+#include <QPointer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "BlockQueue.h"
+#include "TSslContext.h"
+
+class QSocketNotifier;
+class TSslSession;
+class TWSocket;
+
+enum TSocketState : std::uint8_t {
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsSocksConnected,
+  wsConnected,
+  wsAccepting,
+  wsListening,
+  wsClosed,
+  wsDnsLookup,
+};
+
+enum TSocketFamily : std::uint8_t { sfAny, sfAnyIPv4, sfAnyIPv6, sfIPv4, sfIPv6 };
+
+enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+enum TSslState : std::uint8_t {
+  sslNone,
+  sslHandshakeInit,
+  sslHandshakeStarted,
+  sslHandshakeFailed,
+  sslEstablished,
+  sslInShutdown,
+  sslShutdownComplete,
+};
+
+// Raised by socket operations: message, error code and the failing operation.
+class ESocketException : public std::runtime_error {
+public:
+  ESocketException(const std::string &msg, int errorCode = 0, const std::string &funcName = {})
+      : std::runtime_error(msg), FErrorCode(errorCode), FFuncName(funcName) {}
+  int ErrorCode() const { return FErrorCode; }
+  const std::string &FuncName() const { return FFuncName; }
+
+private:
+  int FErrorCode;
+  std::string FFuncName;
+};
+
+using TSessionConnected = std::function<void(TWSocket *Sender, std::uint16_t ErrCode)>;
+using TDataAvailable = std::function<void(TWSocket *Sender, std::uint16_t ErrCode)>;
+using TSessionClosed = std::function<void(TWSocket *Sender, std::uint16_t ErrCode)>;
+using TDataSent = std::function<void(TWSocket *Sender, std::uint16_t ErrCode)>;
+
+// The standard description of a Windows Sockets error code
+// ("Connection refused", "Host not found", ... "Not a Winsocket error").
+std::string WSocketErrorDesc(int errCode);
+// Maps an errno value onto the Windows Sockets numbering.
+int ErrnoToWSocketError(int err);
+
+class TWSocket : public QObject {
+  Q_OBJECT
+public:
+  explicit TWSocket(QObject *owner = nullptr);
+  ~TWSocket() override;
+  TWSocket(const TWSocket &) = delete;
+  TWSocket &operator=(const TWSocket &) = delete;
+
+  // Remote end. Setters trim, and throw ESocketException
+  // ("Cannot change Addr if not closed", ...) when a different value is set
+  // outside wsClosed. An empty value leaves the property unassigned.
+  const std::string &Addr() const { return FAddrStr; }
+  void SetAddr(const std::string &value);
+  const std::string &Port() const { return FPortStr; }
+  void SetPort(const std::string &value);
+  const std::string &Proto() const { return FProtoStr; }
+  void SetProto(const std::string &value);
+
+  TSocketFamily SocketFamily() const { return FSocketFamily; }
+  void SetSocketFamily(TSocketFamily value) { FSocketFamily = value; }
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff value) { FLingerOnOff = value; }
+  int LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(int seconds) { FLingerTimeout = seconds; }
+
+  TSocketState State() const { return FState; }
+  int LastError() const { return FLastError; }
+
+  // Starts a connection attempt; the outcome comes through OnSessionConnected.
+  // Throws ESocketException for errors found before the attempt is under way.
+  void Connect();
+  // Queues the bytes and writes what the system takes now; returns Len
+  // (0 when Len is not above 0). Only in wsConnected.
+  int Send(const void *Data, int Len);
+  int SendStr(const std::string &Str) { return Send(Str.data(), static_cast<int>(Str.size())); }
+  // The bytes available now (up to 255 when none are announced); empty when
+  // nothing could be read.
+  std::string ReceiveStrA();
+  // Reads up to BufferSize bytes: the count read, 0 at end of stream, or -1
+  // with LastError set.
+  int Receive(void *Buffer, int BufferSize);
+  // Bytes readable now without blocking (decrypted bytes on TLS).
+  int GetRcvdCount();
+  // Bytes given to Send and not yet handed to the system.
+  std::size_t BufferedByteCount() const;
+
+  void Close();
+  // Closes later, behind the events already waiting; for use inside handlers.
+  void CloseDelayed();
+  void Abort();
+  // The local port as decimal text while connected, else "error".
+  std::string GetXPort();
+
+  // TLS. SslEnable decides, when TCP connects, whether the connection runs TLS.
+  bool SslEnable() const { return FSslEnable; }
+  void SetSslEnable(bool value) { FSslEnable = value; }
+  TSslContext *SslContext() const { return FSslContext.data(); }
+  void SetSslContext(TSslContext *value) { FSslContext = value; }
+  TSslState SslState() const { return FSSLState; }
+  const std::string &SslVersion() const { return FSslVersion; }
+  const std::string &SslCipher() const { return FSslCipher; }
+  // OpenSSL's one-line cipher description, ending with a line feed.
+  const std::string &SslCipherDesc() const { return FSslCipherDesc; }
+
+  TSessionConnected OnSessionConnected;
+  TDataAvailable OnDataAvailable;
+  TSessionClosed OnSessionClosed;
+  // Raised when the send queue has been handed to the system completely.
+  TDataSent OnDataSent;
+
+private:
+  friend class TWSocketDispatch;
+
+  std::string FAddrStr;
+  std::string FPortStr;
+  std::string FProtoStr = "tcp";
+  bool FAddrAssigned = false;
+  bool FPortAssigned = false;
+  bool FProtoAssigned = true;
+  bool FAddrResolved = false;
+  bool FPortResolved = false;
+  bool FProtoResolved = false;
+  struct TResolvedAddr;
+  std::unique_ptr<TResolvedAddr> FRemote;
+
+  TSocketFamily FSocketFamily = sfIPv4;
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  int FLingerTimeout = 0;
+  TSocketState FState = wsClosed;
+  int FLastError = 0;
+  int FHSocket = -1;
+  std::uint64_t FConnection = 0;  // counts connections; tags posted requests
+  bool FCloseInvoked = false;
+  bool FDestroying = false;
+  bool FReadPaused = false;
+  std::unique_ptr<QSocketNotifier> FReadNotifier;
+  std::unique_ptr<QSocketNotifier> FWriteNotifier;
+  TBlockQueue FSendQueue{1460};
+
+  bool FSslEnable = false;
+  QPointer<TSslContext> FSslContext;
+  TSslState FSSLState = sslNone;
+  std::string FSslVersion = "Unknown";
+  std::string FSslCipher = "Unknown";
+  std::string FSslCipherDesc;
+  std::unique_ptr<TSslSession> FSsl;
+  TBlockQueue FSslPlainQueue{16384};
+  std::string FSslRxBuf;  // decrypted bytes not read yet, from FSslRxPos
+  std::size_t FSslRxPos = 0;
+  int FSslCloseError = 0;
+  bool FSslCloseStarted = false;
+  bool FSslClosePosted = false;
+
+  void ResolveAll();
+  void SocketError(const std::string &func, int code = -1, bool close = true);
+  void InternalClose(bool bShut, int error);
+  void ResetDefaults();
+  void UpdateNotifiers();
+  void PostRequest(int kind);
+  void HandleRequest(std::uint64_t connection, int kind);
+  void HandleNotification();
+  void HandleBackgroundException();
+  void Do_FD_CONNECT(int errCode);
+  void Do_FD_READ(int errCode);
+  void Do_FD_WRITE(int errCode);
+  void Do_FD_CLOSE(int errCode);
+  void ReceiveLoop(int errCode);
+  void TryToSend();
+  int PeerCloseCode();
+  int RawReceive(void *buffer, int size);
+  int RawRcvdCount();
+
+  void StartSslHandshake();
+  void SslHandshakeDone(bool success);
+  void SslReadFromSocket();
+  void SslPump();
+  void SslWritePlain();
+  void SslFlushOutput();
+  void SslBeginClose(bool sendCloseNotify, int error);
+  void SslCheckCloseReady();
+  void SslResetFields();
+};
