@@ -1,0 +1,214 @@
+// TMQTTParser's receive side. The receive state survives between calls, so a
+// packet may be split at any byte. Header and remaining-length bytes are taken
+// one at a time; body bytes are taken in bulk: a body that lies whole inside
+// the input is decoded where it lies, otherwise the pieces are gathered in
+// FRxStream until the body is complete.
+#include "uMQTT.h"
+
+#include "RxReader.h"
+
+#include <algorithm>
+
+namespace {
+// After four length bytes the multiplier has reached 128^4; a fifth byte is outside MQTT.
+constexpr std::int32_t RxMultAfterFourBytes = 128 * 128 * 128 * 128;
+} // namespace
+
+void TMQTTParser::Parse(TByteStream &aStream) {
+  std::string_view bytes = aStream.View().substr(aStream.Position());
+  aStream.Seek(aStream.Size());
+  Parse(bytes);
+}
+
+void TMQTTParser::Parse(std::string_view aStr) {
+  if (FRxPending.empty()) {
+    Consume(aStr);
+    return;
+  }
+  std::string held;
+  held.swap(FRxPending);
+  held.append(aStr);
+  Consume(held);
+}
+
+void TMQTTParser::Break(std::string aReason) {
+  FRxState = RxBroken;
+  FRxStream.Clear();
+  if (OnStreamBroken) OnStreamBroken(this, std::move(aReason));
+}
+
+void TMQTTParser::Consume(std::string_view aBytes) {
+  const std::uint8_t *p = reinterpret_cast<const std::uint8_t *>(aBytes.data());
+  const std::uint8_t *const end = p + aBytes.size();
+  // Every event is raised after the bytes it stands for have been passed, so
+  // if a handler throws, [p, end) is exactly what is left to parse.
+  try {
+    while (p < end) {
+      switch (FRxState) {
+      case 0:
+        SplitFixedHeader(*p++, RxMsg, RxDup, RxQos, RxRetain);
+        FRxState = 1;
+        FRxMult = 1;
+        FRxVal = 0;
+        if (OnHeader) OnHeader(this, RxMsg, RxDup, RxQos, RxRetain);
+        break;
+
+      case 1: {
+        if (FRxMult == RxMultAfterFourBytes) {
+          p = end;
+          Break("remaining length runs past four bytes");
+          break;
+        }
+        std::uint8_t b = *p++;
+        FRxVal += (b & 0x7F) * FRxMult;
+        FRxMult *= 128;
+        if (b & 0x80) break;
+        if (FRxVal > MaxRxLength) {
+          p = end;
+          Break("remaining length " + std::to_string(FRxVal) + " is above the limit of " +
+                std::to_string(MaxRxLength));
+          break;
+        }
+        ReloadKeepAlive();
+        FRxStream.Clear();
+        if (FRxVal > 0) {
+          FRxState = 2;
+          break;
+        }
+        FRxState = 0;
+        if (RxMsg == mtPINGREQ) {
+          if (OnPing) OnPing(this);
+        } else if (RxMsg == mtPINGRESP) {
+          if (OnPingResp) OnPingResp(this);
+        } else if (RxMsg == mtDISCONNECT) {
+          if (OnDisconnect) OnDisconnect(this);
+        }
+        break;
+      }
+
+      case 2: {
+        std::size_t available = std::size_t(end - p);
+        const std::uint8_t *body;
+        std::size_t size;
+        if (FRxStream.Empty() && available >= std::size_t(FRxVal)) {
+          body = p;
+          size = std::size_t(FRxVal);
+          p += size;
+        } else {
+          std::size_t n = std::min(available, std::size_t(FRxVal));
+          FRxStream.Write(p, n);
+          p += n;
+          FRxVal -= std::int32_t(n);
+          if (FRxVal > 0) break;
+          body = FRxStream.Data();
+          size = FRxStream.Size();
+        }
+        FRxVal = 0;
+        FRxState = 0;
+        try {
+          Dispatch(body, size);
+        } catch (...) {
+          ReloadKeepAlive();
+          throw;
+        }
+        ReloadKeepAlive();
+        break;
+      }
+
+      default: // broken: nothing more is read until Reset
+        p = end;
+        break;
+      }
+    }
+  } catch (...) {
+    FRxPending.assign(reinterpret_cast<const char *>(p), std::size_t(end - p));
+    throw;
+  }
+}
+
+// Decodes a complete body by RxMsg and raises its event. Every field is read
+// before the first handler runs, so a handler that resets or feeds the parser
+// cannot disturb the body being decoded.
+void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize) {
+  TRxReader r{aBody, aBody + aSize};
+  switch (RxMsg) {
+  case mtBROKERCONNECT:
+  case mtCONNECT: {
+    TMQTTConnectEvent &onConnect = RxMsg == mtCONNECT ? OnConnect : OnBrokerConnect;
+    if (!onConnect && !OnSetWill) break;
+    std::string protocol = r.String();
+    std::uint8_t version = r.Byte();
+    std::uint8_t flags = r.Byte();
+    std::uint16_t keepAlive = r.Word();
+    std::string clientID = r.String();
+    std::string willTopic, willMessage, userName, password;
+    if (flags & 0x04) {
+      willTopic = r.String();
+      willMessage = r.String();
+    }
+    if (flags & 0x80) userName = r.String();
+    if (flags & 0x40) password = r.String();
+    if ((flags & 0x04) && OnSetWill)
+      OnSetWill(this, std::move(willTopic), std::move(willMessage), TMQTTQOSType((flags & 0x18) >> 3),
+                flags & 0x20);
+    if (onConnect)
+      onConnect(this, std::move(protocol), version, std::move(clientID), std::move(userName), std::move(password),
+                keepAlive, flags & 0x02);
+    break;
+  }
+  case mtCONNACK:
+    if (aSize == 2 && OnConnAck) {
+      r.Byte();
+      OnConnAck(this, r.Byte());
+    }
+    break;
+  case mtPUBLISH:
+    if (aSize >= 4 && OnPublish) {
+      std::string topic = r.String();
+      std::uint16_t id = (RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? r.Word() : 0;
+      OnPublish(this, id, std::move(topic), r.Rest());
+    }
+    break;
+  case mtPUBACK:
+  case mtPUBREC:
+  case mtPUBREL:
+  case mtPUBCOMP:
+  case mtUNSUBACK: {
+    if (aSize != 2) break;
+    TMQTTIDEvent *events[] = {&OnPubAck, &OnPubRec, &OnPubRel, &OnPubComp};
+    TMQTTIDEvent &event = RxMsg == mtUNSUBACK ? OnUnsubAck : *events[RxMsg - mtPUBACK];
+    if (event) event(this, r.Word());
+    break;
+  }
+  case mtSUBSCRIBE:
+    if (aSize >= 2 && OnSubscribe) {
+      std::uint16_t id = r.Word();
+      TTaggedStrings topics;
+      while (r.Remaining() >= 3) {
+        std::string filter = r.String();
+        topics.push_back({std::move(filter), r.Byte() & 0x03});
+      }
+      OnSubscribe(this, id, topics);
+    }
+    break;
+  case mtSUBACK:
+    if (aSize >= 2 && OnSubAck) {
+      std::uint16_t id = r.Word();
+      std::vector<TMQTTQOSType> qoss;
+      qoss.reserve(r.Remaining());
+      while (r.Remaining() > 0) qoss.push_back(TMQTTQOSType(r.Byte() & 0x03));
+      OnSubAck(this, id, qoss);
+    }
+    break;
+  case mtUNSUBSCRIBE:
+    if (aSize >= 2 && OnUnsubscribe) {
+      std::uint16_t id = r.Word();
+      TTaggedStrings topics;
+      while (r.Remaining() >= 2) topics.push_back({r.String(), 0});
+      OnUnsubscribe(this, id, topics);
+    }
+    break;
+  default: // PINGREQ, PINGRESP and DISCONNECT count only without a body; type 15 never counts
+    break;
+  }
+}

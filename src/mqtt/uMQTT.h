@@ -1,0 +1,227 @@
+#pragma once
+// The MQTT 3.1 protocol engine: packet types, the encoding primitives and
+// TMQTTParser, which builds every outgoing packet and turns the received byte
+// stream into one event per packet. No sockets, no clocks: bytes in, events out.
+
+#include "ByteStream.h"
+#include "TaggedStrings.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The ordinal is the packet type nibble of the fixed header.
+enum TMQTTMessageType : std::uint8_t {
+  mtBROKERCONNECT = 0,
+  mtCONNECT,
+  mtCONNACK,
+  mtPUBLISH,
+  mtPUBACK,
+  mtPUBREC,
+  mtPUBREL,
+  mtPUBCOMP,
+  mtSUBSCRIBE,
+  mtSUBACK,
+  mtUNSUBSCRIBE,
+  mtUNSUBACK,
+  mtPINGREQ,
+  mtPINGRESP,
+  mtDISCONNECT,
+  mtReserved15
+};
+
+enum TMQTTQOSType : std::uint8_t { qtAT_MOST_ONCE = 0, qtAT_LEAST_ONCE, qtEXACTLY_ONCE, qtReserved3 };
+
+inline constexpr std::string_view QosDisplayNames[4] = {"AT_MOST_ONCE", "AT_LEAST_ONCE", "EXACTLY_ONCE",
+                                                        "RESERVED"};
+
+// Text of a CONNACK return code; codes above 5 give "RESERVED <code>".
+std::string ConnAckText(std::uint8_t aCode);
+
+// Limits of the wire format.
+inline constexpr std::size_t MQTTMaxStringLength = 65535;
+inline constexpr std::int32_t MQTTMaxRemainingLength = 268435455;
+
+// The primitives every packet is built from and taken apart with. Encoders
+// append at the stream's position; decoders read from it and advance.
+// EncodeRemainingLength and EncodeString throw std::length_error for values the
+// format cannot carry (a length outside 0..268,435,455, a string over 65,535
+// bytes) rather than writing a truncated field.
+void EncodeByte(TByteStream &aStream, std::uint8_t aByte);
+void EncodeFixedHeader(TByteStream &aStream, TMQTTMessageType aMsgType, bool aDup, TMQTTQOSType aQos, bool aRetain);
+void EncodeRemainingLength(TByteStream &aStream, std::int32_t aLength);
+void EncodeString(TByteStream &aStream, std::string_view aStr);
+// Returns 0 and consumes nothing at the end of the stream.
+std::uint8_t DecodeByte(TByteStream &aStream);
+void DecodeFixedHeader(TByteStream &aStream, TMQTTMessageType &aMsgType, bool &aDup, TMQTTQOSType &aQos,
+                       bool &aRetain);
+// A string whose count runs past the end reads as empty; only the two count
+// bytes are consumed.
+std::string DecodeString(TByteStream &aStream);
+
+class TMQTTParser;
+
+using TMQTTStreamEvent =
+    std::function<void(TMQTTParser *Sender, std::uint16_t anID, std::int32_t Retry, TByteStream &aStream)>;
+using TMQTTAckEvent = std::function<void(TMQTTParser *Sender, std::uint8_t aCode)>;
+using TMQTTIDEvent = std::function<void(TMQTTParser *Sender, std::uint16_t anID)>;
+using TMQTTPublishEvent =
+    std::function<void(TMQTTParser *Sender, std::uint16_t anID, std::string aTopic, std::string aMessage)>;
+// The sequence and the lists belong to the parser and live until the handler returns.
+using TMQTTSubAckEvent =
+    std::function<void(TMQTTParser *Sender, std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss)>;
+using TMQTTSubscribeEvent =
+    std::function<void(TMQTTParser *Sender, std::uint16_t anID, const TTaggedStrings &Topics)>;
+using TMQTTUnsubscribeEvent =
+    std::function<void(TMQTTParser *Sender, std::uint16_t anID, const TTaggedStrings &Topics)>;
+using TMQTTConnectEvent =
+    std::function<void(TMQTTParser *Sender, std::string Protocol, std::uint8_t Version, std::string ClientID,
+                       std::string UserName, std::string Password, std::uint16_t KeepAlive, bool Clean)>;
+using TMQTTWillEvent = std::function<void(TMQTTParser *Sender, std::string aTopic, std::string aMessage,
+                                          TMQTTQOSType aQos, bool aRetain)>;
+using TMQTTHeaderEvent =
+    std::function<void(TMQTTParser *Sender, TMQTTMessageType MsgType, bool Dup, TMQTTQOSType Qos, bool Retain)>;
+using TMQTTMonEvent = std::function<void(TMQTTParser *Sender, std::string aStr)>;
+using TMQTTNotifyEvent = std::function<void(TMQTTParser *Sender)>;
+// The received stream cannot be followed any further (see StreamBroken).
+using TMQTTBrokenEvent = std::function<void(TMQTTParser *Sender, std::string aReason)>;
+
+class TMQTTParser {
+public:
+  TMQTTParser();
+  TMQTTParser(const TMQTTParser &) = delete;
+  TMQTTParser &operator=(const TMQTTParser &) = delete;
+  ~TMQTTParser();
+
+  // Receive side back to its start state, both buffers emptied, a broken
+  // stream forgotten. Connection parameters, keep-alive and handlers stay.
+  void Reset();
+
+  // Feed received bytes. Every byte given is consumed (the stream's position
+  // ends at its size); events are raised from inside the call, in arrival order.
+  // If a handler throws, the packet it was raised for counts as consumed, the
+  // receive state is back at a fixed header, and the exception reaches the
+  // caller. Bytes of the chunk after that packet are kept and parsed first by
+  // the next Parse call (an empty one is enough); Reset drops them.
+  void Parse(TByteStream &aStream);
+  void Parse(std::string_view aStr);
+
+  // Stores the will; it goes into CONNECT only when topic and message are both non-empty.
+  void SetWill(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos, bool aRetain);
+  // Counts the keep-alive counter down; false exactly on the call that takes the last count.
+  bool CheckKeepAlive();
+  // Raises OnMon with "P " and the text.
+  void Mon(const std::string &aStr);
+
+  // Send operations: each builds one packet in the transmit buffer and raises
+  // OnSend once with Retry 0. Strings over 65,535 bytes and packets over
+  // 268,435,455 bytes are refused with std::length_error before anything is
+  // built; OnSend is not raised and the transmit buffer is left empty.
+  void SendConnect(const std::string &aClientID, const std::string &aUsername, const std::string &aPassword,
+                   std::uint16_t aKeepAlive, bool aClean);
+  void SendBrokerConnect(const std::string &aClientID, const std::string &aUsername,
+                         const std::string &aPassword, std::uint16_t aKeepAlive, bool aClean);
+  void SendConnAck(std::uint8_t aCode);
+  void SendPublish(std::uint16_t anID, std::string_view aTopic, std::string_view aMessage, TMQTTQOSType aQOS,
+                   bool aDup, bool aRetain);
+  void SendPubAck(std::uint16_t anID);
+  void SendPubRec(std::uint16_t anID);
+  void SendPubRel(std::uint16_t anID, bool aDup = false);
+  void SendPubComp(std::uint16_t anID);
+  void SendSubscribe(std::uint16_t anID, std::string_view aTopic, TMQTTQOSType aQOS);
+  void SendSubscribe(std::uint16_t anID, const TTaggedStrings &Topics);
+  void SendUnsubscribe(std::uint16_t anID, std::string_view aTopic);
+  void SendUnsubscribe(std::uint16_t anID, const TTaggedStrings &Topics);
+  void SendSubAck(std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss);
+  void SendUnsubAck(std::uint16_t anID);
+  void SendPing();
+  void SendPingResp();
+  void SendDisconnect();
+
+  // Keep-alive interval in seconds; writing it reloads the counter to 10 x the value.
+  std::uint16_t KeepAlive() const { return FKeepAlive; }
+  void SetKeepAlive(std::uint16_t aValue);
+
+  // Read-only views of the engine's internal state.
+  std::uint32_t KeepAliveCount() const { return FKeepAliveCount; }
+  bool WillFlag() const { return FWillFlag; }
+  // 0 fixed header, 1 remaining length, 2 body, 3 broken (nothing more is read until Reset).
+  std::int32_t RxState() const { return FRxState; }
+  bool StreamBroken() const { return FRxState == RxBroken; }
+  // The last packet built.
+  const TByteStream &TxStream() const { return FTxStream; }
+
+  // Retry settings that only the client applies to its stored packets.
+  std::uint16_t MaxRetries = 8;
+  std::uint16_t RetryTime = 60;
+
+  // A received packet announcing a longer body breaks the stream. 16 MiB by
+  // default; may be raised up to MQTTMaxRemainingLength.
+  std::int32_t MaxRxLength = 16 * 1024 * 1024;
+
+  // Fixed header of the packet being received; kept after its event until the next header.
+  TMQTTMessageType RxMsg = mtReserved15;
+  TMQTTQOSType RxQos = qtAT_MOST_ONCE;
+  bool RxDup = false;
+  bool RxRetain = false;
+
+  // Connection parameters (UTF-8).
+  std::string UserName;
+  std::string Password;
+  std::string WillTopic;
+  std::string WillMessage;
+  bool WillRetain = false;
+  TMQTTQOSType WillQos = qtAT_LEAST_ONCE;
+  std::string ClientID;
+  bool Clean = false;
+
+  // Events; an unassigned event is skipped.
+  TMQTTStreamEvent OnSend;
+  TMQTTAckEvent OnConnAck;
+  TMQTTSubAckEvent OnSubAck;
+  TMQTTIDEvent OnPubAck;
+  TMQTTIDEvent OnPubRel;
+  TMQTTIDEvent OnPubRec;
+  TMQTTIDEvent OnPubComp;
+  TMQTTIDEvent OnUnsubAck;
+  TMQTTNotifyEvent OnPingResp;
+  TMQTTConnectEvent OnBrokerConnect;
+  TMQTTConnectEvent OnConnect;
+  TMQTTPublishEvent OnPublish;
+  TMQTTNotifyEvent OnPing;
+  TMQTTNotifyEvent OnDisconnect;
+  TMQTTSubscribeEvent OnSubscribe;
+  TMQTTUnsubscribeEvent OnUnsubscribe;
+  TMQTTWillEvent OnSetWill;
+  TMQTTHeaderEvent OnHeader;
+  TMQTTMonEvent OnMon;
+  TMQTTBrokenEvent OnStreamBroken;
+
+private:
+  static constexpr std::int32_t RxBroken = 3;
+
+  void ReloadKeepAlive() { FKeepAliveCount = std::uint32_t(FKeepAlive) * 10; }
+  void Consume(std::string_view aBytes);
+  void Dispatch(const std::uint8_t *aBody, std::size_t aSize);
+  void Break(std::string aReason);
+  void SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
+                         const std::string &aPassword, std::uint16_t aKeepAlive);
+  void SendIDPacket(std::uint8_t aFirstByte, std::uint16_t anID);
+  void SendEmptyPacket(std::uint8_t aFirstByte);
+  void SendTopicList(std::uint8_t aFirstByte, std::uint16_t anID, const TTaggedStrings &Topics, bool aWithQos);
+  void StartPacket(std::uint8_t aFirstByte, std::size_t aRemainingLength);
+  void Emit(std::uint16_t anID);
+
+  TByteStream FTxStream;
+  TByteStream FRxStream;
+  std::uint32_t FKeepAliveCount = 0;
+  std::uint16_t FKeepAlive = 0;
+  bool FWillFlag = false;
+  std::int32_t FRxState = 0;
+  std::int32_t FRxMult = 0;
+  std::int32_t FRxVal = 0;
+  // Bytes of a chunk left unparsed because a handler threw.
+  std::string FRxPending;
+};
