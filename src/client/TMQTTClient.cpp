@@ -1,0 +1,430 @@
+#include "TMQTTClient.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+#include <exception>
+#include <thread>
+
+#include "TWSocket.h"
+#include "TopicMatch.h"
+
+namespace {
+constexpr int ConnectTimer = 1;
+constexpr int PingTimer = 2;
+constexpr int RetryTimer = 3;
+constexpr int FirstAttemptDelay = 100;
+constexpr int ReconnectDelay = 6000;
+constexpr int SweepInterval = 100;
+
+std::string N(unsigned v) { return std::to_string(v); }
+
+std::uint32_t PackTag(std::uint16_t anID, unsigned aPosition, unsigned aQos) {
+  return std::uint32_t(anID) << 16 | (aPosition & 0xFF) << 8 | (aQos & 0xFF);
+}
+} // namespace
+
+TMQTTClient::TMQTTClient() {
+  Releasables = std::make_unique<TMQTTMessageStore>();
+  Parser = std::make_unique<TMQTTParser>();
+  Parser->OnSend = [this](TMQTTParser *s, std::uint16_t id, std::int32_t retry, TByteStream &b) {
+    ParserSend(s, id, retry, b);
+  };
+  Parser->OnConnAck = [this](TMQTTParser *s, std::uint8_t code) { ParserConnAck(s, code); };
+  Parser->OnPublish = [this](TMQTTParser *s, std::uint16_t id, std::string topic, std::string msg) {
+    ParserPublish(s, id, topic, msg);
+  };
+  Parser->OnPubAck = [this](TMQTTParser *s, std::uint16_t id) { ParserPubAck(s, id); };
+  Parser->OnPubRec = [this](TMQTTParser *s, std::uint16_t id) { ParserPubRec(s, id); };
+  Parser->OnPubRel = [this](TMQTTParser *s, std::uint16_t id) { ParserPubRel(s, id); };
+  Parser->OnPubComp = [this](TMQTTParser *s, std::uint16_t id) { ParserPubComp(s, id); };
+  Parser->OnSubAck = [this](TMQTTParser *s, std::uint16_t id, const std::vector<TMQTTQOSType> &q) {
+    ParserSubAck(s, id, q);
+  };
+  Parser->OnUnsubAck = [this](TMQTTParser *s, std::uint16_t id) { ParserUnsubAck(s, id); };
+  Parser->OnStreamBroken = [this](TMQTTParser *s, std::string reason) { ParserBroken(s, reason); };
+  Parser->SetKeepAlive(10);
+
+  for (int i = 0; i < 3; ++i) {
+    Timers[i] = std::make_unique<QTimer>();
+    Timers[i]->setSingleShot(true);
+    Timers[i]->setTimerType(Qt::PreciseTimer);
+    QObject::connect(Timers[i].get(), &QTimer::timeout, Timers[i].get(), [this, i] { TimerProc(i + 1); });
+  }
+
+  InFlight = std::make_unique<TMQTTPacketStore>();
+  Link = std::make_unique<TWSocket>();
+  Link->OnSessionConnected = [this](TWSocket *s, std::uint16_t e) { LinkSessionConnected(s, e); };
+  Link->OnSessionClosed = [this](TWSocket *s, std::uint16_t e) { LinkSessionClosed(s, e); };
+  Link->OnDataAvailable = [this](TWSocket *s, std::uint16_t e) { LinkDataAvailable(s, e); };
+}
+
+TMQTTClient::~TMQTTClient() {
+  Releasables->Clear();
+  Subscriptions.clear();
+  InFlight->Clear();
+  for (int n = 1; n <= 3; ++n) StopTimer(n);
+  // A link going away with its owner reports nothing.
+  Link->OnSessionConnected = nullptr;
+  Link->OnSessionClosed = nullptr;
+  Link->OnDataAvailable = nullptr;
+  try {
+    Link->Close();
+  } catch (const std::exception &) {
+  }
+  Link.reset();
+}
+
+// ---- timers -----------------------------------------------------------------
+
+void TMQTTClient::ArmTimer(int Number, int Milliseconds) { Timers[Number - 1]->start(Milliseconds); }
+
+void TMQTTClient::StopTimer(int Number) { Timers[Number - 1]->stop(); }
+
+void TMQTTClient::TimerProc(int Number) {
+  StopTimer(Number);
+  switch (Number) {
+  case ConnectTimer:
+    Mon("Connecting to " + FHost + " on Port " + std::to_string(FPort));
+    Link->SetAddr(FHost);
+    Link->SetPort(std::to_string(FPort));
+    Link->SetProto("tcp");
+    try {
+      Link->Connect();
+    } catch (const std::exception &) {
+      // An attempt that cannot start is dropped; the client stays enabled.
+    }
+    break;
+  case PingTimer:
+    Ping();
+    break;
+  case RetryTimer:
+    RetrySweep();
+    break;
+  }
+}
+
+// ---- lifecycle --------------------------------------------------------------
+
+void TMQTTClient::Activate(bool Enable) {
+  if (Enable == FEnable) return;
+  FEnable = Enable;
+  try {
+    if (Link->State() == wsConnected) {
+      Parser->SendDisconnect();
+      FGraceful = true;
+    }
+    Link->CloseDelayed();
+  } catch (const std::exception &) {
+  }
+  if (Enable)
+    ArmTimer(ConnectTimer, FirstAttemptDelay);
+  else
+    for (int n = 1; n <= 3; ++n) StopTimer(n);
+  if (OnEnableChange) OnEnableChange(this);
+}
+
+void TMQTTClient::Mon(const std::string &aStr) {
+  if (OnMon) OnMon(this, aStr);
+}
+
+void TMQTTClient::Ping() { Parser->SendPing(); }
+
+void TMQTTClient::SetWill(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
+                          bool aRetain) {
+  Parser->SetWill(aTopic, aMessage, aQos, aRetain);
+}
+
+void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
+  if (ErrCode != 0) return;
+  FGraceful = false;
+  Parser->Reset();
+  std::string id = ClientID();
+  if (id.empty()) id = "CID" + Link->GetXPort();
+  if (OnClientID) OnClientID(this, id);
+  SetClientID(id);
+  if (Clean()) {
+    InFlight->Clear();
+    Releasables->Clear();
+  }
+  if (FBroker)
+    Parser->SendBrokerConnect(id, Username(), Password(), KeepAlive(), Clean());
+  else
+    Parser->SendConnect(id, Username(), Password(), KeepAlive(), Clean());
+}
+
+void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
+  StopTimer(PingTimer);
+  StopTimer(RetryTimer);
+  if (FOnline && OnOffline) OnOffline(this, FGraceful);
+  FOnline = false;
+  if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
+}
+
+void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
+  if (ErrCode != 0) return;
+  const std::string data = Link->ReceiveStrA();
+  Parser->Parse(data);
+}
+
+void TMQTTClient::ParserBroken(TMQTTParser *, const std::string &aReason) {
+  // Nothing more can be read from this connection; end it like any other close.
+  Mon("Broken stream (" + aReason + "), closing the connection.");
+  try {
+    Link->CloseDelayed();
+  } catch (const std::exception &) {
+  }
+}
+
+void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Retry,
+                             TByteStream &aStream) {
+  if (Link->State() != wsConnected) return;
+  StopTimer(PingTimer);
+  if (KeepAlive() != 0) ArmTimer(PingTimer, KeepAlive() * 750);
+  if (!aStream.Empty()) {
+    const std::uint8_t first = aStream.Data()[0];
+    const unsigned qos = (first >> 1) & 3, type = first >> 4;
+    if ((qos == 1 || qos == 2) && (type == mtPUBLISH || type == mtSUBSCRIBE || type == mtUNSUBSCRIBE) &&
+        anID != 0) {
+      InFlight->AddPacket(anID, aStream, static_cast<std::uint32_t>(Retry), RetryTime());
+      Mon("Message " + N(anID) + " created.");
+    }
+  }
+  Link->Send(aStream.Data(), static_cast<int>(aStream.Size()));
+  std::this_thread::yield();
+}
+
+void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
+  Mon("Connection " + ConnAckText(aCode));
+  if (aCode != 0) {
+    Activate(false);
+    return;
+  }
+  FOnline = true;
+  FGraceful = false;
+  ArmTimer(RetryTimer, SweepInterval);
+  if (OnOnline) OnOnline(this);
+  if (FAutoSubscribe)
+    for (std::size_t i = 0; i < Subscriptions.size(); ++i) {
+      const std::uint16_t id = NextMessageID();
+      if (NoFreeID(id, "SUBSCRIBE")) break;
+      const TTaggedString entry = Subscriptions[i]; // a handler may change the list
+      Parser->SendSubscribe(id, entry.Text, static_cast<TMQTTQOSType>(entry.Tag & 3));
+    }
+}
+
+// ---- identifiers, publish, subscribe ------------------------------------------
+
+std::uint16_t TMQTTClient::NextMessageID() {
+  // Every identifier from 1 to 65,535 awaits an acknowledgement: none is free.
+  if (InFlight->DistinctIDs() - (InFlight->HasID(0) ? 1 : 0) >= 65535) return 0;
+  for (;;) {
+    if (++FMessageID == 0) FMessageID = 1;
+    if (!InFlight->HasID(FMessageID)) return FMessageID;
+  }
+}
+
+bool TMQTTClient::NoFreeID(std::uint16_t anID, const char *aWhat) {
+  if (anID != 0) return false;
+  Mon(std::string("No free message identifier: ") + aWhat + " not sent.");
+  return true;
+}
+
+void TMQTTClient::Publish(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
+                          bool aRetain) {
+  if (FLocalBounce && OnMsg)
+    for (std::size_t i = 0; i < Subscriptions.size(); ++i)
+      if (MatchTopic(Subscriptions[i].Text, aTopic)) {
+        OnMsg(this, aTopic, aMessage, aQos, false);
+        break;
+      }
+  const std::uint16_t id = NextMessageID();
+  // A QoS 0 PUBLISH carries no identifier on the wire, so it goes out anyway.
+  if ((aQos == qtAT_LEAST_ONCE || aQos == qtEXACTLY_ONCE) && NoFreeID(id, "PUBLISH")) return;
+  Parser->SendPublish(id, aTopic, aMessage, aQos, false, aRetain);
+}
+
+void TMQTTClient::RecordSubscription(const std::string &aTopic, std::uint32_t aTag) {
+  for (auto &entry : Subscriptions)
+    if (entry.Text == aTopic) {
+      entry.Tag = static_cast<std::int32_t>(aTag);
+      return;
+    }
+  Subscriptions.push_back({aTopic, static_cast<std::int32_t>(aTag)});
+}
+
+void TMQTTClient::ForgetSubscription(const std::string &aTopic) {
+  for (auto it = Subscriptions.rbegin(); it != Subscriptions.rend(); ++it)
+    if (it->Text == aTopic) {
+      Subscriptions.erase(std::next(it).base());
+      return;
+    }
+}
+
+void TMQTTClient::Subscribe(const std::string &aTopic, TMQTTQOSType aQos) {
+  if (aTopic.empty()) return;
+  const std::uint16_t id = NextMessageID();
+  if (NoFreeID(id, "SUBSCRIBE")) return;
+  RecordSubscription(aTopic, PackTag(id, 0, aQos));
+  Parser->SendSubscribe(id, aTopic, aQos);
+}
+
+void TMQTTClient::Subscribe(const TTaggedStrings *Topics) {
+  if (!Topics) return;
+  const std::uint16_t id = NextMessageID();
+  if (NoFreeID(id, "SUBSCRIBE")) return;
+  for (std::size_t i = 0; i < Topics->size(); ++i) {
+    const unsigned q = (*Topics)[i].Tag & 3;
+    // Positions past 254 do not fit the tag: such entries are never updated by a SUBACK.
+    RecordSubscription((*Topics)[i].Text, i <= 254 ? PackTag(id, static_cast<unsigned>(i), q) : q);
+  }
+  Parser->SendSubscribe(id, *Topics);
+}
+
+void TMQTTClient::Unsubscribe(const std::string &aTopic) {
+  if (aTopic.empty()) return;
+  const std::uint16_t id = NextMessageID();
+  if (NoFreeID(id, "UNSUBSCRIBE")) return;
+  ForgetSubscription(aTopic);
+  Parser->SendUnsubscribe(id, aTopic);
+}
+
+void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics) {
+  if (!Topics) return;
+  const std::uint16_t id = NextMessageID();
+  if (NoFreeID(id, "UNSUBSCRIBE")) return;
+  for (const auto &entry : *Topics) ForgetSubscription(entry.Text);
+  Parser->SendUnsubscribe(id, *Topics);
+}
+
+// ---- acknowledgements and delivery ---------------------------------------------
+
+void TMQTTClient::ParserPubAck(TMQTTParser *, std::uint16_t anID) {
+  InFlight->DelPacket(anID);
+  Mon("ACK Message " + N(anID) + " disposed of.");
+}
+
+void TMQTTClient::ParserPubComp(TMQTTParser *, std::uint16_t anID) {
+  InFlight->DelPacket(anID);
+  Mon("COMP Message " + N(anID) + " disposed of.");
+}
+
+void TMQTTClient::ParserUnsubAck(TMQTTParser *, std::uint16_t anID) {
+  InFlight->DelPacket(anID);
+  Mon("Message " + N(anID) + " disposed of.");
+}
+
+void TMQTTClient::ParserPubRec(TMQTTParser *, std::uint16_t anID) {
+  if (TMQTTPacket *p = InFlight->GetPacket(anID)) {
+    p->Counter = RetryTime();
+    if (p->Publishing) {
+      p->Publishing = false;
+      Mon("REC Message " + N(anID) + " recorded.");
+    } else
+      Mon("REC Message " + N(anID) + " already recorded.");
+  } else
+    Mon("REC Message " + N(anID) + " not found.");
+  Parser->SendPubRel(anID, false);
+}
+
+void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss) {
+  InFlight->DelPacket(anID);
+  Mon("Message " + N(anID) + " disposed of.");
+  const std::size_t positions = std::min<std::size_t>(Qoss.size(), 255);
+  for (auto &entry : Subscriptions) {
+    const auto tag = static_cast<std::uint32_t>(entry.Tag);
+    const unsigned position = (tag >> 8) & 0xFF;
+    if ((tag >> 16) == anID && position < positions)
+      entry.Tag = static_cast<std::int32_t>(0xFF00u + Qoss[position]);
+  }
+}
+
+void TMQTTClient::ParserPublish(TMQTTParser *, std::uint16_t anID, const std::string &aTopic,
+                                const std::string &aMessage) {
+  const bool retained = Parser->RxRetain;
+  switch (Parser->RxQos) {
+  case qtAT_MOST_ONCE:
+    if (OnMsg) OnMsg(this, aTopic, aMessage, qtAT_MOST_ONCE, retained);
+    break;
+  case qtAT_LEAST_ONCE:
+    Parser->SendPubAck(anID);
+    if (OnMsg) OnMsg(this, aTopic, aMessage, qtAT_LEAST_ONCE, retained);
+    break;
+  case qtEXACTLY_ONCE:
+    Parser->SendPubRec(anID);
+    if (Releasables->GetMsg(anID))
+      Mon("Message " + N(anID) + " already stored.");
+    else {
+      Releasables->AddMsg(anID, aTopic, aMessage, qtEXACTLY_ONCE, 0, 0, retained);
+      Mon("Message " + N(anID) + " stored and idle.");
+    }
+    break;
+  case qtReserved3:
+    break;
+  }
+}
+
+void TMQTTClient::ParserPubRel(TMQTTParser *, std::uint16_t anID) {
+  if (TMQTTMessage *m = Releasables->GetMsg(anID)) {
+    Mon("REL Message " + N(anID) + " publishing @ " + std::string(QosDisplayNames[m->Qos & 3]));
+    // Copies: a handler running nested events may release the entry meanwhile.
+    const std::string topic = m->Topic, message = m->Message;
+    const TMQTTQOSType qos = m->Qos;
+    const bool retained = m->Retained;
+    if (OnMsg) OnMsg(this, topic, message, qos, retained);
+    Releasables->Remove(m); // the returned owner frees the entry
+    Mon("REL Message " + N(anID) + " removed from storage.");
+  } else
+    Mon("REL Message " + N(anID) + " has been already removed from storage.");
+  Parser->SendPubComp(anID);
+}
+
+// ---- retries ------------------------------------------------------------------
+
+void TMQTTClient::RetrySweep() {
+  // Countdowns advance only while the link is up; a sweep never re-issues into
+  // a closed link (the entry would be lost) and never re-arms itself offline.
+  for (int i = InFlight->Count() - 1; i >= 0 && Link->State() == wsConnected; --i) {
+    TMQTTPacket *p = InFlight->GetItem(i);
+    if (!p || p->Counter == 0) continue;
+    if (--p->Counter > 0) continue;
+    ++p->Retries;
+    if (p->Retries > MaxRetries()) {
+      bool closeClient = true;
+      if (OnFailure) OnFailure(this, 1, closeClient);
+      if (closeClient) try {
+          Link->CloseDelayed();
+        } catch (const std::exception &) {
+        }
+    } else if (p->Publishing) {
+      std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);
+      Mon("Message " + N(old->ID) + " disposed of..");
+      Mon("Re-issuing Message " + N(old->ID) + " Retry " + std::to_string(old->Retries));
+      SetDupFlag(old->Msg, true);
+      ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);
+    } else {
+      Mon("Re-issuing PUBREL Message " + N(p->ID) + " Retry " + std::to_string(p->Retries));
+      p->Counter = RetryTime();
+      Parser->SendPubRel(p->ID, true);
+    }
+  }
+  if (FOnline) ArmTimer(RetryTimer, SweepInterval);
+}
+
+// ---- properties -----------------------------------------------------------------
+
+std::string TMQTTClient::ClientID() const { return Parser->ClientID; }
+void TMQTTClient::SetClientID(const std::string &Value) { Parser->ClientID = Value; }
+std::uint16_t TMQTTClient::KeepAlive() const { return Parser->KeepAlive(); }
+void TMQTTClient::SetKeepAlive(std::uint16_t Value) { Parser->SetKeepAlive(Value); }
+std::int32_t TMQTTClient::MaxRetries() const { return Parser->MaxRetries; }
+void TMQTTClient::SetMaxRetries(std::int32_t Value) { Parser->MaxRetries = static_cast<std::uint16_t>(Value); }
+std::uint32_t TMQTTClient::RetryTime() const { return Parser->RetryTime; }
+void TMQTTClient::SetRetryTime(std::uint32_t Value) { Parser->RetryTime = static_cast<std::uint16_t>(Value); }
+bool TMQTTClient::Clean() const { return Parser->Clean; }
+void TMQTTClient::SetClean(bool Value) { Parser->Clean = Value; }
+std::string TMQTTClient::Username() const { return Parser->UserName; }
+void TMQTTClient::SetUsername(const std::string &Value) { Parser->UserName = Value; }
+std::string TMQTTClient::Password() const { return Parser->Password; }
+void TMQTTClient::SetPassword(const std::string &Value) { Parser->Password = Value; }

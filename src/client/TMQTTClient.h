@@ -1,0 +1,153 @@
+#pragma once
+// TMQTTClient: one MQTT 3.1 session with one broker. It owns the protocol
+// engine (Parser), the socket (Link), the store of unacknowledged outgoing
+// packets (InFlight), the store of received QoS 2 messages awaiting release
+// (Releasables) and the subscription list. While enabled it connects, sends
+// CONNECT, goes online on an accepted CONNACK, pings after quiet spells,
+// re-sends unacknowledged packets and reconnects six seconds after a close.
+//
+// Everything runs on the thread of the Qt event loop that owns the object.
+// Events may call back into the client; such calls complete before the
+// handler returns.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MQTTStores.h"
+#include "TaggedStrings.h"
+#include "uMQTT.h"
+
+class QTimer;
+class TWSocket;
+
+class TMQTTClient;
+using TMQTTClientMonEvent = std::function<void(TMQTTClient *Sender, const std::string &aStr)>;
+using TMQTTClientNotifyEvent = std::function<void(TMQTTClient *Sender)>;
+using TMQTTDisconnectEvent = std::function<void(TMQTTClient *Sender, bool Graceful)>;
+using TMQTTMsgEvent = std::function<void(TMQTTClient *Sender, const std::string &aTopic,
+                                         const std::string &aMessage, TMQTTQOSType aQos,
+                                         bool aRetained)>;
+// CloseClient is true on entry; a handler that sets it false keeps the connection.
+using TMQTTFailureEvent =
+    std::function<void(TMQTTClient *Sender, std::int32_t aReason, bool &CloseClient)>;
+// The handler may replace the identifier about to be sent in CONNECT.
+using TMQTTClientIDEvent = std::function<void(TMQTTClient *Sender, std::string &aClientID)>;
+
+class TMQTTClient {
+public:
+  TMQTTClient();
+  ~TMQTTClient();
+  TMQTTClient(const TMQTTClient &) = delete;
+  TMQTTClient &operator=(const TMQTTClient &) = delete;
+
+  // Owned parts; public so that the window can set the link's TLS fields and
+  // tools can inspect the stores.
+  std::unique_ptr<TWSocket> Link;
+  std::unique_ptr<TMQTTParser> Parser;
+  std::unique_ptr<TMQTTPacketStore> InFlight;
+  std::unique_ptr<TMQTTMessageStore> Releasables;
+  // Filters subscribed through this client. Tag bits 0-7: QoS (requested,
+  // then granted); 8-15: position in its SUBSCRIBE (255 once acknowledged);
+  // 16-31: that SUBSCRIBE's identifier (0 once acknowledged).
+  TTaggedStrings Subscriptions;
+
+  // Events; an unassigned one is skipped.
+  TMQTTClientIDEvent OnClientID;
+  TMQTTClientMonEvent OnMon;
+  TMQTTClientNotifyEvent OnOnline;
+  TMQTTDisconnectEvent OnOffline;
+  TMQTTClientNotifyEvent OnEnableChange;
+  TMQTTFailureEvent OnFailure;
+  TMQTTMsgEvent OnMsg;
+
+  // Enables (connect, and reconnect after every close) or disables (send
+  // DISCONNECT when connected, close, stop every timer). A call that does not
+  // change the state does nothing.
+  void Activate(bool Enable);
+  bool Enabled() const { return FEnable; }
+  bool Online() const { return FOnline; }
+  void Mon(const std::string &aStr);
+  void Ping();
+  void SetWill(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
+               bool aRetain);
+
+  // The next packet identifier not held by an InFlight entry; 0 when all
+  // 65,535 identifiers are held (the operation that asked then sends nothing).
+  std::uint16_t NextMessageID();
+  void Publish(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
+               bool aRetain);
+  void Subscribe(const std::string &aTopic, TMQTTQOSType aQos);
+  // Entries carry the requested QoS in the low two bits of their tag.
+  void Subscribe(const TTaggedStrings *Topics);
+  void Unsubscribe(const std::string &aTopic);
+  void Unsubscribe(const TTaggedStrings *Topics);
+
+  // Properties.
+  std::string ClientID() const;
+  void SetClientID(const std::string &Value);
+  std::uint16_t KeepAlive() const;
+  void SetKeepAlive(std::uint16_t Value);
+  std::int32_t MaxRetries() const;
+  void SetMaxRetries(std::int32_t Value); // keeps the low 16 bits
+  std::uint32_t RetryTime() const;        // in sweeps of 100 ms
+  void SetRetryTime(std::uint32_t Value); // keeps the low 16 bits
+  bool Clean() const;
+  void SetClean(bool Value);
+  bool Broker() const { return FBroker; }
+  void SetBroker(bool Value) { FBroker = Value; }
+  bool AutoSubscribe() const { return FAutoSubscribe; }
+  void SetAutoSubscribe(bool Value) { FAutoSubscribe = Value; }
+  std::string Username() const;
+  void SetUsername(const std::string &Value);
+  std::string Password() const;
+  void SetPassword(const std::string &Value);
+  const std::string &Host() const { return FHost; }
+  void SetHost(const std::string &Value) { FHost = Value; }
+  std::int32_t Port() const { return FPort; }
+  void SetPort(std::int32_t Value) { FPort = Value; }
+  bool LocalBounce() const { return FLocalBounce; }
+  void SetLocalBounce(bool Value) { FLocalBounce = Value; }
+
+private:
+  // Timers 1 (connection attempt), 2 (keep-alive ping), 3 (retry sweep):
+  // single-shot; arming an armed timer restarts it.
+  void ArmTimer(int Number, int Milliseconds);
+  void StopTimer(int Number);
+  void TimerProc(int Number);
+  void RetrySweep();
+
+  void LinkSessionConnected(TWSocket *Sender, std::uint16_t ErrCode);
+  void LinkSessionClosed(TWSocket *Sender, std::uint16_t ErrCode);
+  void LinkDataAvailable(TWSocket *Sender, std::uint16_t ErrCode);
+
+  void ParserSend(TMQTTParser *Sender, std::uint16_t anID, std::int32_t Retry,
+                  TByteStream &aStream);
+  void ParserConnAck(TMQTTParser *Sender, std::uint8_t aCode);
+  void ParserPublish(TMQTTParser *Sender, std::uint16_t anID, const std::string &aTopic,
+                     const std::string &aMessage);
+  void ParserPubAck(TMQTTParser *Sender, std::uint16_t anID);
+  void ParserPubRec(TMQTTParser *Sender, std::uint16_t anID);
+  void ParserPubRel(TMQTTParser *Sender, std::uint16_t anID);
+  void ParserPubComp(TMQTTParser *Sender, std::uint16_t anID);
+  void ParserSubAck(TMQTTParser *Sender, std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss);
+  void ParserUnsubAck(TMQTTParser *Sender, std::uint16_t anID);
+  void ParserBroken(TMQTTParser *Sender, const std::string &aReason);
+
+  void RecordSubscription(const std::string &aTopic, std::uint32_t aTag);
+  void ForgetSubscription(const std::string &aTopic);
+  bool NoFreeID(std::uint16_t anID, const char *aWhat);
+
+  std::unique_ptr<QTimer> Timers[3];
+  std::uint16_t FMessageID = 0;
+  std::string FHost;
+  std::int32_t FPort = 1883;
+  bool FEnable = false;
+  bool FOnline = false;
+  bool FGraceful = false;
+  bool FLocalBounce = false;
+  bool FAutoSubscribe = false;
+  bool FBroker = false;
+};
