@@ -1,0 +1,564 @@
+#include "untMain.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTimer>
+#include <stdexcept>
+
+#include "CodePage.h"
+#include "DataFile.h"
+#include "TApplication.h"
+#include "TRadioGroup.h"
+#include "TSslContext.h"
+#include "TWSocket.h"
+#include "TopicListModel.h"
+
+TfrmMain *frmMain = nullptr;
+
+namespace {
+
+const QString Subscribed = QStringLiteral("[subscribed]");
+const qint64 DataRetryDelayMs = 2000;
+
+TMQTTQOSType QosOf(const TRadioGroup *Group)
+{
+  switch (Group->ItemIndex()) {
+  case 1:
+    return qtAT_LEAST_ONCE;
+  case 2:
+    return qtEXACTLY_ONCE;
+  default:
+    return qtAT_MOST_ONCE;
+  }
+}
+
+std::string Utf8(const QString &Text)
+{
+  return Text.toStdString();
+}
+
+// The text before the first "=".
+QString NameOfLine(const QString &Line)
+{
+  const qsizetype Eq = Line.indexOf(QLatin1Char('='));
+  return Eq < 0 ? Line : Line.left(Eq);
+}
+
+// Connects a Qt signal to a window handler; what the handler throws is shown in
+// an error box, as for every handler run from the event loop.
+template <typename Sender, typename Signal, typename Handler>
+void Bind(Sender *Source, Signal Sig, TfrmMain *Window, Handler Fn)
+{
+  QObject::connect(Source, Sig, Window, [Window, Source, Fn] {
+    TApplication::Guarded([&] { (Window->*Fn)(Source); });
+  });
+}
+
+} // namespace
+
+QString MakeClientID(const QDateTime &Now)
+{
+  // Integer arithmetic gives exactly the integer part of fraction-of-day x 100000.
+  const qint64 Ms = Now.time().msecsSinceStartOfDay();
+  return QStringLiteral("Vyr-") + QString::number(Ms / 864);
+}
+
+QString LogTimeStamp(const QDateTime &Now, const QLocale &Locale)
+{
+  // The separator is whatever the locale's short time format puts after its hours.
+  QString Separator = QStringLiteral(":");
+  const QString Format = Locale.timeFormat(QLocale::ShortFormat);
+  const qsizetype H = Format.indexOf(QRegularExpression(QStringLiteral("[hH]")));
+  if (H >= 0) {
+    qsizetype I = H;
+    while (I < Format.size() && (Format[I] == QLatin1Char('h') || Format[I] == QLatin1Char('H')))
+      ++I;
+    qsizetype J = I;
+    while (J < Format.size() && Format[J] != QLatin1Char('m'))
+      ++J;
+    if (J > I && J < Format.size())
+      Separator = Format.mid(I, J - I);
+  }
+  const QDate D = Now.date();
+  const QTime T = Now.time();
+  auto Two = [](int V) { return QStringLiteral("%1").arg(V, 2, 10, QLatin1Char('0')); };
+  return QStringLiteral("%1-%2-%3 %4%5%6%7%8 ")
+      .arg(D.year(), 4, 10, QLatin1Char('0'))
+      .arg(Two(D.month()), Two(D.day()), Two(T.hour()), Separator, Two(T.minute()), Separator,
+           Two(T.second()));
+}
+
+std::int32_t StrToInt(const QString &Text)
+{
+  bool Ok = false;
+  const int Value = Text.toInt(&Ok, 10);
+  if (!Ok)
+    throw std::runtime_error(QStringLiteral("'%1' is not a valid integer value").arg(Text).toStdString());
+  return Value;
+}
+
+void TMsgSync::Sync()
+{
+  FPendingList.SetValue(_topic, _msg);
+}
+
+void TMsgSync::Synchronize()
+{
+  QCoreApplication *App = QCoreApplication::instance();
+  if (!App || QThread::currentThread() == App->thread())
+    Sync();
+  else
+    QMetaObject::invokeMethod(App, [this] { Sync(); }, Qt::BlockingQueuedConnection);
+}
+
+TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
+{
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QStringLiteral("Vyr MQTT Client v2.1"));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  QFont Font;
+  Font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"),
+                    QStringLiteral("Liberation Sans")});
+  Font.setPointSize(8);
+  setFont(Font);
+  setFixedSize(644, 511);
+  if (QScreen *Screen = QGuiApplication::primaryScreen())
+    move(Screen->availableGeometry().center() - rect().center());
+
+  mqt = std::make_unique<TMQTTClient>();
+  mqt->SetKeepAlive(30);
+  mqt->SetMaxRetries(8);
+  mqt->SetRetryTime(60);
+  mqt->SetClean(false);
+  mqt->SetBroker(false);
+  mqt->SetAutoSubscribe(false);
+  mqt->SetPort(1883);
+  mqt->SetLocalBounce(false);
+
+  FTopicList = std::make_unique<TTopicListModel>();
+  FPendingList = std::make_unique<TLineList>();
+  FDataFolder = QCoreApplication::applicationDirPath();
+  FCodePage = TCodePage::ForLocale();
+
+  CreateControls();
+  BindEvents();
+  FormCreate(this);
+}
+
+TfrmMain::~TfrmMain()
+{
+  if (TApplication *App = TApplication::Instance())
+    App->OnIdle = nullptr;
+  if (frmMain == this)
+    frmMain = nullptr;
+  // The client goes first: its link may still refer to the TLS context.
+  mqt.reset();
+}
+
+QLineEdit *TfrmMain::LabeledEdit(const QString &Label, int Left, int Top, int Width, int Height)
+{
+  auto *Edit = new QLineEdit(this);
+  Edit->setGeometry(Left, Top, Width, Height);
+  auto *Caption = new QLabel(Label, this);
+  Caption->setBuddy(Edit);
+  Caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  const int LabelWidth = 80;
+  Caption->setGeometry(Left - 3 - LabelWidth, Top, LabelWidth, Height);
+  return Edit;
+}
+
+// Controls are created in tab order: Qt's focus chain follows creation order.
+void TfrmMain::CreateControls()
+{
+  auto Button = [](const QString &Caption, QWidget *Parent, int L, int T, int W, int H, bool Enabled) {
+    auto *B = new QPushButton(Caption, Parent);
+    B->setGeometry(L, T, W, H);
+    B->setEnabled(Enabled);
+    B->setAutoDefault(false);
+    return B;
+  };
+  auto Radio = [](const QString &Caption, const QStringList &Items, int Columns, int Selected, QWidget *Parent,
+                  int L, int T, int W, int H) {
+    auto *R = new TRadioGroup(Caption, Items, Columns, Selected, Parent);
+    R->setGeometry(L, T, W, H);
+    return R;
+  };
+
+  gpxLog = new QGroupBox(QStringLiteral("&Log"), this);
+  gpxLog->setGeometry(8, 8, 417, 301);
+  memLog = new QPlainTextEdit(gpxLog);
+  memLog->setGeometry(8, 16, 401, 247);
+  memLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  chkLogWrap = new QCheckBox(QStringLiteral("Wrap lines"), gpxLog);
+  chkLogWrap->setGeometry(8, 273, 73, 17);
+  chkLogWrap->setChecked(true);
+  btnClearLog = Button(QStringLiteral("Clear Log"), gpxLog, 317, 269, 92, 25, true);
+  sttConnection = new QLabel(QStringLiteral("Offline"), gpxLog);
+  sttConnection->setGeometry(137, 273, 143, 17);
+  sttConnection->setAlignment(Qt::AlignCenter);
+  sttConnection->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+
+  gpxTopic = new QGroupBox(QStringLiteral("&Topics"), this);
+  gpxTopic->setGeometry(8, 310, 621, 193);
+  rdgRetain = Radio(QStringLiteral("Retain"), {QStringLiteral("Yes"), QStringLiteral("No")}, 2, 1, gpxTopic, 83, 152,
+                    89, 32);
+  btnPub = Button(QStringLiteral("Publish"), gpxTopic, 273, 159, 50, 25, false);
+  edtMessage = new QLineEdit(gpxTopic);
+  edtMessage->setGeometry(329, 163, 207, 21);
+  btnUnsub = Button(QStringLiteral("Unsubscribe"), gpxTopic, 542, 159, 71, 25, false);
+  rdgQosPub = Radio(QStringLiteral("QoS"), {QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}, 3, 0,
+                    gpxTopic, 178, 152, 89, 32);
+  lbxTopic = new QListView(gpxTopic);
+  lbxTopic->setGeometry(8, 16, 605, 137);
+  lbxTopic->setSelectionMode(QAbstractItemView::SingleSelection);
+  lbxTopic->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lbxTopic->setUniformItemSizes(true);
+  lbxTopic->setModel(FTopicList.get());
+  chkSave = new QCheckBox(QStringLiteral("Save data"), gpxTopic);
+  chkSave->setGeometry(8, 164, 69, 17);
+
+  edtBroker = LabeledEdit(QStringLiteral("&Broker"), 486, 16, 143, 21);
+  edtBroker->setText(QStringLiteral("test.mosquitto.org"));
+  edtPort = LabeledEdit(QStringLiteral("&Port"), 486, 43, 143, 21);
+  edtPort->setText(QStringLiteral("8883"));
+  edtUser = LabeledEdit(QStringLiteral("&User"), 486, 70, 143, 21);
+  edtPW = LabeledEdit(QStringLiteral("Pass&word"), 486, 97, 143, 21);
+  edtPW->setEchoMode(QLineEdit::Password);
+  edtClientID = LabeledEdit(QStringLiteral("Clie&nt ID"), 486, 124, 143, 21);
+  rdgClean = Radio(QStringLiteral("Clean Session"), {QStringLiteral("Yes"), QStringLiteral("No")}, 2, 0, this, 537,
+                   148, 92, 32);
+  btnConn = Button(QStringLiteral("&Connect"), this, 443, 186, 92, 25, true);
+  btnDisc = Button(QStringLiteral("&Disconnect"), this, 537, 186, 92, 25, false);
+  btnAct = Button(QStringLiteral("&Active"), this, 443, 210, 92, 25, false);
+  btnInac = Button(QStringLiteral("&Inactive"), this, 537, 210, 92, 25, false);
+  btnSubs = Button(QStringLiteral("Subscribe"), this, 443, 248, 58, 25, false);
+  edtTopic = new QLineEdit(this);
+  edtTopic->setGeometry(507, 250, 122, 21);
+  rdgQosSub = Radio(QStringLiteral("QoS"), {QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}, 3, 0,
+                    this, 443, 277, 186, 32);
+  rdgSSL = Radio(QStringLiteral("Use SSL"), {QStringLiteral("Yes"), QStringLiteral("No")}, 2, 0, this, 443, 148, 92,
+                 32);
+
+  const std::pair<QWidget *, const char *> Names[] = {
+      {btnConn, "btnConn"},       {btnSubs, "btnSubs"},         {btnDisc, "btnDisc"},
+      {btnAct, "btnAct"},         {btnInac, "btnInac"},         {rdgQosSub, "rdgQosSub"},
+      {rdgClean, "rdgClean"},     {edtTopic, "edtTopic"},       {edtBroker, "edtBroker"},
+      {edtPort, "edtPort"},       {edtUser, "edtUser"},         {edtPW, "edtPW"},
+      {edtClientID, "edtClientID"}, {gpxLog, "gpxLog"},         {memLog, "memLog"},
+      {btnClearLog, "btnClearLog"}, {chkLogWrap, "chkLogWrap"}, {gpxTopic, "gpxTopic"},
+      {btnPub, "btnPub"},         {edtMessage, "edtMessage"},   {rdgRetain, "rdgRetain"},
+      {btnUnsub, "btnUnsub"},     {rdgQosPub, "rdgQosPub"},     {lbxTopic, "lbxTopic"},
+      {sttConnection, "sttConnection"}, {chkSave, "chkSave"},   {rdgSSL, "rdgSSL"},
+  };
+  for (const auto &[Widget, Name] : Names)
+    Widget->setObjectName(QString::fromLatin1(Name));
+}
+
+void TfrmMain::BindEvents()
+{
+  Bind(edtBroker, &QLineEdit::textChanged, this, &TfrmMain::edtPortChange);
+  Bind(edtPort, &QLineEdit::textChanged, this, &TfrmMain::edtPortChange);
+  Bind(edtClientID, &QLineEdit::textChanged, this, &TfrmMain::edtPortChange);
+  Bind(edtTopic, &QLineEdit::textChanged, this, &TfrmMain::edtTopicChange);
+  Bind(edtMessage, &QLineEdit::textChanged, this, &TfrmMain::edtMessageChange);
+  Bind(chkLogWrap, &QCheckBox::clicked, this, &TfrmMain::chkLogWrapClick);
+  Bind(btnClearLog, &QPushButton::clicked, this, &TfrmMain::btnClearLogClick);
+  Bind(btnConn, &QPushButton::clicked, this, &TfrmMain::btnConnClick);
+  Bind(btnDisc, &QPushButton::clicked, this, &TfrmMain::btnDiscClick);
+  Bind(btnAct, &QPushButton::clicked, this, &TfrmMain::btnActClick);
+  Bind(btnInac, &QPushButton::clicked, this, &TfrmMain::btnInacClick);
+  Bind(btnSubs, &QPushButton::clicked, this, &TfrmMain::btnSubsClick);
+  Bind(btnUnsub, &QPushButton::clicked, this, &TfrmMain::btnUnsubClick);
+  Bind(btnPub, &QPushButton::clicked, this, &TfrmMain::btnPubClick);
+  // Only the user's changes of the selection count; the program's own are
+  // made with FSettingSelection set.
+  connect(lbxTopic->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    if (!FSettingSelection)
+      TApplication::Guarded([this] { lbxTopicClick(lbxTopic); });
+  });
+
+  mqt->OnMon = [this](TMQTTClient *Sender, const std::string &aStr) { mqtMon(Sender, aStr); };
+  mqt->OnOnline = [this](TMQTTClient *Sender) { mqtOnline(Sender); };
+  mqt->OnOffline = [this](TMQTTClient *Sender, bool Graceful) { mqtOffline(Sender, Graceful); };
+  mqt->OnFailure = [this](TMQTTClient *Sender, std::int32_t aReason, bool &CloseClient) {
+    mqtFailure(Sender, aReason, CloseClient);
+  };
+  mqt->OnMsg = [this](TMQTTClient *Sender, const std::string &aTopic, const std::string &aMessage,
+                      TMQTTQOSType aQos, bool aRetained) { mqtMsg(Sender, aTopic, aMessage, aQos, aRetained); };
+}
+
+void TfrmMain::FormCreate(QObject *)
+{
+  edtClientID->setText(MakeClientID(QDateTime::currentDateTime()));
+  FTopicList->Clear();
+  FPendingList->Clear();
+  FSslContext = std::make_unique<TSslContext>();
+  mqt->Link->SetSslContext(FSslContext.get());
+  if (TApplication *App = TApplication::Instance())
+    App->OnIdle = [this](QObject *Sender, bool &Done) { AppIdle(Sender, Done); };
+}
+
+void TfrmMain::AddLog(const QString &Text)
+{
+  memLog->appendPlainText(LogTimeStamp(QDateTime::currentDateTime(), QLocale()) + Text);
+}
+
+void TfrmMain::edtPortChange(QObject *)
+{
+  const bool WasOn = btnConn->isEnabled();
+  btnConn->setEnabled(!edtBroker->text().isEmpty() && !edtPort->text().isEmpty() &&
+                      !edtClientID->text().isEmpty());
+  if (WasOn && !btnConn->isEnabled())
+    btnAct->setEnabled(false);
+}
+
+void TfrmMain::edtTopicChange(QObject *)
+{
+  btnSubs->setEnabled(!edtTopic->text().isEmpty() && mqt->Online());
+}
+
+void TfrmMain::edtMessageChange(QObject *)
+{
+  btnPub->setEnabled(!edtMessage->text().isEmpty() && SelectedTopicRow() >= 0);
+}
+
+void TfrmMain::lbxTopicClick(QObject *)
+{
+  btnUnsub->setEnabled(SelectedTopicRow() >= 0);
+}
+
+void TfrmMain::chkLogWrapClick(QObject *)
+{
+  memLog->setLineWrapMode(chkLogWrap->isChecked() ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+}
+
+void TfrmMain::btnClearLogClick(QObject *)
+{
+  memLog->clear();
+}
+
+void TfrmMain::SetSslEnable()
+{
+  mqt->Link->SetSslEnable(rdgSSL->ItemIndex() == 0);
+}
+
+std::string TfrmMain::PresenceTopic() const
+{
+  return Utf8(QStringLiteral("Vyr/") + edtClientID->text() + QStringLiteral("/status"));
+}
+
+void TfrmMain::ProcessMessages()
+{
+  QCoreApplication::processEvents();
+}
+
+void TfrmMain::btnConnClick(QObject *)
+{
+  if (mqt->Online())
+    mqt->Activate(false);
+  mqt->SetHost(Utf8(edtBroker->text()));
+  mqt->SetPort(StrToInt(edtPort->text()));
+  mqt->SetUsername(Utf8(edtUser->text()));
+  mqt->SetPassword(Utf8(edtPW->text()));
+  mqt->SetClientID(Utf8(edtClientID->text()));
+  mqt->SetWill(PresenceTopic(), "0", qtAT_MOST_ONCE, true);
+  mqt->SetClean(rdgClean->ItemIndex() == 0);
+  SetSslEnable();
+  mqt->Activate(true);
+  FSettingSelection = true;
+  FTopicList->Clear();
+  FSettingSelection = false;
+}
+
+void TfrmMain::btnDiscClick(QObject *)
+{
+  mqt->Link->Close();
+  ProcessMessages();
+  SetSslEnable();
+}
+
+void TfrmMain::btnActClick(QObject *)
+{
+  SetSslEnable();
+  mqt->Activate(true);
+}
+
+void TfrmMain::btnInacClick(QObject *)
+{
+  mqt->Publish(PresenceTopic(), "0", qtAT_MOST_ONCE, true);
+  mqt->Activate(false);
+  ProcessMessages();
+  SetSslEnable();
+}
+
+void TfrmMain::FormCloseQuery(QObject *, bool &)
+{
+  mqt->Publish(PresenceTopic(), "0", qtAT_MOST_ONCE, true);
+}
+
+void TfrmMain::closeEvent(QCloseEvent *Event)
+{
+  bool CanClose = true;
+  TApplication::Guarded([&] { FormCloseQuery(this, CanClose); });
+  if (CanClose)
+    Event->accept();
+  else
+    Event->ignore();
+}
+
+void TfrmMain::mqtOnline(TMQTTClient *)
+{
+  btnConn->setEnabled(false);
+  btnAct->setEnabled(false);
+  mqt->Publish(PresenceTopic(), "1", qtAT_MOST_ONCE, true);
+  AddLog(QStringLiteral("Client online"));
+  if (mqt->Link->SslState() == sslEstablished) {
+    AddLog(QStringLiteral("TLS Connection: ") + QString::fromStdString(mqt->Link->SslCipherDesc()));
+    sttConnection->setText(QString::fromStdString(mqt->Link->SslVersion()));
+  } else {
+    AddLog(QStringLiteral("Insecure Connection"));
+    sttConnection->setText(QStringLiteral("Insecure"));
+  }
+  btnInac->setEnabled(true);
+  btnDisc->setEnabled(true);
+  edtTopicChange(edtTopic);
+}
+
+void TfrmMain::mqtOffline(TMQTTClient *, bool)
+{
+  btnInac->setEnabled(false);
+  btnDisc->setEnabled(false);
+  btnSubs->setEnabled(false);
+  AddLog(QStringLiteral("Client offline"));
+  sttConnection->setText(QStringLiteral("Offline"));
+  btnAct->setEnabled(true);
+  btnConn->setEnabled(true);
+}
+
+void TfrmMain::mqtFailure(TMQTTClient *, std::int32_t aReason, bool &)
+{
+  AddLog(QStringLiteral("Failure: ") + QString::number(aReason));
+}
+
+void TfrmMain::mqtMon(TMQTTClient *, const std::string &aStr)
+{
+  AddLog(QStringLiteral("Status: ") + QString::fromStdString(aStr));
+}
+
+int TfrmMain::SelectedTopicRow() const
+{
+  const QModelIndexList Rows = lbxTopic->selectionModel()->selectedRows();
+  return Rows.isEmpty() ? -1 : Rows.first().row();
+}
+
+void TfrmMain::SelectTopicRow(int Row)
+{
+  FSettingSelection = true;
+  QItemSelectionModel *Selection = lbxTopic->selectionModel();
+  if (Row >= 0 && Row < FTopicList->rowCount()) {
+    const QModelIndex Index = FTopicList->index(Row);
+    Selection->setCurrentIndex(Index, QItemSelectionModel::ClearAndSelect);
+  } else {
+    Selection->clear();
+  }
+  FSettingSelection = false;
+}
+
+void TfrmMain::btnSubsClick(QObject *)
+{
+  mqt->Subscribe(Utf8(edtTopic->text()), QosOf(rdgQosSub));
+  UpdateTopic(edtTopic->text(), Subscribed);
+}
+
+void TfrmMain::btnUnsubClick(QObject *)
+{
+  btnUnsub->setEnabled(false);
+  const int Row = SelectedTopicRow();
+  if (Row < 0)
+    return;
+  const QString Name = NameOfLine(FTopicList->TopicList().Line(Row));
+  mqt->Unsubscribe(Utf8(Name));
+  UpdateTopic(Name, std::nullopt);
+}
+
+void TfrmMain::btnPubClick(QObject *)
+{
+  const int Row = SelectedTopicRow();
+  if (Row < 0)
+    return;
+  const QString Name = NameOfLine(FTopicList->TopicList().Line(Row));
+  mqt->Publish(Utf8(Name), FCodePage->FromUnicode(edtMessage->text()), QosOf(rdgQosPub),
+               rdgRetain->ItemIndex() == 0);
+}
+
+void TfrmMain::UpdateTopic(const QString &aTopic, const std::optional<QString> &aValue)
+{
+  const bool PubWasEnabled = btnPub->isEnabled();
+  btnPub->setEnabled(false);
+  ProcessMessages();
+  FSettingSelection = true;
+  const int Selected = FTopicList->UpdateTopic(aTopic, aValue, SelectedTopicRow());
+  FSettingSelection = false;
+  SelectTopicRow(Selected);
+  btnPub->setEnabled(PubWasEnabled);
+  ProcessMessages();
+}
+
+void TfrmMain::mqtMsg(TMQTTClient *, const std::string &aTopic, const std::string &aMessage, TMQTTQOSType, bool)
+{
+  QueueMsg(QString::fromUtf8(aTopic.data(), qsizetype(aTopic.size())),
+           DecodeReceivedMessage(aMessage, *FCodePage));
+}
+
+void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
+{
+  auto Sync = std::make_unique<TMsgSync>(*FPendingList);
+  Sync->_topic = aTopic;
+  Sync->_msg = aMsg;
+  Sync->Synchronize();
+}
+
+void TfrmMain::AppIdle(QObject *, bool &)
+{
+  if (QDateTime::currentMSecsSinceEpoch() < FRetryNotBefore)
+    return;
+  while (FPendingList->Count() > 0) {
+    const QString Line = FPendingList->Line(0);
+    AddLog(Line);
+    const QString Name = NameOfLine(Line);
+    const QString Value = FPendingList->Value(Name);
+    UpdateTopic(Name, Value);
+    ProcessMessages();
+    if (chkSave->isChecked()) {
+      try {
+        AppendDataLine(FDataFolder, Name, Value, *FCodePage);
+      } catch (...) {
+        // The line stays pending; the idle handler tries it again once the
+        // delay is over (the timer wakes the event loop then).
+        FRetryNotBefore = QDateTime::currentMSecsSinceEpoch() + DataRetryDelayMs;
+        QTimer::singleShot(DataRetryDelayMs + 10, this, [] {});
+        throw;
+      }
+    }
+    // A message that replaced this one meanwhile stays for the next pass; one
+    // that emptied it has already removed the line.
+    if (FPendingList->Count() > 0 && FPendingList->Line(0) == Line)
+      FPendingList->Delete(0);
+  }
+}

@@ -1,0 +1,160 @@
+#pragma once
+// The main window: connection controls, the log, the topic list and the path
+// of received messages from the client's OnMsg to the idle handler.
+
+#include <QString>
+#include <QThread>
+#include <QWidget>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "CodePage.h"
+#include "LineList.h"
+#include "TMQTTClient.h"
+#include "TopicListModel.h"
+
+class QCheckBox;
+class QCloseEvent;
+class QDateTime;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QLocale;
+class QPlainTextEdit;
+class QPushButton;
+class TRadioGroup;
+class TSslContext;
+
+// "Vyr-" and the time of day in units of 0.864 s (0 to 99999).
+QString MakeClientID(const QDateTime &Now);
+// "yyyy-mm-dd hh:nn:ss " with the locale's time separator in place of ":".
+QString LogTimeStamp(const QDateTime &Now, const QLocale &Locale);
+// Reads a port number; throws "'<text>' is not a valid integer value".
+std::int32_t StrToInt(const QString &Text);
+
+// Hands one received message over to the user-interface thread. Its thread is
+// never started: Sync runs on the user-interface thread, at once when the
+// caller is already there.
+class TMsgSync : public QThread {
+  Q_OBJECT
+public:
+  TMsgSync(TLineList &PendingList) : FPendingList(PendingList) {}
+  QString _topic;
+  QString _msg;
+  void Sync();
+  // Runs Sync on the user-interface thread and waits for it.
+  void Synchronize();
+
+protected:
+  void run() override {}
+
+private:
+  TLineList &FPendingList;
+};
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+public:
+  explicit TfrmMain(QWidget *Parent = nullptr);
+  ~TfrmMain() override;
+
+  // The client and the controls; the controls are owned by the window as its
+  // Qt children.
+  std::unique_ptr<TMQTTClient> mqt;
+  QPushButton *btnConn;
+  QPushButton *btnSubs;
+  QPushButton *btnDisc;
+  QPushButton *btnAct;
+  QPushButton *btnInac;
+  TRadioGroup *rdgQosSub;
+  TRadioGroup *rdgClean;
+  QLineEdit *edtTopic;
+  QLineEdit *edtBroker;
+  QLineEdit *edtPort;
+  QLineEdit *edtUser;
+  QLineEdit *edtPW;
+  QLineEdit *edtClientID;
+  QGroupBox *gpxLog;
+  QPlainTextEdit *memLog;
+  QPushButton *btnClearLog;
+  QCheckBox *chkLogWrap;
+  QGroupBox *gpxTopic;
+  QPushButton *btnPub;
+  QLineEdit *edtMessage;
+  TRadioGroup *rdgRetain;
+  QPushButton *btnUnsub;
+  TRadioGroup *rdgQosPub;
+  QListView *lbxTopic;
+  QLabel *sttConnection;
+  QCheckBox *chkSave;
+  TRadioGroup *rdgSSL;
+
+  // The topic list (the lines lbxTopic shows) and the received messages not
+  // yet processed, one line per topic each.
+  TTopicListModel &TopicList() { return *FTopicList; }
+  TLineList &PendingList() { return *FPendingList; }
+
+  void FormCreate(QObject *Sender);
+  void AddLog(const QString &Text);
+  void edtPortChange(QObject *Sender);
+  void edtTopicChange(QObject *Sender);
+  void edtMessageChange(QObject *Sender);
+  void lbxTopicClick(QObject *Sender);
+  void chkLogWrapClick(QObject *Sender);
+  void btnClearLogClick(QObject *Sender);
+
+  void btnConnClick(QObject *Sender);
+  void btnDiscClick(QObject *Sender);
+  void btnActClick(QObject *Sender);
+  void btnInacClick(QObject *Sender);
+  void FormCloseQuery(QObject *Sender, bool &CanClose);
+  void mqtOnline(TMQTTClient *Sender);
+  void mqtOffline(TMQTTClient *Sender, bool Graceful);
+  void mqtFailure(TMQTTClient *Sender, std::int32_t aReason, bool &CloseClient);
+  void mqtMon(TMQTTClient *Sender, const std::string &aStr);
+
+  void btnSubsClick(QObject *Sender);
+  void btnUnsubClick(QObject *Sender);
+  void btnPubClick(QObject *Sender);
+  // With no value the selected line is removed.
+  void UpdateTopic(const QString &aTopic, const std::optional<QString> &aValue);
+  void mqtMsg(TMQTTClient *Sender, const std::string &aTopic, const std::string &aMessage,
+              TMQTTQOSType aQos, bool aRetained);
+  void QueueMsg(const QString &aTopic, const QString &aMsg);
+  void AppIdle(QObject *Sender, bool &Done);
+
+  // The selected line of lbxTopic, or -1.
+  int SelectedTopicRow() const;
+  // Where the data files go: the executable's folder; tests point it elsewhere.
+  void SetDataFolder(const QString &Folder) { FDataFolder = Folder; }
+  const QString &DataFolder() const { return FDataFolder; }
+  // The 8-bit character set of published text, non-UTF-8 payloads and data
+  // files: the locale's; tests put Windows-1252 in.
+  void SetCodePage(std::unique_ptr<TCodePage> CodePage) { FCodePage = std::move(CodePage); }
+
+protected:
+  void closeEvent(QCloseEvent *Event) override;
+
+private:
+  void CreateControls();
+  void BindEvents();
+  QLineEdit *LabeledEdit(const QString &Label, int Left, int Top, int Width, int Height);
+  void SelectTopicRow(int Row);
+  void SetSslEnable();
+  std::string PresenceTopic() const;
+  static void ProcessMessages();
+
+  std::unique_ptr<TTopicListModel> FTopicList;
+  std::unique_ptr<TLineList> FPendingList;
+  std::unique_ptr<TSslContext> FSslContext;
+  QString FDataFolder;
+  std::unique_ptr<TCodePage> FCodePage;
+  bool FSettingSelection = false;
+  // After a data file could not be written, the next attempt waits this long
+  // so that the user can reach "Save data" between the error boxes.
+  qint64 FRetryNotBefore = 0;
+};
+
+extern TfrmMain *frmMain;
