@@ -1,6 +1,8 @@
 // Runs an aedes MQTT broker on 127.0.0.1 for the interoperability tests.
 // Usage: node aedes-broker.mjs PORT
-// Prints "listening PORT" once the port accepts connections; stops on SIGTERM.
+// Prints "listening PORT" once the port accepts connections and then one line
+// "subscribed CLIENTID FILTER" for every filter a client subscribes to, so
+// that tests can wait for a subscriber; stops on SIGTERM.
 import { createServer } from 'node:net'
 import { Aedes } from 'aedes'
 
@@ -12,6 +14,10 @@ if (!Number.isInteger(port) || port <= 0 || port > 65535) {
 
 const broker = await Aedes.createBroker()
 const server = createServer(broker.handle)
+
+broker.on('subscribe', (subscriptions, client) => {
+  for (const sub of subscriptions) console.log(`subscribed ${client.id} ${sub.topic}`)
+})
 
 server.on('error', (err) => {
   console.error(`aedes: ${err.message}`)

@@ -41,13 +41,14 @@ AedesBroker::AedesBroker() {
   const std::string script = std::string(VYR_BROKERS_DIR) + "/aedes-broker.mjs";
   if (::access((std::string(VYR_BROKERS_DIR) + "/node_modules/aedes").c_str(), R_OK) != 0)
     throw std::runtime_error("aedes is not installed: run npm install in " VYR_BROKERS_DIR);
+  FDir = MakeTempDir("vyr-aedes");
   FPort = FreeLoopbackPort();
   const std::string port = std::to_string(FPort);
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDOUT_FILENO);
+    int log = ::open((FDir + "/aedes.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(log, STDOUT_FILENO);
     ::execlp("node", "node", script.c_str(), port.c_str(), static_cast<char *>(nullptr));
     ::_exit(127);
   }
@@ -71,4 +72,5 @@ AedesBroker::AedesBroker() {
 
 AedesBroker::~AedesBroker() {
   if (FPid > 0) StopChild(FPid, SIGTERM);
+  RunShell("rm -rf '" + FDir + "'");
 }

@@ -3,6 +3,7 @@
 // 127.0.0.1 on a free port by tests/brokers/aedes-broker.mjs, stopped when the
 // object goes away. Needs node and the packages of tests/brokers installed.
 
+#include <string>
 #include <sys/types.h>
 
 class AedesBroker {
@@ -14,8 +15,11 @@ public:
   AedesBroker &operator=(const AedesBroker &) = delete;
 
   int Port() const { return FPort; }
+  // The launcher's output: "subscribed CLIENTID FILTER" for each subscription.
+  std::string LogFile() const { return FDir + "/aedes.log"; }
 
 private:
+  std::string FDir;
   int FPort = 0;
   pid_t FPid = -1;
 };
