@@ -145,7 +145,9 @@ public:
   TDataSent OnDataSent;
 
 private:
-  friend class TWSocketDispatch;
+  // Requests posted to the socket's own queue, handled on the event loop.
+  enum TRequest { rqClose, rqSslClose, rqSslRead, rqDataSent };
+  struct TResolvedAddr;
 
   std::string FAddrStr;
   std::string FPortStr;
@@ -156,7 +158,6 @@ private:
   bool FAddrResolved = false;
   bool FPortResolved = false;
   bool FProtoResolved = false;
-  struct TResolvedAddr;
   std::unique_ptr<TResolvedAddr> FRemote;
 
   TSocketFamily FSocketFamily = sfIPv4;
@@ -168,9 +169,12 @@ private:
   std::uint64_t FConnection = 0;  // counts connections; tags posted requests
   bool FCloseInvoked = false;
   bool FDestroying = false;
-  bool FReadPaused = false;
-  std::unique_ptr<QSocketNotifier> FReadNotifier;
-  std::unique_ptr<QSocketNotifier> FWriteNotifier;
+  bool FReadPaused = false;   // the owner left announced bytes unread
+  bool FPeerClosed = false;   // end of stream seen, closing under way
+  bool FDataSentPending = false;
+  std::uint64_t FReadCount = 0;  // successful reads, to see whether a handler consumed anything
+  QSocketNotifier *FReadNotifier = nullptr;   // owned as Qt children
+  QSocketNotifier *FWriteNotifier = nullptr;
   TBlockQueue FSendQueue{1460};
 
   bool FSslEnable = false;
@@ -186,33 +190,37 @@ private:
   int FSslCloseError = 0;
   bool FSslCloseStarted = false;
   bool FSslClosePosted = false;
+  bool FSslCloseAnnounced = false;
 
   void ResolveAll();
-  void SocketError(const std::string &func, int code = -1, bool close = true);
+  [[noreturn]] void SocketError(const std::string &func, int code);
   void InternalClose(bool bShut, int error);
+  void ConnectionGone(int error);
   void ResetDefaults();
+  void DropNotifiers();
   void UpdateNotifiers();
-  void PostRequest(int kind);
-  void HandleRequest(std::uint64_t connection, int kind);
+  void PostRequest(TRequest kind);
+  void HandleRequest(std::uint64_t connection, TRequest kind);
   void HandleNotification();
   void HandleBackgroundException();
+  bool RaiseEvent(const std::function<void(TWSocket *, std::uint16_t)> &event, int errCode);
   void Do_FD_CONNECT(int errCode);
   void Do_FD_READ(int errCode);
   void Do_FD_WRITE(int errCode);
   void Do_FD_CLOSE(int errCode);
-  void ReceiveLoop(int errCode);
+  bool ReceiveLoop(int errCode);
   void TryToSend();
   int PeerCloseCode();
-  int RawReceive(void *buffer, int size);
-  int RawRcvdCount();
+  std::size_t PlainRcvdCount() const;
 
   void StartSslHandshake();
   void SslHandshakeDone(bool success);
   void SslReadFromSocket();
-  void SslPump();
+  void SslAnnounce();
   void SslWritePlain();
   void SslFlushOutput();
   void SslBeginClose(bool sendCloseNotify, int error);
   void SslCheckCloseReady();
+  void SslFail(int error);
   void SslResetFields();
 };

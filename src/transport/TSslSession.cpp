@@ -1,0 +1,101 @@
+#include "TSslSession.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "BlockQueue.h"
+#include "TSslContext.h"
+
+TSslSession::TSslSession(SSL_CTX *ctx) {
+  ERR_clear_error();
+  FSsl = SSL_new(ctx);
+  if (!FSsl) throw ESslContextException("Failed to create SSL session");
+  FIn = BIO_new(BIO_s_mem());
+  FOut = BIO_new(BIO_s_mem());
+  if (!FIn || !FOut) {
+    BIO_free(FIn);
+    BIO_free(FOut);
+    SSL_free(FSsl);
+    throw ESslContextException("Failed to create SSL buffers");
+  }
+  // An empty input buffer means "more to come", not end of stream.
+  BIO_set_mem_eof_return(FIn, -1);
+  SSL_set_bio(FSsl, FIn, FOut);
+  SSL_set_options(FSsl, SSL_OP_NO_TICKET);
+  SSL_set_connect_state(FSsl);
+  ERR_clear_error();
+}
+
+TSslSession::~TSslSession() {
+  SSL_free(FSsl);  // frees both buffers
+  ERR_clear_error();
+}
+
+void TSslSession::Feed(const char *data, std::size_t count) {
+  if (count > 0) BIO_write(FIn, data, static_cast<int>(count));
+}
+
+std::size_t TSslSession::PendingOutput() const { return BIO_ctrl_pending(FOut); }
+
+void TSslSession::TakeOutput(TBlockQueue &queue) {
+  char buf[16384];
+  int n;
+  while ((n = BIO_read(FOut, buf, sizeof buf)) > 0) queue.Append(buf, static_cast<std::size_t>(n));
+}
+
+TSslSession::TResult TSslSession::Outcome(int ret) const {
+  switch (SSL_get_error(FSsl, ret)) {
+  case SSL_ERROR_WANT_READ:
+  case SSL_ERROR_WANT_WRITE: return srWantMore;
+  case SSL_ERROR_ZERO_RETURN: return srPeerClosed;
+  default: ERR_clear_error(); return srFatal;
+  }
+}
+
+TSslSession::TResult TSslSession::Handshake() {
+  if (SSL_is_init_finished(FSsl)) return srOk;
+  int r = SSL_do_handshake(FSsl);
+  return r == 1 ? srOk : Outcome(r);
+}
+
+bool TSslSession::HandshakeDone() const { return SSL_is_init_finished(FSsl); }
+
+TSslSession::TResult TSslSession::Read(std::string &out) {
+  char buf[16384];
+  for (;;) {
+    int r = SSL_read(FSsl, buf, sizeof buf);
+    if (r > 0)
+      out.append(buf, static_cast<std::size_t>(r));
+    else
+      return Outcome(r);
+  }
+}
+
+TSslSession::TResult TSslSession::Write(const char *data, int count, int &written) {
+  written = 0;
+  int r = SSL_write(FSsl, data, count);
+  if (r > 0) {
+    written = r;
+    return srOk;
+  }
+  return r == 0 ? srFatal : Outcome(r);
+}
+
+void TSslSession::Shutdown() {
+  SSL_shutdown(FSsl);
+  ERR_clear_error();
+}
+
+std::string TSslSession::Version() const { return SSL_get_version(FSsl); }
+
+std::string TSslSession::CipherName() const {
+  const SSL_CIPHER *c = SSL_get_current_cipher(FSsl);
+  return c ? SSL_CIPHER_get_name(c) : "Unknown";
+}
+
+std::string TSslSession::CipherDesc() const {
+  const SSL_CIPHER *c = SSL_get_current_cipher(FSsl);
+  char buf[128];
+  if (!c || !SSL_CIPHER_description(c, buf, sizeof buf)) return {};
+  return buf;
+}

@@ -1,0 +1,689 @@
+#include "TWSocket.h"
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "TSslSession.h"
+
+struct TWSocket::TResolvedAddr {
+  sockaddr_storage Addr{};
+  socklen_t Len = 0;
+  std::uint16_t Port = 0;  // host order
+};
+
+namespace {
+
+std::string Trim(const std::string &s) {
+  const char *blanks = " \t\r\n";
+  auto b = s.find_first_not_of(blanks);
+  if (b == std::string::npos) return {};
+  auto e = s.find_last_not_of(blanks);
+  return s.substr(b, e - b + 1);
+}
+
+// Four groups of decimal digits below 256, separated by exactly three points.
+bool ParseDottedIPv4(const std::string &s, in_addr &out) {
+  std::uint32_t value = 0;
+  int groups = 0;
+  std::size_t i = 0;
+  while (groups < 4) {
+    if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
+    std::uint32_t g = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+      g = g * 10 + static_cast<std::uint32_t>(s[i] - '0');
+      if (g > 255) return false;
+      ++i;
+    }
+    value = (value << 8) | g;
+    ++groups;
+    if (groups < 4) {
+      if (i >= s.size() || s[i] != '.') return false;
+      ++i;
+    }
+  }
+  if (i != s.size()) return false;
+  out.s_addr = htonl(value);
+  return true;
+}
+
+bool IsIPv6Literal(const std::string &s) {
+  in6_addr a;
+  return inet_pton(AF_INET6, s.c_str(), &a) == 1;
+}
+
+bool SystemHasIPv6() {
+  static const bool has = [] {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+  }();
+  return has;
+}
+
+int AddrInfoErrorToWSocketError(int eai) {
+  switch (eai) {
+  case EAI_NONAME: return 11001;
+#ifdef EAI_NODATA
+  case EAI_NODATA: return 11004;
+#endif
+  case EAI_AGAIN: return 11002;
+  case EAI_FAIL: return 11003;
+  case EAI_FAMILY: return 10047;
+  case EAI_MEMORY: return 10055;
+  case EAI_SYSTEM: return ErrnoToWSocketError(errno);
+  default: return 11003;
+  }
+}
+
+std::string ErrorText(int code) { return WSocketErrorDesc(code) + " (#" + std::to_string(code) + ")"; }
+
+}  // namespace
+
+TWSocket::TWSocket(QObject *owner) : QObject(owner), FRemote(std::make_unique<TResolvedAddr>()) {}
+
+TWSocket::~TWSocket() {
+  FDestroying = true;
+  SslResetFields();
+  try {
+    InternalClose(true, 0);
+  } catch (...) {
+  }
+  DropNotifiers();
+}
+
+// ---------------------------------------------------------------- properties
+
+void TWSocket::SetAddr(const std::string &value) {
+  std::string v = Trim(value);
+  if (FAddrAssigned && v == FAddrStr) return;
+  if (FState != wsClosed) throw ESocketException("Cannot change Addr if not closed");
+  FAddrStr = v;
+  FAddrAssigned = !v.empty();
+  FAddrResolved = false;
+  if (v.empty()) return;
+  in_addr a4;
+  if (ParseDottedIPv4(v, a4))
+    FSocketFamily = sfIPv4;
+  else if (IsIPv6Literal(v) && SystemHasIPv6())
+    FSocketFamily = sfIPv6;
+}
+
+void TWSocket::SetPort(const std::string &value) {
+  std::string v = Trim(value);
+  if (FPortAssigned && v == FPortStr) return;
+  if (FState != wsClosed) throw ESocketException("Cannot change Port if not closed");
+  FPortStr = v;
+  FPortAssigned = !v.empty();
+  FPortResolved = false;
+}
+
+void TWSocket::SetProto(const std::string &value) {
+  std::string v = Trim(value);
+  if (FProtoAssigned && v == FProtoStr) return;
+  if (FState != wsClosed) throw ESocketException("Cannot change Proto if not closed");
+  FProtoStr = v;
+  FProtoAssigned = !v.empty();
+  FProtoResolved = false;
+}
+
+// ------------------------------------------------------------------- connect
+
+void TWSocket::ResolveAll() {
+  if (!FProtoResolved) {
+    // Only stream sockets are made here; every other protocol is refused.
+    if (strcasecmp(FProtoStr.c_str(), "tcp") != 0)
+      throw std::runtime_error("Winsock Resolve Proto: Cannot convert protocol '" + FProtoStr + "' - " +
+                               ErrorText(10043));
+    FProtoResolved = true;
+  }
+  if (!FPortResolved) {
+    unsigned long port = 0;
+    if (FPortStr[0] >= '0' && FPortStr[0] <= '9') {
+      for (char c : FPortStr) {
+        if (c < '0' || c > '9') break;
+        port = port * 10 + static_cast<unsigned long>(c - '0');
+        if (port > 65535) break;
+      }
+      // A number that does not fit a port would silently wrap to another port.
+      if (port > 65535)
+        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + FPortStr + "' - " +
+                                 ErrorText(10022));
+    } else {
+      servent *se = getservbyname(FPortStr.c_str(), "tcp");
+      if (!se)
+        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + FPortStr + "' - " +
+                                 ErrorText(11004));
+      port = ntohs(static_cast<std::uint16_t>(se->s_port));
+    }
+    FRemote->Port = static_cast<std::uint16_t>(port);
+    FPortResolved = true;
+  }
+  if (!FAddrResolved) {
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    in_addr a4;
+    if (ParseDottedIPv4(FAddrStr, a4)) {
+      auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
+      sin->sin_family = AF_INET;
+      sin->sin_addr = a4;
+      len = sizeof(sockaddr_in);
+    } else {
+      // IPv6 only for IPv6 literals; host names are looked up as IPv4.
+      bool v6 = FSocketFamily == sfIPv6 && IsIPv6Literal(FAddrStr);
+      addrinfo hints{};
+      hints.ai_family = v6 ? AF_INET6 : AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = v6 ? AI_NUMERICHOST : 0;
+      addrinfo *res = nullptr;
+      int rc = getaddrinfo(FAddrStr.c_str(), nullptr, &hints, &res);
+      if (rc != 0 || !res) {
+        if (res) freeaddrinfo(res);
+        int code = rc != 0 ? AddrInfoErrorToWSocketError(rc) : 11001;
+        throw std::runtime_error("Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
+                                 ErrorText(code));
+      }
+      std::memcpy(&ss, res->ai_addr, res->ai_addrlen);
+      len = res->ai_addrlen;
+      freeaddrinfo(res);
+    }
+    FRemote->Addr = ss;
+    FRemote->Len = len;
+    FAddrResolved = true;
+  }
+  if (FRemote->Addr.ss_family == AF_INET)
+    reinterpret_cast<sockaddr_in *>(&FRemote->Addr)->sin_port = htons(FRemote->Port);
+  else
+    reinterpret_cast<sockaddr_in6 *>(&FRemote->Addr)->sin6_port = htons(FRemote->Port);
+}
+
+void TWSocket::Connect() {
+  if (FHSocket >= 0 && FState != wsClosed && FState != wsDnsLookup)
+    throw ESocketException("Connect: Socket already in use", 0, "Connect");
+  if (!FPortAssigned) throw ESocketException("Connect: No Port Specified", 0, "Connect");
+  if (!FAddrAssigned) throw ESocketException("Connect: No IP Address Specified", 0, "Connect");
+  if (!FProtoAssigned) throw ESocketException("Connect: No Protocol Specified", 0, "Connect");
+  try {
+    ResolveAll();
+  } catch (const std::exception &e) {
+    throw ESocketException(std::string("connect: ") + e.what(), 0, "Connect");
+  }
+  FSendQueue.Clear();
+  int fd = ::socket(FRemote->Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) SocketError("Connect (socket)", ErrnoToWSocketError(errno));
+  FHSocket = fd;
+  ++FConnection;
+  FCloseInvoked = false;
+  FReadPaused = false;
+  FPeerClosed = false;
+  FState = wsOpened;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (FLingerOnOff != wsLingerNoSet) {
+    linger l{FLingerOnOff == wsLingerOn ? 1 : 0, FLingerTimeout};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
+  FReadNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  FWriteNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+  connect(FReadNotifier, &QSocketNotifier::activated, this, [this] { HandleNotification(); });
+  connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] { HandleNotification(); });
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&FRemote->Addr), FRemote->Len) == 0 || errno == EINPROGRESS) {
+    FState = wsConnecting;
+    UpdateNotifiers();
+    return;
+  }
+  int code = ErrnoToWSocketError(errno);
+  // Leaving the handle behind would block every later Connect with
+  // "Socket already in use"; release it quietly before reporting.
+  DropNotifiers();
+  ::close(fd);
+  FHSocket = -1;
+  FState = wsClosed;
+  SocketError("Connect", code);
+}
+
+// ---------------------------------------------------------------- send/recv
+
+int TWSocket::Send(const void *Data, int Len) {
+  if (FState != wsConnected) SocketError("Send", 10057);
+  if (Len <= 0)
+    Len = 0;
+  else {
+    FDataSentPending = true;
+    if (FSslEnable)
+      FSslPlainQueue.Append(Data, static_cast<std::size_t>(Len));
+    else
+      FSendQueue.Append(Data, static_cast<std::size_t>(Len));
+  }
+  if (FSslEnable)
+    SslWritePlain();
+  else
+    TryToSend();
+  return Len;
+}
+
+void TWSocket::TryToSend() {
+  if (FHSocket < 0) return;
+  while (!FSendQueue.Empty()) {
+    // Several queued blocks go to the system in one call, still in order.
+    iovec vecs[64];
+    int n = FSendQueue.HeadVecs(vecs, 64);
+    std::size_t total = 0;
+    for (int i = 0; i < n; ++i) total += vecs[i].iov_len;
+    msghdr msg{};
+    msg.msg_iov = vecs;
+    msg.msg_iovlen = static_cast<std::size_t>(n);
+    ssize_t r = ::sendmsg(FHSocket, &msg, MSG_NOSIGNAL);
+    if (r > 0) {
+      FSendQueue.Remove(static_cast<std::size_t>(r));
+      if (static_cast<std::size_t>(r) < total) break;
+      continue;
+    }
+    int code = r == 0 ? 10035 : ErrnoToWSocketError(errno);
+    if (code == 10035) break;
+    if (code == 10054 || code == 10038 || code == 10057 || code == 10022 || code == 10053 || code == 10058) {
+      FLastError = code;
+      ConnectionGone(code);
+      return;
+    }
+    SocketError("TryToSend failed", code);
+  }
+  if (FSendQueue.Empty() && FSslPlainQueue.Empty() && FDataSentPending && OnDataSent) PostRequest(rqDataSent);
+  UpdateNotifiers();
+}
+
+void TWSocket::ConnectionGone(int error) {
+  FCloseInvoked = true;
+  const auto conn = FConnection;
+  QPointer<TWSocket> self(this);
+  SslResetFields();
+  InternalClose(true, 0);
+  if (!self || FConnection != conn || FHSocket >= 0) return;
+  RaiseEvent(OnSessionClosed, error);
+}
+
+std::size_t TWSocket::PlainRcvdCount() const {
+  int n = 0;
+  if (FHSocket < 0 || ioctl(FHSocket, FIONREAD, &n) < 0) return 0;
+  return static_cast<std::size_t>(n);
+}
+
+int TWSocket::GetRcvdCount() {
+  if (FSsl) return static_cast<int>(FSslRxBuf.size() - FSslRxPos);
+  if (FHSocket < 0) return -1;
+  int n = 0;
+  if (ioctl(FHSocket, FIONREAD, &n) < 0) {
+    FLastError = ErrnoToWSocketError(errno);
+    return -1;
+  }
+  return n;
+}
+
+int TWSocket::Receive(void *Buffer, int BufferSize) {
+  if (BufferSize < 0) BufferSize = 0;
+  if (FReadPaused) {
+    // The owner reads again: announcements may resume.
+    FReadPaused = false;
+    UpdateNotifiers();
+  }
+  if (FSsl) {
+    std::size_t avail = FSslRxBuf.size() - FSslRxPos;
+    if (avail == 0) {
+      FLastError = 10035;
+      return -1;
+    }
+    std::size_t n = std::min(avail, static_cast<std::size_t>(BufferSize));
+    std::memcpy(Buffer, FSslRxBuf.data() + FSslRxPos, n);
+    FSslRxPos += n;
+    if (FSslRxPos == FSslRxBuf.size()) {
+      FSslRxBuf.clear();
+      FSslRxPos = 0;
+    }
+    ++FReadCount;
+    return static_cast<int>(n);
+  }
+  if (FHSocket < 0) {
+    FLastError = 10057;
+    return -1;
+  }
+  ssize_t r = ::recv(FHSocket, Buffer, static_cast<std::size_t>(BufferSize), 0);
+  if (r < 0) {
+    FLastError = ErrnoToWSocketError(errno);
+    return -1;
+  }
+  if (r > 0) ++FReadCount;
+  return static_cast<int>(r);
+}
+
+std::string TWSocket::ReceiveStrA() {
+  int n = GetRcvdCount();
+  if (n < 0) return {};
+  if (n == 0) n = 255;
+  std::string s(static_cast<std::size_t>(n), '\0');
+  int r = Receive(s.data(), n);
+  if (r <= 0) return {};
+  s.resize(static_cast<std::size_t>(r));
+  return s;
+}
+
+std::size_t TWSocket::BufferedByteCount() const { return FSendQueue.Size() + FSslPlainQueue.Size(); }
+
+std::string TWSocket::GetXPort() {
+  if (FState != wsConnected || FHSocket < 0) return "error";
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (getsockname(FHSocket, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return "error";
+  std::uint16_t port = ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
+                                                : reinterpret_cast<sockaddr_in *>(&ss)->sin_port;
+  return std::to_string(ntohs(port));
+}
+
+// ------------------------------------------------------------------- closing
+
+void TWSocket::Close() {
+  if (FSsl && FSslEnable && FHSocket >= 0 && FSSLState >= sslEstablished) {
+    if (FSSLState == sslEstablished && FSslRxBuf.size() > FSslRxPos && !FSslCloseAnnounced) {
+      // Decrypted bytes still waiting are announced first; the close follows.
+      FSslCloseAnnounced = true;
+      PostRequest(rqSslRead);
+      PostRequest(rqClose);
+      return;
+    }
+    SslBeginClose(true, 0);
+    return;
+  }
+  InternalClose(true, 0);
+}
+
+void TWSocket::CloseDelayed() { PostRequest(rqClose); }
+
+void TWSocket::Abort() {
+  FSendQueue.Clear();
+  SslResetFields();
+  if (FState == wsConnected && FHSocket >= 0) {
+    linger l{0, 0};
+    setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
+  InternalClose(false, 0);
+}
+
+void TWSocket::InternalClose(bool bShut, int error) {
+  if (FHSocket < 0) {
+    if (FState != wsClosed) {
+      FState = wsClosed;
+      ResetDefaults();
+    }
+    return;
+  }
+  if (FState == wsClosed) return;
+  if (bShut) ::shutdown(FHSocket, SHUT_WR);
+  DropNotifiers();
+  int rc = ::close(FHSocket);
+  int closeErr = rc == 0 ? 0 : errno;
+  FHSocket = -1;
+  FState = wsClosed;
+  if (closeErr != 0 && closeErr != EINTR) SocketError("Disconnect (closesocket)", ErrnoToWSocketError(closeErr));
+  const auto conn = FConnection;
+  if (!FDestroying && !FCloseInvoked) {
+    FCloseInvoked = true;
+    if (!RaiseEvent(OnSessionClosed, error)) return;
+  }
+  // A handler that connected again owns the socket now; keep its settings.
+  if (FConnection != conn || FHSocket >= 0) return;
+  ResetDefaults();
+}
+
+void TWSocket::ResetDefaults() {
+  FAddrAssigned = false;
+  FPortAssigned = false;
+  FProtoStr = "tcp";
+  FProtoAssigned = true;
+  FAddrResolved = FPortResolved = FProtoResolved = false;
+  FState = wsClosed;
+  FSendQueue.Clear();
+  FCloseInvoked = false;
+  FReadPaused = false;
+  FPeerClosed = false;
+  FDataSentPending = false;
+  FLingerOnOff = wsLingerOn;
+  FLingerTimeout = 0;
+  SslResetFields();
+}
+
+void TWSocket::SocketError(const std::string &func, int code) {
+  std::string msg = WSocketErrorDesc(code) + " (#" + std::to_string(code) + " in " + func + ")";
+  if ((code == 10054 || code == 10057) && FHSocket >= 0) {
+    DropNotifiers();
+    ::close(FHSocket);
+    FHSocket = -1;
+    bool wasOpen = FState != wsClosed;
+    FState = wsClosed;
+    if (wasOpen && !FCloseInvoked && !FDestroying) {
+      FCloseInvoked = true;
+      QPointer<TWSocket> self(this);
+      const auto conn = FConnection;
+      RaiseEvent(OnSessionClosed, code);
+      if (self && FConnection == conn && FHSocket < 0) ResetDefaults();
+    }
+  }
+  FLastError = code;
+  throw ESocketException(msg, code, func);
+}
+
+// ------------------------------------------------------------ notifications
+
+void TWSocket::DropNotifiers() {
+  // Deleted later: this may run inside one of their own signals.
+  for (QSocketNotifier **n : {&FReadNotifier, &FWriteNotifier}) {
+    if (!*n) continue;
+    (*n)->setEnabled(false);
+    (*n)->deleteLater();
+    *n = nullptr;
+  }
+}
+
+void TWSocket::UpdateNotifiers() {
+  if (FHSocket < 0 || !FReadNotifier) return;
+  bool wantRead = !FReadPaused && !FPeerClosed;
+  bool wantWrite = FState == wsConnecting || !FSendQueue.Empty();
+  if (FReadNotifier->isEnabled() != wantRead) FReadNotifier->setEnabled(wantRead);
+  if (FWriteNotifier->isEnabled() != wantWrite) FWriteNotifier->setEnabled(wantWrite);
+}
+
+void TWSocket::PostRequest(TRequest kind) {
+  const auto conn = FConnection;
+  QMetaObject::invokeMethod(this, [this, conn, kind] { HandleRequest(conn, kind); }, Qt::QueuedConnection);
+}
+
+bool TWSocket::RaiseEvent(const std::function<void(TWSocket *, std::uint16_t)> &event, int errCode) {
+  if (!event) return true;
+  QPointer<TWSocket> self(this);
+  auto handler = event;  // the handler may replace or destroy the member
+  handler(this, static_cast<std::uint16_t>(errCode));
+  return !self.isNull();
+}
+
+void TWSocket::HandleRequest(std::uint64_t connection, TRequest kind) {
+  // Requests of an earlier connection must not touch the current one.
+  if (connection != FConnection) return;
+  QPointer<TWSocket> self(this);
+  try {
+    switch (kind) {
+    case rqClose: Close(); break;
+    case rqSslClose:
+      if (FHSocket >= 0) InternalClose(false, FSslCloseError);
+      break;
+    case rqSslRead:
+      if (FSsl) SslAnnounce();
+      break;
+    case rqDataSent:
+      if (FDataSentPending && FSendQueue.Empty() && FSslPlainQueue.Empty() && FState == wsConnected) {
+        FDataSentPending = false;
+        RaiseEvent(OnDataSent, 0);
+      }
+      break;
+    }
+  } catch (...) {
+    if (self) HandleBackgroundException();
+  }
+}
+
+void TWSocket::HandleBackgroundException() {
+  // The exception is dropped; the connection is aborted instead.
+  try {
+    Abort();
+    // An exception out of OnSessionClosed skipped the reset after the close.
+    if (FHSocket < 0) ResetDefaults();
+  } catch (...) {
+  }
+}
+
+void TWSocket::HandleNotification() {
+  if (FHSocket < 0) return;
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  auto same = [&] { return self && FConnection == conn && FHSocket >= 0; };
+  try {
+    pollfd p{FHSocket, POLLIN | POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0) return;
+    const short ev = p.revents;
+    if (FState != wsConnected) {
+      if (!(ev & (POLLOUT | POLLERR | POLLHUP))) return;
+      int err = 0;
+      socklen_t len = sizeof err;
+      getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &err, &len);
+      Do_FD_CONNECT(ErrnoToWSocketError(err));
+      if (!same() || FState != wsConnected) return;
+    }
+    if ((ev & (POLLIN | POLLERR | POLLHUP)) && !FReadPaused && !FPeerClosed) {
+      if (PlainRcvdCount() > 0) {
+        Do_FD_READ(0);
+        if (!same()) return;
+      }
+      int closeCode = PeerCloseCode();
+      if (closeCode >= 0) {
+        Do_FD_CLOSE(closeCode);
+        return;
+      }
+    }
+    if (ev & POLLOUT) Do_FD_WRITE(0);
+  } catch (...) {
+    if (self) HandleBackgroundException();
+  }
+}
+
+int TWSocket::PeerCloseCode() {
+  if (FHSocket < 0) return -1;
+  char c;
+  ssize_t r = ::recv(FHSocket, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (r == 0) return 0;
+  if (r > 0) return -1;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
+  return ErrnoToWSocketError(errno);
+}
+
+void TWSocket::Do_FD_CONNECT(int errCode) {
+  if (FState == wsConnected) return;
+  FState = wsConnected;
+  UpdateNotifiers();
+  const auto conn = FConnection;
+  if (!RaiseEvent(OnSessionConnected, errCode)) return;
+  if (FConnection != conn) return;
+  if (errCode != 0) {
+    if (FState != wsClosed) Close();
+    return;
+  }
+  if (FSslEnable && !FSsl && FState == wsConnected && FHSocket >= 0) {
+    try {
+      StartSslHandshake();
+    } catch (...) {
+      // Nothing of a failed TLS start reaches the owner but the close.
+      SslResetFields();
+      InternalClose(true, 10053);
+    }
+  }
+}
+
+void TWSocket::Do_FD_READ(int errCode) {
+  if (FSsl)
+    SslReadFromSocket();
+  else
+    ReceiveLoop(errCode);
+}
+
+bool TWSocket::ReceiveLoop(int errCode) {
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  for (;;) {
+    const auto before = FReadCount;
+    if (OnDataAvailable) {
+      try {
+        if (!RaiseEvent(OnDataAvailable, errCode)) return false;
+      } catch (...) {
+        return self && FConnection == conn;
+      }
+    } else {
+      char discard[1024];
+      Receive(discard, sizeof discard);
+    }
+    if (!self || FConnection != conn || FHSocket < 0) return false;
+    const int left = GetRcvdCount();
+    if (left <= 0) return true;
+    if (FReadCount == before) {
+      // Nothing was taken: wait until the owner reads instead of spinning.
+      FReadPaused = true;
+      UpdateNotifiers();
+      return true;
+    }
+  }
+}
+
+void TWSocket::Do_FD_WRITE(int) {
+  TryToSend();
+  if (FSsl && FHSocket >= 0) {
+    SslWritePlain();
+    SslCheckCloseReady();
+  }
+}
+
+void TWSocket::Do_FD_CLOSE(int errCode) {
+  if (FState == wsConnecting || FHSocket < 0) return;
+  FPeerClosed = true;
+  UpdateNotifiers();
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  if (FSsl) {
+    // Ciphertext still in the system first, then the TLS layer decides.
+    SslReadFromSocket();
+    if (!self || FConnection != conn || FHSocket < 0) return;
+    if (!FSsl->HandshakeDone()) {
+      SslFail(errCode != 0 ? errCode : 10053);
+      return;
+    }
+    if (!FSslCloseStarted) SslBeginClose(FSSLState != sslInShutdown, errCode);
+    return;
+  }
+  if (PlainRcvdCount() > 0) {
+    FReadPaused = false;
+    ReceiveLoop(0);
+    if (!self || FConnection != conn || FHSocket < 0) return;
+  }
+  if (!FCloseInvoked) {
+    FCloseInvoked = true;
+    if (!RaiseEvent(OnSessionClosed, errCode)) return;
+    if (FConnection != conn) return;
+  }
+  if (FState != wsClosed) Close();
+}

@@ -1,0 +1,168 @@
+// The TLS layer of TWSocket: the session is fed with the encrypted bytes the
+// socket receives, its encrypted output goes through the socket's send queue,
+// and the owner sees only plaintext, with the same events as without TLS.
+
+#include <sys/socket.h>
+
+#include "TSslSession.h"
+#include "TWSocket.h"
+
+void TWSocket::StartSslHandshake() {
+  FSSLState = sslHandshakeInit;
+  try {
+    if (!FSslContext) throw ESslContextException("SSL requires a context object");
+    if (!FSslContext->IsInitialized()) FSslContext->InitContext();
+    FSsl = std::make_unique<TSslSession>(FSslContext->GetSslCtx());
+    if (FSsl->Handshake() == TSslSession::srFatal) throw ESslContextException("Failed to start the handshake");
+    FSSLState = sslHandshakeStarted;
+  } catch (...) {
+    FSSLState = sslHandshakeFailed;
+    SslResetFields();
+    throw;
+  }
+  SslFlushOutput();
+}
+
+void TWSocket::SslFlushOutput() {
+  if (!FSsl || FHSocket < 0) return;
+  if (FSsl->PendingOutput() > 0) FSsl->TakeOutput(FSendQueue);
+  TryToSend();
+}
+
+void TWSocket::SslReadFromSocket() {
+  char buf[32767];
+  ssize_t r = ::recv(FHSocket, buf, sizeof buf, 0);
+  if (r > 0) FSsl->Feed(buf, static_cast<std::size_t>(r));
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  auto gone = [&] { return !self || FConnection != conn || FHSocket < 0 || !FSsl; };
+
+  if (!FSsl->HandshakeDone()) {
+    auto res = FSsl->Handshake();
+    SslFlushOutput();
+    if (gone()) return;
+    if (res == TSslSession::srFatal || res == TSslSession::srPeerClosed) {
+      SslFail(10053);
+      return;
+    }
+    if (!FSsl->HandshakeDone()) return;
+    SslHandshakeDone(true);
+    if (gone()) return;
+  }
+  if (FSslRxPos > 0 && FSslRxPos == FSslRxBuf.size()) {
+    FSslRxBuf.clear();
+    FSslRxPos = 0;
+  }
+  auto res = FSsl->Read(FSslRxBuf);
+  SslFlushOutput();
+  if (gone()) return;
+  SslAnnounce();
+  if (gone()) return;
+  if (res == TSslSession::srPeerClosed) {
+    // The peer's close_notify: no close_notify of our own, just finish.
+    FSSLState = sslInShutdown;
+    SslBeginClose(false, 0);
+  } else if (res == TSslSession::srFatal) {
+    SslBeginClose(false, 10053);
+  }
+}
+
+void TWSocket::SslAnnounce() {
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  while (FSsl && FSslRxBuf.size() > FSslRxPos) {
+    const auto before = FReadCount;
+    if (OnDataAvailable) {
+      // An exception here is not caught: the dispatch aborts the connection.
+      if (!RaiseEvent(OnDataAvailable, 0)) return;
+    } else {
+      FSslRxBuf.clear();
+      FSslRxPos = 0;
+      ++FReadCount;
+    }
+    if (!self || FConnection != conn || !FSsl) return;
+    if (FReadCount == before) {
+      FReadPaused = true;
+      UpdateNotifiers();
+      return;
+    }
+  }
+}
+
+void TWSocket::SslHandshakeDone(bool success) {
+  if (FHSocket < 0) success = false;
+  if (!success) {
+    FSSLState = sslHandshakeFailed;
+    return;
+  }
+  FSSLState = sslEstablished;
+  FSslVersion = FSsl->Version();
+  FSslCipher = FSsl->CipherName();
+  FSslCipherDesc = FSsl->CipherDesc();
+  // What the owner sent before the handshake completed leaves now, first.
+  SslWritePlain();
+}
+
+void TWSocket::SslWritePlain() {
+  if (!FSsl || FSSLState != sslEstablished || FSslCloseStarted || FHSocket < 0) return;
+  while (!FSslPlainQueue.Empty()) {
+    // Encrypt ahead only a little: the rest waits as plaintext until the
+    // system has taken what is already encrypted.
+    if (FSendQueue.Size() >= 65536) break;
+    auto head = FSslPlainQueue.Head();
+    int written = 0;
+    auto res = FSsl->Write(head.data(), static_cast<int>(head.size()), written);
+    if (res == TSslSession::srOk)
+      FSslPlainQueue.Remove(static_cast<std::size_t>(written));
+    else if (res == TSslSession::srWantMore)
+      break;
+    else {
+      SslBeginClose(false, 10053);
+      return;
+    }
+    SslFlushOutput();
+    if (!FSsl || FHSocket < 0) return;
+  }
+  SslFlushOutput();
+}
+
+void TWSocket::SslBeginClose(bool sendCloseNotify, int error) {
+  if (!FSsl || FSslCloseStarted) return;
+  FSslCloseStarted = true;
+  if (error != 0) FSslCloseError = error;
+  FSSLState = sslInShutdown;
+  if (sendCloseNotify) {
+    FSsl->Shutdown();
+    SslFlushOutput();
+  }
+  SslCheckCloseReady();
+}
+
+void TWSocket::SslCheckCloseReady() {
+  if (!FSsl || !FSslCloseStarted || FSslClosePosted || FHSocket < 0 || !FSendQueue.Empty()) return;
+  ::shutdown(FHSocket, SHUT_WR);
+  FSSLState = sslShutdownComplete;
+  FSslClosePosted = true;
+  PostRequest(rqSslClose);
+}
+
+void TWSocket::SslFail(int error) {
+  FSSLState = sslHandshakeFailed;
+  SslResetFields();
+  InternalClose(true, error);
+}
+
+void TWSocket::SslResetFields() {
+  FSSLState = sslNone;
+  FSslVersion = "Unknown";
+  FSslCipher = "Unknown";
+  FSslCipherDesc.clear();
+  FSsl.reset();
+  FSslPlainQueue.Clear();
+  FSslRxBuf.clear();
+  FSslRxPos = 0;
+  FSslCloseError = 0;
+  FSslCloseStarted = false;
+  FSslClosePosted = false;
+  FSslCloseAnnounced = false;
+}
