@@ -1,0 +1,45 @@
+#include "DataFile.h"
+
+#include <QDir>
+#include <QFile>
+
+QString DataFileName(const QString &aFolder, const QString &aTopic) {
+  // A NUL would cut the path short at the system call: another file, or none.
+  if (aTopic.contains(QChar(u'\0')))
+    throw EDataFileError("The topic \"" + QString(aTopic).replace(QChar(u'\0'), QStringLiteral("\\0")).toStdString() +
+                         "\" holds a NUL character and cannot name a data file");
+  QString name = aTopic;
+  name.replace(u'/', u'-');
+  // With every "/" gone and ".csv" appended the name is one plain entry of
+  // aFolder: it has no separator and is never "." or "..".
+  return QDir(aFolder).filePath(name + QStringLiteral(".csv"));
+}
+
+QString DataTimeStamp(const QDateTime &aMoment) {
+  QString stamp = aMoment.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+  const int offset = aMoment.offsetFromUtc();
+  if (offset == 0)
+    return stamp + u'Z';
+  const int minutes = (offset < 0 ? -offset : offset) / 60;
+  return stamp + (offset < 0 ? u'-' : u'+') + QStringLiteral("%1:%2")
+                                                    .arg(minutes / 60, 2, 10, QChar(u'0'))
+                                                    .arg(minutes % 60, 2, 10, QChar(u'0'));
+}
+
+void AppendDataLine(const QString &aFolder, const QString &aTopic, const QString &aValue,
+                    const TCodePage &aCodePage, const QDateTime &aMoment) {
+  const QString path = DataFileName(aFolder, aTopic);
+  const std::string line =
+      aCodePage.FromUnicode(DataTimeStamp(aMoment) + u';' + aValue + QStringLiteral("\r\n"));
+  QFile file(path);
+  // Unbuffered, so that a failed write is seen here and not lost in close().
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+    throw EDataFileError("Cannot open the data file \"" + path.toStdString() +
+                         "\": " + file.errorString().toStdString());
+  const qint64 written = file.write(line.data(), qint64(line.size()));
+  if (written != qint64(line.size())) {
+    const std::string reason = file.errorString().toStdString();
+    file.close();
+    throw EDataFileError("Cannot write the data file \"" + path.toStdString() + "\": " + reason);
+  }
+}

@@ -1,0 +1,94 @@
+#pragma once
+// TLineList: an ordered list of "name=value" text lines, as used for the
+// window's TopicList and PendingList.
+//
+// - The name of a line is the text before its first "=", the value the rest.
+// - Names are matched without regard to case (Unicode case folding); lines
+//   are sorted whole (name, "=" and value together) by the collator given at
+//   construction, which by default is the user's locale, case-insensitive.
+// - The list keeps its lines in blocks of a few hundred, and an index from
+//   case-folded name to line, so that lookups by name and insertions or
+//   deletions at any position stay cheap with a hundred thousand lines.
+//
+// The list does not keep itself sorted; Sort() sorts it, and the
+// SortedPosition()/Insert()/Put() trio lets a caller keep a sorted list
+// sorted one line at a time.
+
+#include <QCollator>
+#include <QHash>
+#include <QString>
+#include <QVarLengthArray>
+#include <memory>
+#include <vector>
+
+class TLineList {
+public:
+  // The user's locale collation, case-insensitive.
+  static QCollator DefaultCollator();
+
+  explicit TLineList(const QCollator &aCollator = DefaultCollator());
+  ~TLineList();
+  TLineList(const TLineList &) = delete;
+  TLineList &operator=(const TLineList &) = delete;
+
+  // Text before the first "=" of a line (the whole line when it has none).
+  static QString NameOf(const QString &aLine);
+  // Text after the first "=" of a line (empty when it has none).
+  static QString ValueOf(const QString &aLine);
+
+  int Count() const { return FCount; }
+  // The line at a position, 0 <= aIndex < Count(); throws std::out_of_range otherwise.
+  const QString &Line(int aIndex) const;
+  const QString &First() const { return Line(0); }
+  QString Name(int aIndex) const { return NameOf(Line(aIndex)); }
+
+  // Position of the first line whose name equals aName (case-insensitive), or -1.
+  int IndexOfName(const QString &aName) const;
+  // Value of the first line named aName; empty when there is none.
+  QString Value(const QString &aName) const;
+  // An empty aValue deletes the first line named aName (if any); otherwise that
+  // line becomes aName + "=" + aValue in place (taking aName's letter case), or
+  // that text is appended when no line has the name.
+  void SetValue(const QString &aName, const QString &aValue);
+
+  void Clear();
+  void Delete(int aIndex);                       // 0 <= aIndex < Count()
+  void Insert(int aIndex, const QString &aLine); // 0 <= aIndex <= Count()
+  void Put(int aIndex, const QString &aLine);    // replaces the line at aIndex
+
+  // Whole-line comparison by the list's collator (<0, 0, >0).
+  int Compare(const QString &aLeft, const QString &aRight) const;
+  // Sorts all lines by Compare (the order of lines that compare equal is kept).
+  void Sort();
+  // For a sorted list: the first position whose line does not sort before aLine.
+  int SortedPosition(const QString &aLine) const;
+
+private:
+  struct TBlock;
+  struct TEntry {
+    QString Text;
+    QString Key; // case-folded name
+    TBlock *Block = nullptr;
+  };
+  struct TBlock {
+    std::vector<std::unique_ptr<TEntry>> Items;
+    int Start = 0; // position of Items[0] in the list
+    int Index = 0; // position of this block in FBlocks
+  };
+
+  struct TPlace {
+    int BlockIndex;
+    int Offset;
+  };
+  TPlace Locate(int aIndex) const;
+  int PositionOf(const TEntry *aEntry) const;
+  void Renumber(int aFromBlock);
+  void AddKey(TEntry *aEntry);
+  void RemoveKey(TEntry *aEntry);
+  void Rebuild(std::vector<std::unique_ptr<TEntry>> &&aEntries);
+
+  QCollator FCollator;
+  std::vector<std::unique_ptr<TBlock>> FBlocks;
+  QHash<QString, QVarLengthArray<TEntry *, 1>> FIndex;
+  int FCount = 0;
+};
