@@ -1,0 +1,146 @@
+#pragma once
+// Records every event a TMQTTParser raises as one line of text, so tests and
+// the fuzzer can compare whole event sequences. Bytes outside printable ASCII
+// are escaped; strings longer than 48 bytes are shown by size and hash.
+
+#include "uMQTT.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline std::string ShowBytes(std::string_view s) {
+  if (s.size() > 48) {
+    std::uint64_t h = 14695981039346656037ull; // FNV-1a
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    return "<" + std::to_string(s.size()) + " bytes #" + std::to_string(h) + ">";
+  }
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out = "'";
+  for (unsigned char c : s) {
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '\'')
+      out += char(c);
+    else {
+      out += "\\x";
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    }
+  }
+  return out + "'";
+}
+
+// The lines the recorder writes, also used to state expected events.
+namespace EventText {
+inline std::string Connect(std::string_view kind, std::string_view protocol, int version, std::string_view clientID,
+                           std::string_view user, std::string_view pass, int keepAlive, bool clean) {
+  return std::string(kind) + " proto=" + ShowBytes(protocol) + " ver=" + std::to_string(version) +
+         " id=" + ShowBytes(clientID) + " user=" + ShowBytes(user) + " pass=" + ShowBytes(pass) +
+         " ka=" + std::to_string(keepAlive) + " clean=" + std::to_string(clean);
+}
+inline std::string Will(std::string_view topic, std::string_view message, int qos, bool retain) {
+  return "will topic=" + ShowBytes(topic) + " msg=" + ShowBytes(message) + " qos=" + std::to_string(qos) +
+         " retain=" + std::to_string(retain);
+}
+// The header fields are those the parser holds while the event runs.
+inline std::string Publish(int id, std::string_view topic, std::string_view message, int qos, bool dup,
+                           bool retain) {
+  return "publish id=" + std::to_string(id) + " topic=" + ShowBytes(topic) + " msg=" + ShowBytes(message) +
+         " qos=" + std::to_string(qos) + " dup=" + std::to_string(dup) + " retain=" + std::to_string(retain);
+}
+inline std::string Id(std::string_view kind, int id) { return std::string(kind) + " " + std::to_string(id); }
+inline std::string SubAck(int id, const std::vector<TMQTTQOSType> &qoss) {
+  std::string s = "suback " + std::to_string(id) + " [";
+  for (std::size_t i = 0; i < qoss.size(); ++i) s += (i ? "," : "") + std::to_string(int(qoss[i]));
+  return s + "]";
+}
+inline std::string Topics(std::string_view kind, int id, const TTaggedStrings &topics, bool withTags) {
+  std::string s = std::string(kind) + " " + std::to_string(id) + " [";
+  for (std::size_t i = 0; i < topics.size(); ++i) {
+    s += (i ? "," : "") + ShowBytes(topics[i].Text);
+    if (withTags) s += ":" + std::to_string(topics[i].Tag);
+  }
+  return s + "]";
+}
+inline std::string Header(int type, bool dup, int qos, bool retain) {
+  return "header type=" + std::to_string(type) + " dup=" + std::to_string(dup) + " qos=" + std::to_string(qos) +
+         " retain=" + std::to_string(retain);
+}
+} // namespace EventText
+
+class TEventLog {
+public:
+  std::vector<std::string> Lines;
+
+  TEventLog(const TEventLog &) = delete;
+  TEventLog &operator=(const TEventLog &) = delete;
+  explicit TEventLog(TMQTTParser &aParser, bool aWithHeaders = false) {
+    using namespace EventText;
+    TMQTTParser &p = aParser;
+    auto add = [this](std::string line) { Lines.push_back(std::move(line)); };
+    if (aWithHeaders)
+      p.OnHeader = [add](TMQTTParser *, TMQTTMessageType t, bool d, TMQTTQOSType q, bool r) {
+        add(Header(t, d, q, r));
+      };
+    p.OnPing = [add](TMQTTParser *) { add("ping"); };
+    p.OnPingResp = [add](TMQTTParser *) { add("pingresp"); };
+    p.OnDisconnect = [add](TMQTTParser *) { add("disconnect"); };
+    p.OnConnAck = [add](TMQTTParser *, std::uint8_t code) { add(Id("connack", code)); };
+    p.OnPublish = [add](TMQTTParser *s, std::uint16_t id, std::string topic, std::string msg) {
+      add(Publish(id, topic, msg, s->RxQos, s->RxDup, s->RxRetain));
+    };
+    p.OnPubAck = [add](TMQTTParser *, std::uint16_t id) { add(Id("puback", id)); };
+    p.OnPubRec = [add](TMQTTParser *, std::uint16_t id) { add(Id("pubrec", id)); };
+    p.OnPubRel = [add](TMQTTParser *, std::uint16_t id) { add(Id("pubrel", id)); };
+    p.OnPubComp = [add](TMQTTParser *, std::uint16_t id) { add(Id("pubcomp", id)); };
+    p.OnUnsubAck = [add](TMQTTParser *, std::uint16_t id) { add(Id("unsuback", id)); };
+    p.OnSubAck = [add](TMQTTParser *, std::uint16_t id, const std::vector<TMQTTQOSType> &q) { add(SubAck(id, q)); };
+    p.OnSubscribe = [add](TMQTTParser *, std::uint16_t id, const TTaggedStrings &t) {
+      add(Topics("subscribe", id, t, true));
+    };
+    p.OnUnsubscribe = [add](TMQTTParser *, std::uint16_t id, const TTaggedStrings &t) {
+      add(Topics("unsubscribe", id, t, false));
+    };
+    p.OnSetWill = [add](TMQTTParser *, std::string t, std::string m, TMQTTQOSType q, bool r) {
+      add(Will(t, m, q, r));
+    };
+    p.OnConnect = [add](TMQTTParser *, std::string proto, std::uint8_t ver, std::string id, std::string user,
+                        std::string pass, std::uint16_t ka, bool clean) {
+      add(Connect("connect", proto, ver, id, user, pass, ka, clean));
+    };
+    p.OnBrokerConnect = [add](TMQTTParser *, std::string proto, std::uint8_t ver, std::string id,
+                              std::string user, std::string pass, std::uint16_t ka, bool clean) {
+      add(Connect("brokerconnect", proto, ver, id, user, pass, ka, clean));
+    };
+    p.OnStreamBroken = [add](TMQTTParser *, std::string reason) { add("broken " + reason); };
+  }
+};
+
+// "10 0A 00 ..." to bytes; blanks are ignored.
+inline std::string FromHex(std::string_view hex) {
+  std::string out;
+  int nibbles = 0, value = 0;
+  for (char c : hex) {
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else continue;
+    value = value * 16 + v;
+    if (++nibbles == 2) {
+      out += char(value);
+      nibbles = value = 0;
+    }
+  }
+  return out;
+}
+
+inline std::string ToHex(std::string_view bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
