@@ -151,6 +151,22 @@ std::unique_ptr<TCodePage> TCodePage::ForLocale() {
   return Utf8();
 }
 
+namespace {
+std::unique_ptr<TCodePage> &AnsiSlot() {
+  static std::unique_ptr<TCodePage> slot;
+  return slot;
+}
+} // namespace
+
+const TCodePage &TCodePage::Ansi() {
+  auto &slot = AnsiSlot();
+  if (!slot)
+    slot = ForLocale();
+  return *slot;
+}
+
+void TCodePage::SetAnsi(std::unique_ptr<TCodePage> aCodePage) { AnsiSlot() = std::move(aCodePage); }
+
 QString DecodeReceivedMessage(std::string_view aMessage, const TCodePage &aCodePage) {
   const QString utf8 = QString::fromUtf8(aMessage.data(), qsizetype(aMessage.size()));
   if (size_t(utf8.size()) == aMessage.size())

@@ -28,6 +28,11 @@ public:
   // A character set by name (as iconv knows it); nullptr when unknown.
   static std::unique_ptr<TCodePage> ByName(const QString &aName);
 
+  // The program's ANSI code page: ForLocale() until SetAnsi chooses another
+  // (tests set Windows-1252). Single-threaded use, like the window.
+  static const TCodePage &Ansi();
+  static void SetAnsi(std::unique_ptr<TCodePage> aCodePage);
+
 protected:
   // A close equivalent of a character: its decomposition without combining
   // marks ("ā" gives "a", "ﬁ" gives "fi"); empty when there is none.

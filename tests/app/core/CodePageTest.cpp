@@ -88,6 +88,16 @@ TEST(CodePage, locale_character_set_with_utf8_for_plain_ascii) {
   qputenv("LC_ALL", saved);
 }
 
+TEST(CodePage, the_ansi_code_page_can_be_replaced) {
+  qputenv("LC_ALL", "C.UTF-8");
+  TCodePage::SetAnsi(nullptr);
+  EXPECT_EQ(TCodePage::Ansi().Name(), "UTF-8");
+  TCodePage::SetAnsi(TCodePage::Windows1252());
+  EXPECT_EQ(TCodePage::Ansi().FromUnicode("café"), Bytes({0x63, 0x61, 0x66, 0xE9}));
+  TCodePage::SetAnsi(nullptr); // back to the locale's
+  EXPECT_EQ(TCodePage::Ansi().FromUnicode("café"), Bytes({0x63, 0x61, 0x66, 0xC3, 0xA9}));
+}
+
 // The received-message rule, with Windows-1252 and with UTF-8 as the code page.
 TEST(CodePage, received_messages_are_read_as_utf8_or_in_the_code_page) {
   struct Case {
