@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "MQTTStores.h"
+#include "TWSocket.h"
 #include "TaggedStrings.h"
 #include "uMQTT.h"
 
 class QTimer;
-class TWSocket;
+
 
 class TMQTTClient;
 using TMQTTClientMonEvent = std::function<void(TMQTTClient *Sender, const std::string &aStr)>;

@@ -1,0 +1,501 @@
+// The client against a scripted broker on 127.0.0.1: one scenario per
+// behaviour. Each scenario configures the client, runs a script of exact
+// packets in both directions, and then checks events, stores and monitor lines.
+
+#include <gtest/gtest.h>
+
+#include "ClientSession.h"
+#include "ScriptedBroker.h"
+#include "TWSocket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Connect(const std::string &clientId, std::uint16_t keepAlive = 0, std::uint8_t flags = 0,
+                    const std::string &rest = {}) {
+  return Pkt(0x10, Str("MQIsdp") + "\x03" + std::string(1, static_cast<char>(flags)) + Id(keepAlive) +
+                       Str(clientId) + rest);
+}
+const std::string ConnAckOk = H("20 02 00 00");
+const std::string Disconnect = H("E0 00");
+const std::string PingReq = H("C0 00");
+
+std::string Publish(std::uint8_t first, const std::string &topic, std::uint16_t id, const std::string &payload) {
+  const unsigned qos = (first >> 1) & 3;
+  return Pkt(first, Str(topic) + (qos == 1 || qos == 2 ? Id(id) : "") + payload);
+}
+std::string Ack(std::uint8_t first, std::uint16_t id) { return Pkt(first, Id(id)); }
+
+struct Scenario {
+  const char *name;
+  std::function<void(RecordedClient &)> setup;
+  std::function<Script(RecordedClient &, ScriptedBroker &)> script;
+  std::function<void(RecordedClient &, ScriptedBroker &)> check;
+};
+
+// Accept, CONNECT from "tc" with keep-alive 0, CONNACK accepted, online.
+Script Online(RecordedClient &r, std::uint8_t flags = 0, std::uint16_t keepAlive = 0) {
+  return {AcceptStep(), ExpectStep(Connect("tc", keepAlive, flags), "CONNECT"), SendStep(ConnAckOk),
+          UntilStep([&r] { return r.C().Online(); }, "online")};
+}
+
+Script operator+(Script a, const Script &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const std::vector<Scenario> &Scenarios() {
+  static const std::vector<Scenario> list = {
+      {"ConnectAccepted", nullptr, [](RecordedClient &r, ScriptedBroker &) { return Online(r); },
+       [](RecordedClient &r, ScriptedBroker &b) {
+         EXPECT_EQ(r.MissingInOrder({"Connecting to 127.0.0.1 on Port " + std::to_string(b.Port()),
+                                     "Connection ACCEPTED"}),
+                   "");
+         EXPECT_EQ(r.Onlines, 1);
+         EXPECT_EQ(r.EnableChanges, 1);
+         EXPECT_TRUE(r.Offlines.empty());
+       }},
+
+      {"RefusedConnAckDisablesTheClient", nullptr,
+       [](RecordedClient &, ScriptedBroker &) {
+         return Script{AcceptStep(), ExpectStep(Connect("tc"), "CONNECT"), SendStep(H("20 02 00 05")),
+                       ExpectStep(Disconnect), ExpectClosedStep()};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_TRUE(r.Has("Connection NOT AUTHORISED"));
+         EXPECT_FALSE(r.C().Enabled());
+         EXPECT_FALSE(r.C().Online());
+         EXPECT_EQ(r.EnableChanges, 2);
+         EXPECT_EQ(r.Onlines, 0);
+         EXPECT_TRUE(r.Offlines.empty());
+       }},
+
+      {"PeerCloseReconnectsAfterSixSecondsWithTheGeneratedId",
+       [](RecordedClient &r) { r.C().SetClientID(""); },
+       [](RecordedClient &r, ScriptedBroker &b) {
+         auto firstId = std::make_shared<std::string>();
+         auto generated = [&b, firstId](const std::string &p) -> std::string {
+           const std::string id = "CID" + std::to_string(b.ClientPort());
+           if (firstId->empty()) *firstId = id;
+           return p == Connect(*firstId) ? "" : "expected CONNECT from " + *firstId;
+         };
+         return Script{AcceptStep(), ExpectCheck(generated, "CONNECT with CID and the local port"),
+                       SendStep(ConnAckOk), UntilStep([&r] { return r.C().Online(); }, "online"), DropStep(),
+                       UntilStep([&r] { return r.Offlines.size() == 1; }, "offline"), AcceptStep(20000),
+                       ExpectCheck(generated, "CONNECT with the first identifier again"), SendStep(ConnAckOk),
+                       UntilStep([&r] { return r.Onlines == 2; }, "online again")};
+       },
+       [](RecordedClient &r, ScriptedBroker &b) {
+         EXPECT_EQ(r.Offlines, std::vector<bool>{false});
+         EXPECT_GE(Clock::now() - r.LastOffline, std::chrono::milliseconds(5900)) << "reconnected too early";
+         EXPECT_EQ(r.CountOf("Connecting to 127.0.0.1 on Port " + std::to_string(b.Port())), 2);
+         EXPECT_EQ(r.C().ClientID().substr(0, 3), "CID");
+       }},
+
+      {"DeactivateSendsDisconnectAndGoesOfflineGracefully", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Activate(false); }), ExpectStep(Disconnect),
+                                   ExpectClosedStep(),
+                                   UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Offlines, std::vector<bool>{true});
+         EXPECT_FALSE(r.C().Enabled());
+         EXPECT_EQ(r.EnableChanges, 2);
+       }},
+
+      {"DestroyWhileOnlineRaisesNoEvent", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.Client.reset(); }), ExpectClosedStep()};
+       },
+       [](RecordedClient &r, ScriptedBroker &) { EXPECT_TRUE(r.Offlines.empty()); }},
+
+      {"PingsOnlyAfterQuietSpells", [](RecordedClient &r) { r.C().SetKeepAlive(2); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // Publishing every 200 ms keeps a 1.5 s ping interval from expiring.
+         Script s = Online(r, 0, 2);
+         for (int k = 0; k < 10; ++k) {
+           auto at = std::make_shared<Clock::time_point>();
+           s = s + Script{DoStep([&r, at] {
+                            *at = Clock::now();
+                            r.C().Publish("k", "x", qtAT_MOST_ONCE, false);
+                          }),
+                          ExpectStep(Publish(0x30, "k", 0, "x")),
+                          UntilStep([at] { return Clock::now() - *at > std::chrono::milliseconds(200); },
+                                    "200 ms")};
+         }
+         return s + Script{ExpectStep(PingReq, "PINGREQ after a quiet spell"),
+                           ExpectStep(PingReq, "another PINGREQ")};
+       },
+       [](RecordedClient &, ScriptedBroker &b) {
+         ASSERT_GE(b.Received.size(), 13u);
+         for (std::size_t i = 0; i < 11; ++i) EXPECT_NE(b.Received[i], PingReq) << "packet " << i;
+       }},
+
+      {"KeepAliveZeroNeverPings", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         r.C().SetKeepAlive(0);
+         return Online(r) + Script{QuietStep(2000)};
+       },
+       nullptr},
+
+      {"OutgoingQos1", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("a/b", "hi", qtAT_LEAST_ONCE, false); }),
+                                   ExpectStep(Publish(0x32, "a/b", 1, "hi")),
+                                   UntilStep([&r] { return r.C().InFlight->Count() == 1; }, "recorded"),
+                                   SendStep(Ack(0x40, 1)),
+                                   UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "acknowledged")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.MissingInOrder({"Message 1 created.", "ACK Message 1 disposed of."}), "");
+       }},
+
+      {"OutgoingQos2WithPubRecTwice", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) +
+                Script{DoStep([&r] { r.C().Publish("q/2", "two", qtEXACTLY_ONCE, true); }),
+                       ExpectStep(Publish(0x35, "q/2", 1, "two")), SendStep(Ack(0x50, 1)),
+                       ExpectStep(Ack(0x62, 1)), SendStep(Ack(0x50, 1)), ExpectStep(Ack(0x62, 1)),
+                       UntilStep([&r] { return r.Has("REC Message 1 already recorded."); }, "second PUBREC"),
+                       DoStep([&r] {
+                         TMQTTPacket *p = r.C().InFlight->GetPacket(1);
+                         ASSERT_TRUE(p);
+                         EXPECT_FALSE(p->Publishing);
+                       }),
+                       SendStep(Ack(0x70, 1)),
+                       UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "completed")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.MissingInOrder({"Message 1 created.", "REC Message 1 recorded.",
+                                     "REC Message 1 already recorded.", "COMP Message 1 disposed of."}),
+                   "");
+       }},
+
+      {"AcknowledgementsForUnknownIdentifiers", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{SendStep(Ack(0x50, 99)), ExpectStep(Ack(0x62, 99), "PUBREL 99"),
+                                   SendStep(Ack(0x62, 100)), ExpectStep(Ack(0x70, 100), "PUBCOMP 100"),
+                                   SendStep(Ack(0x40, 101) + Ack(0x70, 102) + H("90 03 00 67 01") +
+                                            Ack(0xB0, 104)),
+                                   UntilStep([&r] { return r.Has("Message 104 disposed of."); }, "UNSUBACK"),
+                                   QuietStep(200)};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.MissingInOrder({"REC Message 99 not found.",
+                                     "REL Message 100 has been already removed from storage.",
+                                     "ACK Message 101 disposed of.", "COMP Message 102 disposed of.",
+                                     "Message 103 disposed of.", "Message 104 disposed of."}),
+                   "");
+         EXPECT_TRUE(r.Msgs.empty());
+       }},
+
+      {"IncomingQos0AndQos1WithDuplicates", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         const std::string dup = Publish(0x3A, "t/1", 5, "one");
+         return Online(r) + Script{SendStep(Publish(0x31, "t/0", 0, "zero")), SendStep(dup),
+                                   ExpectStep(Ack(0x40, 5)), SendStep(dup), ExpectStep(Ack(0x40, 5)),
+                                   UntilStep([&r] { return r.Msgs.size() == 3; }, "three deliveries")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         const std::vector<Delivery> want = {{"t/0", "zero", qtAT_MOST_ONCE, true},
+                                             {"t/1", "one", qtAT_LEAST_ONCE, false},
+                                             {"t/1", "one", qtAT_LEAST_ONCE, false}};
+         EXPECT_EQ(r.Msgs, want);
+       }},
+
+      {"IncomingQos2IsDeliveredOnceAtRelease", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         auto before = std::make_shared<std::size_t>(99);
+         return Online(r) + Script{SendStep(Publish(0x35, "t/2", 9, std::string("fir\0st", 6))),
+                                   ExpectStep(Ack(0x50, 9)), SendStep(Publish(0x3C, "t/2", 9, "second")),
+                                   ExpectStep(Ack(0x50, 9)),
+                                   DoStep([&r, before] { *before = r.Msgs.size(); }),
+                                   SendStep(Ack(0x62, 9)), ExpectStep(Ack(0x70, 9)),
+                                   SendStep(Ack(0x62, 9)), ExpectStep(Ack(0x70, 9)),
+                                   DoStep([before] { EXPECT_EQ(*before, 0u) << "delivered before PUBREL"; })};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         const std::vector<Delivery> want = {{"t/2", std::string("fir\0st", 6), qtEXACTLY_ONCE, true}};
+         EXPECT_EQ(r.Msgs, want);
+         EXPECT_EQ(r.C().Releasables->Count(), 0);
+         EXPECT_EQ(r.MissingInOrder({"Message 9 stored and idle.", "Message 9 already stored.",
+                                     "REL Message 9 publishing @ EXACTLY_ONCE",
+                                     "REL Message 9 removed from storage.",
+                                     "REL Message 9 has been already removed from storage."}),
+                   "");
+       }},
+
+      {"IncomingQos3IsIgnored", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{SendStep(Pkt(0x36, Str("t/3") + Id(3) + "x")),
+                                   SendStep(Publish(0x30, "t/m", 0, "marker")),
+                                   UntilStep([&r] { return !r.Msgs.empty(); }, "marker"), QuietStep(300)};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         ASSERT_EQ(r.Msgs.size(), 1u);
+         EXPECT_EQ(r.Msgs[0].Topic, "t/m");
+       }},
+
+      {"UnacknowledgedPublishIsResentWithDup", [](RecordedClient &r) { r.C().SetRetryTime(2); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("r", "p", qtAT_LEAST_ONCE, false); }),
+                                   ExpectStep(Publish(0x32, "r", 1, "p")), ExpectStep(Publish(0x3A, "r", 1, "p")),
+                                   ExpectStep(Publish(0x3A, "r", 1, "p")), SendStep(Ack(0x40, 1)),
+                                   UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "acknowledged")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.MissingInOrder({"Message 1 created.", "Message 1 disposed of..", "Re-issuing Message 1 Retry 1",
+                                     "Message 1 created.", "Message 1 disposed of..",
+                                     "Re-issuing Message 1 Retry 2", "Message 1 created.",
+                                     "ACK Message 1 disposed of."}),
+                   "");
+       }},
+
+      {"UnacknowledgedSubscribeIsResentWithDup", [](RecordedClient &r) { r.C().SetRetryTime(2); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         const std::string sub = Pkt(0x82, Id(1) + Str("s/#") + "\x01");
+         std::string dup = sub;
+         dup[0] = '\x8A';
+         return Online(r) + Script{DoStep([&r] { r.C().Subscribe("s/#", qtAT_LEAST_ONCE); }), ExpectStep(sub),
+                                   ExpectStep(dup), SendStep(H("90 03 00 01 01")),
+                                   UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "SUBACK")};
+       },
+       nullptr},
+
+      {"Qos2RetriesCarryOverToPubRel", [](RecordedClient &r) { r.C().SetRetryTime(3); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("r2", "p", qtEXACTLY_ONCE, false); }),
+                                   ExpectStep(Publish(0x34, "r2", 1, "p")),
+                                   ExpectStep(Publish(0x3C, "r2", 1, "p")), SendStep(Ack(0x50, 1)),
+                                   ExpectStep(Ack(0x62, 1), "PUBREL"), ExpectStep(Ack(0x6A, 1), "PUBREL with DUP"),
+                                   SendStep(Ack(0x70, 1)),
+                                   UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "completed")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.MissingInOrder({"Re-issuing Message 1 Retry 1", "REC Message 1 recorded.",
+                                     "Re-issuing PUBREL Message 1 Retry 2", "COMP Message 1 disposed of."}),
+                   "");
+       }},
+
+      {"FailureAfterMaxRetriesClosesTheConnection",
+       [](RecordedClient &r) {
+         r.C().SetRetryTime(1);
+         r.C().SetMaxRetries(1);
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("f", "p", qtAT_LEAST_ONCE, false); }),
+                                   ExpectStep(Publish(0x32, "f", 1, "p")), ExpectStep(Publish(0x3A, "f", 1, "p")),
+                                   ExpectClosedStep(), UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Failures, 1);
+         EXPECT_EQ(r.Offlines, std::vector<bool>{false});
+         EXPECT_TRUE(r.C().Enabled());
+         TMQTTPacket *p = r.C().InFlight->GetPacket(1);
+         ASSERT_TRUE(p) << "a failed packet stays stored";
+         EXPECT_EQ(p->Counter, 0u);
+         EXPECT_EQ(p->Retries, 2);
+       }},
+
+      {"FailureHandlerKeepsTheConnection",
+       [](RecordedClient &r) {
+         r.C().SetRetryTime(1);
+         r.C().SetMaxRetries(1);
+         r.KeepOpenOnFailure = true;
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("f", "p", qtAT_LEAST_ONCE, false); }),
+                                   ExpectStep(Publish(0x32, "f", 1, "p")), ExpectStep(Publish(0x3A, "f", 1, "p")),
+                                   UntilStep([&r] { return r.Failures == 1; }, "failure"), QuietStep(800),
+                                   SendStep(Ack(0x40, 1)),
+                                   UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "late PUBACK")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Failures, 1);
+         EXPECT_TRUE(r.Offlines.empty());
+       }},
+
+      {"RetryTimeZeroNeverResends", [](RecordedClient &r) { r.C().SetRetryTime(0); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("z", "p", qtAT_LEAST_ONCE, false); }),
+                                   ExpectStep(Publish(0x32, "z", 1, "p")), QuietStep(1000)};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Failures, 0);
+         ASSERT_EQ(r.C().InFlight->Count(), 1);
+         EXPECT_EQ(r.C().InFlight->GetItem(0)->Counter, 0u);
+       }},
+
+      {"CleanEmptiesTheStoresAtTheNextSession", [](RecordedClient &r) { r.C().SetClean(true); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r, 0x02) +
+                Script{DoStep([&r] { r.C().Publish("c", "p", qtAT_LEAST_ONCE, false); }),
+                       ExpectStep(Publish(0x32, "c", 1, "p")), SendStep(Publish(0x34, "in", 4, "q2")),
+                       ExpectStep(Ack(0x50, 4)),
+                       UntilStep([&r] { return r.C().Releasables->Count() == 1 && r.C().InFlight->Count() == 1; },
+                                 "both stores hold an entry"),
+                       DoStep([&r] { r.C().Activate(false); }), ExpectStep(Disconnect), ExpectClosedStep(),
+                       DoStep([&r] { r.C().Activate(true); }), AcceptStep(),
+                       ExpectStep(Connect("tc", 0, 0x02), "clean CONNECT")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.C().InFlight->Count(), 0);
+         EXPECT_EQ(r.C().Releasables->Count(), 0);
+       }},
+
+      {"WithoutCleanTheStoresSurviveAndRetriesResume", [](RecordedClient &r) { r.C().SetRetryTime(20); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("k", "p", qtAT_LEAST_ONCE, false); }),
+                                   ExpectStep(Publish(0x32, "k", 1, "p")), DoStep([&r] { r.C().Activate(false); }),
+                                   ExpectStep(Disconnect), ExpectClosedStep(),
+                                   DoStep([&r] { r.C().Activate(true); })} +
+                Online(r) +
+                Script{ExpectStep(Publish(0x3A, "k", 1, "p"), "the stored PUBLISH again, with DUP"),
+                       SendStep(Ack(0x40, 1)),
+                       UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "acknowledged")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) { EXPECT_TRUE(r.Has("Re-issuing Message 1 Retry 1")); }},
+
+      {"SubAckUpdatesTheSubscriptionTags", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         auto tag = [&r](const std::string &filter) -> std::int64_t {
+           for (const auto &e : r.C().Subscriptions)
+             if (e.Text == filter) return static_cast<std::uint32_t>(e.Tag);
+           return -1;
+         };
+         return Online(r) +
+                Script{DoStep([&r, tag] {
+                         r.C().Subscribe("a/b", qtAT_LEAST_ONCE);
+                         EXPECT_EQ(tag("a/b"), 65537);
+                         TTaggedStrings list = {{"x", 0}, {"y", 1}, {"z", 2 | 0x100}};
+                         r.C().Subscribe(&list);
+                         EXPECT_EQ(tag("x"), 2 << 16);
+                         EXPECT_EQ(tag("y"), (2 << 16) + 256 + 1);
+                         EXPECT_EQ(tag("z"), (2 << 16) + 512 + 2);
+                       }),
+                       ExpectStep(Pkt(0x82, Id(1) + Str("a/b") + "\x01")),
+                       ExpectStep(Pkt(0x82, Id(2) + Str("x") + std::string(1, '\0') + Str("y") + "\x01" +
+                                          Str("z") + "\x02")),
+                       SendStep(H("90 03 00 01 01") + H("90 05 00 02 80 01 02")),
+                       UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "both SUBACKs"),
+                       DoStep([tag] {
+                         EXPECT_EQ(tag("a/b"), 0xFF01);
+                         EXPECT_EQ(tag("x"), 0xFF00);
+                         EXPECT_EQ(tag("y"), 0xFF01);
+                         EXPECT_EQ(tag("z"), 0xFF02);
+                       }),
+                       DoStep([&r, tag] {
+                         r.C().Subscribe("a/b", qtEXACTLY_ONCE);
+                         EXPECT_EQ(tag("a/b"), (3 << 16) + 2);
+                         EXPECT_EQ(r.C().Subscriptions.size(), 4u) << "a filter is recorded once";
+                       }),
+                       ExpectStep(Pkt(0x82, Id(3) + Str("a/b") + "\x02")), SendStep(H("90 02 00 03")),
+                       UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "empty SUBACK"),
+                       DoStep([tag] { EXPECT_EQ(tag("a/b"), (3 << 16) + 2) << "an empty SUBACK grants nothing"; })};
+       },
+       nullptr},
+
+      {"AutoSubscribeRenewsRecordedFilters",
+       [](RecordedClient &r) {
+         r.C().SetAutoSubscribe(true);
+         r.C().Subscribe("f/1", qtAT_LEAST_ONCE); // offline: recorded, not sent; ids 1..3
+         r.C().Subscribe("f/2", qtEXACTLY_ONCE);
+         r.C().Subscribe("f/3", qtAT_MOST_ONCE);
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{ExpectStep(Pkt(0x82, Id(4) + Str("f/1") + "\x01")),
+                                   ExpectStep(Pkt(0x82, Id(5) + Str("f/2") + "\x02")),
+                                   ExpectStep(Pkt(0x82, Id(6) + Str("f/3") + std::string(1, '\0')))};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         ASSERT_EQ(r.C().Subscriptions.size(), 3u);
+         EXPECT_EQ(r.C().Subscriptions[0].Tag, (1 << 16) + 1) << "re-subscribing leaves the tags alone";
+       }},
+
+      {"UnsubscribeForgetsAtOnceAndAlwaysSends",
+       [](RecordedClient &r) { r.C().Subscriptions = {{"keep", 0}, {"gone", 0x1FF01}}; },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] {
+                                     r.C().Unsubscribe("");
+                                     r.C().Unsubscribe("never");
+                                     r.C().Unsubscribe("gone");
+                                     TTaggedStrings none;
+                                     r.C().Unsubscribe(&none);
+                                   }),
+                                   ExpectStep(Pkt(0xA2, Id(1) + Str("never"))),
+                                   ExpectStep(Pkt(0xA2, Id(2) + Str("gone"))), ExpectStep(Pkt(0xA2, Id(3))),
+                                   SendStep(Ack(0xB0, 1)),
+                                   UntilStep([&r] { return r.Has("Message 1 disposed of."); }, "UNSUBACK")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.C().Subscriptions, (TTaggedStrings{{"keep", 0}}));
+         EXPECT_EQ(r.C().InFlight->Count(), 2);
+       }},
+
+      {"BrokenStreamClosesTheConnection", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{SendStep(H("30 FF FF FF FF 01")), ExpectClosedStep(),
+                                   UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Offlines, std::vector<bool>{false});
+         EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
+         EXPECT_TRUE(r.Msgs.empty());
+       }},
+
+      {"BrokerConnectAndCredentialsAndWill",
+       [](RecordedClient &r) {
+         r.C().SetBroker(true);
+         r.C().SetUsername("u");
+         r.C().SetPassword("pw");
+         r.C().SetWill("w/t", "0", qtAT_MOST_ONCE, true);
+         r.C().SetKeepAlive(30);
+       },
+       [](RecordedClient &, ScriptedBroker &) {
+         std::string connect = Connect("tc", 30, 0x80 | 0x40 | 0x20 | 0x04, Str("w/t") + Str("0") + Str("u") + Str("pw"));
+         connect[0] = '\x02';
+         return Script{AcceptStep(), ExpectStep(connect, "broker connect with will and credentials")};
+       },
+       nullptr},
+
+      {"ClientIDHandlerReplacesTheIdentifier",
+       [](RecordedClient &r) {
+         r.C().OnClientID = [](TMQTTClient *, std::string &id) { id = "replaced-" + id; };
+       },
+       [](RecordedClient &, ScriptedBroker &) {
+         return Script{AcceptStep(), ExpectStep(Connect("replaced-tc"), "CONNECT")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) { EXPECT_EQ(r.C().ClientID(), "replaced-tc"); }},
+  };
+  return list;
+}
+
+class ClientScenario : public testing::TestWithParam<Scenario> {};
+
+TEST_P(ClientScenario, Runs) {
+  const Scenario &s = GetParam();
+  ScriptedBroker broker;
+  RecordedClient r;
+  r.C().SetHost("127.0.0.1");
+  r.C().SetPort(broker.Port());
+  r.C().SetClientID("tc");
+  r.C().SetKeepAlive(0);
+  if (s.setup) s.setup(r);
+  const Script script = s.script(r, broker);
+  r.C().Activate(true);
+  const std::string failure = broker.Run(script);
+  ASSERT_EQ(failure, "") << "monitor lines:\n"
+                         << [&] {
+                              std::string all;
+                              for (const auto &l : r.MonLines) all += "  " + l + "\n";
+                              return all;
+                            }();
+  if (s.check) s.check(r, broker);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripted, ClientScenario, testing::ValuesIn(Scenarios()),
+                         [](const testing::TestParamInfo<Scenario> &info) { return std::string(info.param.name); });
+
+} // namespace
