@@ -1,0 +1,217 @@
+#include "LoopbackPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace {
+
+// The I/O of one accepted connection, plain or TLS, with time-outs so that
+// the thread notices when it is told to stop.
+class TConn {
+public:
+  TConn(int fd, SSL_CTX *ctx, const std::atomic<bool> &stop) : FFd(fd), FStop(stop) {
+    timeval tv{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (ctx) {
+      FSsl = SSL_new(ctx);
+      SSL_set_fd(FSsl, fd);
+    }
+  }
+  ~TConn() {
+    SSL_free(FSsl);
+    ::close(FFd);
+  }
+  // TLS handshake; true when done (always true without TLS).
+  bool Accept() {
+    if (!FSsl) return true;
+    while (!FStop) {
+      int r = SSL_accept(FSsl);
+      if (r == 1) return true;
+      int e = SSL_get_error(FSsl, r);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
+    }
+    ERR_clear_error();
+    return false;
+  }
+  bool SniSeen() const { return FSsl && SSL_get_servername(FSsl, TLSEXT_NAMETYPE_host_name) != nullptr; }
+  // >0 bytes, 0 end of stream or error, -1 time-out.
+  int Read(char *buf, int size) {
+    if (FSsl) {
+      int r = SSL_read(FSsl, buf, size);
+      if (r > 0) return r;
+      int e = SSL_get_error(FSsl, r);
+      ERR_clear_error();
+      return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? -1 : 0;
+    }
+    ssize_t r = ::recv(FFd, buf, static_cast<std::size_t>(size), 0);
+    if (r > 0) return static_cast<int>(r);
+    return r < 0 && (errno == EAGAIN || errno == EINTR) ? -1 : 0;
+  }
+  bool Write(const char *data, std::size_t size) {
+    while (size > 0 && !FStop) {
+      int n;
+      if (FSsl) {
+        n = SSL_write(FSsl, data, static_cast<int>(size));
+        if (n <= 0) {
+          int e = SSL_get_error(FSsl, n);
+          ERR_clear_error();
+          if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) continue;
+          return false;
+        }
+      } else {
+        ssize_t r = ::send(FFd, data, size, MSG_NOSIGNAL);
+        if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (r <= 0) return false;
+        n = static_cast<int>(r);
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return size == 0;
+  }
+  // An orderly end: close_notify with TLS, then FIN.
+  void CloseOrderly() {
+    if (FSsl) SSL_shutdown(FSsl);
+    ::shutdown(FFd, SHUT_WR);
+  }
+  void Reset() {
+    linger l{1, 0};
+    setsockopt(FFd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
+
+private:
+  int FFd;
+  const std::atomic<bool> &FStop;
+  SSL *FSsl = nullptr;
+};
+
+}  // namespace
+
+TLoopbackPeer::TLoopbackPeer(TOptions options) : FOptions(std::move(options)) {
+  const bool v6 = FOptions.IPv6;
+  FListen = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (v6) {
+    auto *a = reinterpret_cast<sockaddr_in6 *>(&ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    len = sizeof *a;
+  } else {
+    auto *a = reinterpret_cast<sockaddr_in *>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *a;
+  }
+  if (FListen < 0 || ::bind(FListen, reinterpret_cast<sockaddr *>(&ss), len) != 0 || ::listen(FListen, 64) != 0)
+    throw std::runtime_error("loopback peer: cannot listen");
+  ::getsockname(FListen, reinterpret_cast<sockaddr *>(&ss), &len);
+  FPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port : reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+  if (FOptions.Tls) {
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx || SSL_CTX_use_certificate_file(ctx, FOptions.Cert.CertFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, FOptions.Cert.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+      throw std::runtime_error("loopback peer: cannot load the certificate");
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    FCtx = ctx;
+  }
+  FThread = std::thread([this] { Run(); });
+}
+
+TLoopbackPeer::~TLoopbackPeer() {
+  FStop = true;
+  FThread.join();
+  ::close(FListen);
+  SSL_CTX_free(static_cast<SSL_CTX *>(FCtx));
+}
+
+std::string TLoopbackPeer::Received() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FReceived;
+}
+
+std::size_t TLoopbackPeer::ReceivedSize() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FReceived.size();
+}
+
+void TLoopbackPeer::Release() { FReleased = true; }
+
+void TLoopbackPeer::Append(const char *data, std::size_t n) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FReceived.append(data, n);
+}
+
+void TLoopbackPeer::Run() {
+  while (!FStop) {
+    pollfd p{FListen, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    int fd = ::accept4(FListen, reinterpret_cast<sockaddr *>(&ss), &len, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    FLastClientPort = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
+                                                     : reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+    ++FAccepted;
+    Serve(fd);
+    ++FFinished;
+  }
+}
+
+void TLoopbackPeer::Serve(int fd) {
+  const bool tls = FOptions.Tls && FOptions.Mode != TMode::NotTls;
+  TConn conn(fd, tls ? static_cast<SSL_CTX *>(FCtx) : nullptr, FStop);
+  if (!conn.Accept()) return;
+  if (conn.SniSeen()) FSniSeen = true;
+  std::string buf(65536, '\0');
+  auto readAll = [&](bool echo) {
+    while (!FStop) {
+      int n = conn.Read(buf.data(), static_cast<int>(buf.size()));
+      if (n == 0) return;
+      if (n < 0) continue;
+      Append(buf.data(), static_cast<std::size_t>(n));
+      if (echo && !conn.Write(buf.data(), static_cast<std::size_t>(n))) return;
+    }
+  };
+  switch (FOptions.Mode) {
+  case TMode::Echo:
+    readAll(true);
+    conn.CloseOrderly();
+    break;
+  case TMode::SendThenClose:
+    conn.Write(FOptions.Payload.data(), FOptions.Payload.size());
+    conn.CloseOrderly();
+    readAll(false);
+    break;
+  case TMode::ResetOnData:
+    while (!FStop) {
+      int n = conn.Read(buf.data(), static_cast<int>(buf.size()));
+      if (n == 0) break;
+      if (n > 0) {
+        Append(buf.data(), static_cast<std::size_t>(n));
+        break;
+      }
+    }
+    conn.Reset();
+    break;
+  case TMode::SlowReader:
+    while (!FStop && !FReleased) ::usleep(10000);
+    readAll(false);
+    break;
+  case TMode::NotTls:
+    conn.Write(FOptions.Payload.data(), FOptions.Payload.size());
+    readAll(false);
+    break;
+  }
+}

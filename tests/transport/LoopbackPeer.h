@@ -1,0 +1,66 @@
+#pragma once
+// A real TCP peer on 127.0.0.1 (or ::1) for the transport tests, run on its
+// own thread with blocking sockets: it accepts connections one after another
+// and plays one role on each, optionally inside TLS (OpenSSL server mode).
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "TestCerts.h"
+
+class TLoopbackPeer {
+public:
+  enum class TMode {
+    Echo,           // sends back whatever arrives, until the client closes
+    SendThenClose,  // sends Payload, then closes in order (TLS: close_notify first)
+    ResetOnData,    // resets the connection as soon as the first bytes arrive
+    SlowReader,     // reads nothing until Release(), then everything
+    NotTls,         // answers with Payload as plain bytes (never TLS), then reads
+  };
+  struct TOptions {
+    TMode Mode = TMode::Echo;
+    std::string Payload;
+    bool Tls = false;
+    TestCertificate Cert;  // needed with Tls
+    bool IPv6 = false;
+  };
+
+  explicit TLoopbackPeer(TOptions options);
+  ~TLoopbackPeer();
+  TLoopbackPeer(const TLoopbackPeer &) = delete;
+  TLoopbackPeer &operator=(const TLoopbackPeer &) = delete;
+
+  int Port() const { return FPort; }
+  int Accepted() const { return FAccepted; }
+  int Finished() const { return FFinished; }
+  // Every byte received so far (plaintext with TLS), all connections together.
+  std::string Received() const;
+  std::size_t ReceivedSize() const;
+  // The remote port of the last accepted connection.
+  int LastClientPort() const { return FLastClientPort; }
+  // Whether any TLS client sent a server name.
+  bool SniSeen() const { return FSniSeen; }
+  void Release();
+
+private:
+  void Run();
+  void Serve(int fd);
+  void Append(const char *data, std::size_t n);
+
+  TOptions FOptions;
+  int FListen = -1;
+  int FPort = 0;
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FReleased{false};
+  std::atomic<int> FAccepted{0};
+  std::atomic<int> FFinished{0};
+  std::atomic<int> FLastClientPort{0};
+  std::atomic<bool> FSniSeen{false};
+  mutable std::mutex FLock;
+  std::string FReceived;
+  void *FCtx = nullptr;  // SSL_CTX of the TLS server
+  std::thread FThread;
+};
