@@ -5,10 +5,10 @@
 // store holding tens of thousands of unacknowledged packets never turns an
 // acknowledgement or a lookup into a scan.
 //
-// Layout: entries live in slots that are only ever appended; taking an entry
-// out leaves an empty slot behind. A Fenwick tree over the slots counts the
-// live ones, which turns a position into a slot and back. When empty slots
-// outnumber live ones, the slots are compacted (order unchanged) and the
+// Layout: entries live in positions that are only ever appended; taking an entry
+// out leaves an empty slot behind. A Fenwick tree over the positions counts the
+// live ones, which turns a position into a slot and back. When empty positions
+// outnumber live ones, the positions are compacted (order unchanged) and the
 // indexes rebuilt. Each entry is indexed under the identifier it had when it
 // entered the list; the owner must not change an entry's ID while it is listed.
 
@@ -50,8 +50,8 @@ public:
     Unindex(old.get(), slot);
     T *p = value.get();
     FSlots[slot] = std::move(value);
-    auto &slots = FById[p->ID];
-    slots.insert(std::upper_bound(slots.begin(), slots.end(), slot), slot);
+    auto &positions = FById[p->ID];
+    positions.insert(std::upper_bound(positions.begin(), positions.end(), slot), slot);
     FSlotOf.emplace(p, slot);
     return old;
   }
@@ -99,18 +99,18 @@ private:
   void Unindex(const T *p, std::size_t slot) {
     FSlotOf.erase(p);
     auto it = FById.find(p->ID);
-    auto &slots = it->second;
-    if (slots.back() == slot)
-      slots.pop_back();
+    auto &positions = it->second;
+    if (positions.back() == slot)
+      positions.pop_back();
     else
-      slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
-    if (slots.empty()) FById.erase(it);
+      positions.erase(std::lower_bound(positions.begin(), positions.end(), slot));
+    if (positions.empty()) FById.erase(it);
   }
 
-  // Fenwick tree, 1-based inside FTree: node i covers slots (i - lowbit(i), i].
+  // Fenwick tree, 1-based inside FTree: node i covers positions (i - lowbit(i), i].
   static std::size_t LowBit(std::size_t i) { return i & (~i + 1); }
 
-  std::size_t Prefix(std::size_t n) const { // live slots among the first n
+  std::size_t Prefix(std::size_t n) const { // live positions among the first n
     std::size_t sum = 0;
     for (; n > 0; n -= LowBit(n)) sum += FTree[n - 1];
     return sum;
