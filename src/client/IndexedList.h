@@ -5,10 +5,10 @@
 // store holding tens of thousands of unacknowledged packets never turns an
 // acknowledgement or a lookup into a scan.
 //
-// Layout: entries live in positions that are only ever appended; taking an entry
-// out leaves an empty slot behind. A Fenwick tree over the positions counts the
-// live ones, which turns a position into a slot and back. When empty positions
-// outnumber live ones, the positions are compacted (order unchanged) and the
+// Layout: entries live in slots that are only ever appended; taking an entry
+// out leaves an empty slot behind. A Fenwick tree over the slots counts the
+// live ones, which turns a position into a slot and back. When empty slots
+// outnumber live ones, the slots are compacted (order unchanged) and the
 // indexes rebuilt. Each entry is indexed under the identifier it had when it
 // entered the list; the owner must not change an entry's ID while it is listed.
 
