@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <pthread.h>
 #include <stdexcept>
 
 namespace {
@@ -42,6 +44,7 @@ public:
     ERR_clear_error();
     return false;
   }
+  bool CloseNotifyReceived() const { return FSsl && (SSL_get_shutdown(FSsl) & SSL_RECEIVED_SHUTDOWN); }
   bool SniSeen() const { return FSsl && SSL_get_servername(FSsl, TLSEXT_NAMETYPE_host_name) != nullptr; }
   // >0 bytes, 0 end of stream or error, -1 time-out.
   int Read(char *buf, int size) {
@@ -154,6 +157,12 @@ void TLoopbackPeer::Append(const char *data, std::size_t n) {
 }
 
 void TLoopbackPeer::Run() {
+  // OpenSSL writes to the socket with plain write(): a client that has gone
+  // must give EPIPE here, not kill the test process. Only this thread.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   while (!FStop) {
     pollfd p{FListen, POLLIN, 0};
     if (::poll(&p, 1, 50) <= 0) continue;
@@ -170,7 +179,7 @@ void TLoopbackPeer::Run() {
 }
 
 void TLoopbackPeer::Serve(int fd) {
-  const bool tls = FOptions.Tls && FOptions.Mode != TMode::NotTls;
+  const bool tls = FOptions.Tls && FOptions.Mode != TMode::NotTls && FOptions.Mode != TMode::ResetOnData;
   TConn conn(fd, tls ? static_cast<SSL_CTX *>(FCtx) : nullptr, FStop);
   if (!conn.Accept()) return;
   if (conn.SniSeen()) FSniSeen = true;
@@ -187,6 +196,7 @@ void TLoopbackPeer::Serve(int fd) {
   switch (FOptions.Mode) {
   case TMode::Echo:
     readAll(true);
+    if (conn.CloseNotifyReceived()) ++FCloseNotifies;
     conn.CloseOrderly();
     break;
   case TMode::SendThenClose:

@@ -16,7 +16,7 @@ public:
   enum class TMode {
     Echo,           // sends back whatever arrives, until the client closes
     SendThenClose,  // sends Payload, then closes in order (TLS: close_notify first)
-    ResetOnData,    // resets the connection as soon as the first bytes arrive
+    ResetOnData,    // resets the connection as soon as the first bytes arrive (never TLS)
     SlowReader,     // reads nothing until Release(), then everything
     NotTls,         // answers with Payload as plain bytes (never TLS), then reads
   };
@@ -41,6 +41,8 @@ public:
   std::size_t ReceivedSize() const;
   // The remote port of the last accepted connection.
   int LastClientPort() const { return FLastClientPort; }
+  // TLS connections on which the client's close_notify arrived.
+  int CloseNotifies() const { return FCloseNotifies; }
   // Whether any TLS client sent a server name.
   bool SniSeen() const { return FSniSeen; }
   void Release();
@@ -59,6 +61,7 @@ private:
   std::atomic<int> FFinished{0};
   std::atomic<int> FLastClientPort{0};
   std::atomic<bool> FSniSeen{false};
+  std::atomic<int> FCloseNotifies{0};
   mutable std::mutex FLock;
   std::string FReceived;
   void *FCtx = nullptr;  // SSL_CTX of the TLS server
