@@ -1,8 +1,9 @@
 // Runs an aedes MQTT broker on 127.0.0.1 for the interoperability tests.
 // Usage: node aedes-broker.mjs PORT
-// Prints "listening PORT" once the port accepts connections and then one line
-// "subscribed CLIENTID FILTER" for every filter a client subscribes to, so
-// that tests can wait for a subscriber; stops on SIGTERM.
+// Prints "listening PORT" once the port accepts connections, then one line
+// "subscribed CLIENTID FILTER" for every filter a client subscribes to and
+// "disconnected CLIENTID" when a client has gone, so that tests can wait for
+// them; stops on SIGTERM.
 import { createServer } from 'node:net'
 import { Aedes } from 'aedes'
 
@@ -17,6 +18,9 @@ const server = createServer(broker.handle)
 
 broker.on('subscribe', (subscriptions, client) => {
   for (const sub of subscriptions) console.log(`subscribed ${client.id} ${sub.topic}`)
+})
+broker.on('clientDisconnect', (client) => {
+  console.log(`disconnected ${client.id}`)
 })
 
 server.on('error', (err) => {

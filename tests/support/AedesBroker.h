@@ -15,7 +15,8 @@ public:
   AedesBroker &operator=(const AedesBroker &) = delete;
 
   int Port() const { return FPort; }
-  // The launcher's output: "subscribed CLIENTID FILTER" for each subscription.
+  // The launcher's output: "subscribed CLIENTID FILTER" for each subscription,
+  // "disconnected CLIENTID" for each client that has gone.
   std::string LogFile() const { return FDir + "/aedes.log"; }
 
 private:

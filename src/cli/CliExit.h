@@ -1,0 +1,11 @@
+#pragma once
+// Exit codes of vyr-cli; the help text lists them for scripts.
+
+enum CliExit : int {
+  ExitOk = 0,
+  ExitConnection = 1, // host unreachable or unknown, connection lost, TLS failed, input unreadable
+  ExitUsage = 2,      // bad command line
+  ExitRefused = 3,    // the broker refused the connection (CONNACK code not 0)
+  ExitTimeout = 4,    // -W ran out before the work was done
+  ExitDelivery = 5,   // a publication or subscription ran out of retries
+};

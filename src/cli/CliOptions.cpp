@@ -1,0 +1,290 @@
+#include "CliOptions.h"
+
+#include <charconv>
+#include <functional>
+
+namespace {
+
+enum Scope { Both, SubOnly, PubOnly };
+
+struct OptionSpec {
+  const char *Short; // "-t", or nullptr
+  const char *Long;  // "--topic", or nullptr
+  Scope Where;
+  bool TakesValue;
+  // Applies the option; returns an error text or an empty string.
+  std::function<std::string(CliOptions &, const std::string &)> Apply;
+};
+
+// Whole decimal number within [lo, hi], nothing else.
+std::optional<long> ParseNumber(const std::string &text, long lo, long hi) {
+  long value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < lo || value > hi)
+    return std::nullopt;
+  return value;
+}
+
+std::function<std::string(CliOptions &, const std::string &)> Number(const char *what, long lo, long hi,
+                                                                     std::function<void(CliOptions &, long)> set) {
+  return [=](CliOptions &o, const std::string &v) -> std::string {
+    auto n = ParseNumber(v, lo, hi);
+    if (!n) return std::string(what) + " must be a whole number from " + std::to_string(lo) + " to " +
+                   std::to_string(hi) + ", not '" + v + "'";
+    set(o, *n);
+    return {};
+  };
+}
+
+std::string SetSource(CliOptions &o, PayloadSource source, const std::string &value) {
+  if (o.Source != PayloadSource::None)
+    return "give only one of -m, -f, -l, -s and -n";
+  o.Source = source;
+  o.Message = value;
+  return {};
+}
+
+const std::vector<OptionSpec> &Specs() {
+  static const std::vector<OptionSpec> specs = {
+      {"-h", "--host", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v.empty()) return "the host must not be empty";
+         o.Host = v;
+         return {};
+       }},
+      {"-p", "--port", Both, true, Number("the port", 1, 65535, [](CliOptions &o, long n) { o.Port = int(n); })},
+      {"-t", "--topic", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v.empty()) return "a topic must not be empty";
+         o.Topics.push_back(v);
+         return {};
+       }},
+      {"-q", "--qos", Both, true, Number("the QoS", 0, 2, [](CliOptions &o, long n) { o.Qos = int(n); })},
+      {"-m", "--message", PubOnly, true,
+       [](CliOptions &o, const std::string &v) { return SetSource(o, PayloadSource::Message, v); }},
+      {"-f", "--file", PubOnly, true,
+       [](CliOptions &o, const std::string &v) { return SetSource(o, PayloadSource::File, v); }},
+      {"-l", "--stdin-line", PubOnly, false,
+       [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Lines, {}); }},
+      {"-s", "--stdin-file", PubOnly, false,
+       [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Stdin, {}); }},
+      {"-n", "--null-message", PubOnly, false,
+       [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Empty, {}); }},
+      {"-r", "--retain", PubOnly, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.Retain = true;
+         return {};
+       }},
+      {nullptr, "--max-inflight", PubOnly, true,
+       Number("the in-flight limit", 1, 65535, [](CliOptions &o, long n) { o.MaxInflight = int(n); })},
+      {"-i", "--id", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v.empty()) return "the client id must not be empty";
+         if (v.size() > 65535) return "the client id is too long";
+         o.ClientId = v;
+         return {};
+       }},
+      {"-u", "--username", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         o.Username = v;
+         return {};
+       }},
+      {"-P", "--pw", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         o.Password = v;
+         return {};
+       }},
+      {"-k", "--keepalive", Both, true,
+       Number("the keep-alive", 0, 65535, [](CliOptions &o, long n) { o.KeepAlive = int(n); })},
+      {"-c", "--disable-clean-session", Both, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.CleanSession = false;
+         return {};
+       }},
+      {nullptr, "--tls", Both, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.Tls = true;
+         return {};
+       }},
+      {nullptr, "--will-topic", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v.empty()) return "the will topic must not be empty";
+         o.WillTopic = v;
+         return {};
+       }},
+      {nullptr, "--will-payload", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         // The protocol engine leaves out a will whose message is empty.
+         if (v.empty()) return "the will payload must not be empty";
+         o.WillPayload = v;
+         return {};
+       }},
+      {nullptr, "--will-qos", Both, true,
+       Number("the will QoS", 0, 2, [](CliOptions &o, long n) { o.WillQos = int(n); })},
+      {nullptr, "--will-retain", Both, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.WillRetain = true;
+         return {};
+       }},
+      {"-C", "--count", SubOnly, true,
+       Number("the count", 1, 2147483647L, [](CliOptions &o, long n) { o.Count = n; })},
+      {"-v", "--verbose", SubOnly, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.Verbose = true;
+         return {};
+       }},
+      {"-W", "--timeout", Both, true,
+       Number("the time-out", 1, 2000000, [](CliOptions &o, long n) { o.TimeoutSec = int(n); })},
+      {"-d", "--debug", Both, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.Debug = true;
+         return {};
+       }},
+  };
+  return specs;
+}
+
+const OptionSpec *FindSpec(const std::string &name) {
+  for (const auto &spec : Specs())
+    if ((spec.Short && name == spec.Short) || (spec.Long && name == spec.Long)) return &spec;
+  return nullptr;
+}
+
+std::string CheckComplete(const CliOptions &o) {
+  const bool pub = o.Command == CliCommand::Pub;
+  if (o.Topics.empty()) return pub ? "give the topic to publish to with -t" : "give at least one topic filter with -t";
+  if (pub && o.Topics.size() > 1) return "pub publishes to one topic: give -t once";
+  if (pub && o.Source == PayloadSource::None) return "give the message with -m, -f, -l, -s or -n";
+  if (pub) {
+    const std::string &t = o.Topics.front();
+    if (t.find_first_of("+#") != std::string::npos) return "a topic to publish to must not contain + or #";
+  }
+  if (o.WillTopic.empty() != o.WillPayload.empty()) return "--will-topic and --will-payload go together";
+  if ((o.WillQos != 0 || o.WillRetain) && o.WillTopic.empty())
+    return "--will-qos and --will-retain need --will-topic and --will-payload";
+  if (!o.Password.empty() && o.Username.empty()) return "-P needs a user name (-u)";
+  if (!o.CleanSession && o.ClientId.empty()) return "-c needs a client id (-i) to find the session again";
+  return {};
+}
+
+} // namespace
+
+CliParse ParseCliOptions(const std::vector<std::string> &args) {
+  CliParse result;
+  if (args.empty()) {
+    result.Error = "give a command: sub or pub";
+    return result;
+  }
+  for (const auto &a : args)
+    if (a == "--help") {
+      result.Help = true;
+      return result;
+    }
+  CliOptions o;
+  if (args[0] == "sub")
+    o.Command = CliCommand::Sub;
+  else if (args[0] == "pub")
+    o.Command = CliCommand::Pub;
+  else {
+    result.Error = "unknown command '" + args[0] + "': use sub or pub";
+    return result;
+  }
+  for (size_t i = 1; i < args.size(); ++i) {
+    std::string name = args[i], value;
+    bool inlineValue = false;
+    if (name.rfind("--", 0) == 0) {
+      auto eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
+        inlineValue = true;
+      }
+    }
+    const OptionSpec *spec = FindSpec(name);
+    if (!spec) {
+      result.Error = "unknown option '" + args[i] + "'";
+      return result;
+    }
+    if ((spec->Where == SubOnly && o.Command != CliCommand::Sub) ||
+        (spec->Where == PubOnly && o.Command != CliCommand::Pub)) {
+      result.Error = "option " + name + " does not apply to " + args[0];
+      return result;
+    }
+    if (spec->TakesValue && !inlineValue) {
+      if (i + 1 >= args.size()) {
+        result.Error = "option " + name + " needs a value";
+        return result;
+      }
+      value = args[++i];
+    } else if (!spec->TakesValue && inlineValue) {
+      result.Error = "option " + name + " takes no value";
+      return result;
+    }
+    if (std::string err = spec->Apply(o, value); !err.empty()) {
+      result.Error = err;
+      return result;
+    }
+  }
+  if (std::string err = CheckComplete(o); !err.empty()) {
+    result.Error = err;
+    return result;
+  }
+  result.Options = std::move(o);
+  return result;
+}
+
+std::string CliUsage() {
+  return R"(vyr-cli: command-line MQTT 3.1 client
+
+Usage:
+  vyr-cli sub -t FILTER [-t FILTER ...] [options]   print received messages
+  vyr-cli pub -t TOPIC (-m TEXT | -f FILE | -l | -s | -n) [options]
+  vyr-cli --help
+
+Connection:
+  -h, --host HOST        broker host (default localhost)
+  -p, --port PORT        broker port (default 1883, 8883 with --tls)
+      --tls              connect over TLS (the broker's certificate is not checked)
+  -i, --id ID            client id (default: CID and the local port)
+  -u, --username NAME    user name
+  -P, --pw PASSWORD      password (needs -u)
+  -k, --keepalive SEC    keep-alive in seconds, 0 to 65535 (default 60)
+  -c, --disable-clean-session
+                         keep the session on the broker (needs -i)
+      --will-topic TOPIC, --will-payload TEXT
+                         last will, published by the broker if the connection
+                         is lost without a disconnect
+      --will-qos 0|1|2   QoS of the will (default 0)
+      --will-retain      retain the will
+  -W, --timeout SEC      give up after SEC seconds
+  -d, --debug            print every protocol monitor line on standard error
+
+sub:
+  -t, --topic FILTER     topic filter; repeat for several
+  -q, --qos 0|1|2        requested QoS (default 0)
+  -C, --count N          exit after N messages
+  -v, --verbose          print "topic payload" instead of the payload alone
+  Each message is written as its raw payload bytes followed by a newline.
+
+pub:
+  -t, --topic TOPIC      topic to publish to
+  -q, --qos 0|1|2        QoS (default 0); pub exits once every message is acknowledged
+  -r, --retain           ask the broker to retain the message
+  -m, --message TEXT     publish TEXT
+  -f, --file FILE        publish the bytes of FILE as one message
+  -l, --stdin-line       publish each line of standard input as a message
+  -s, --stdin-file       publish all of standard input as one message
+  -n, --null-message     publish an empty message
+      --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once
+                         (default 20, as brokers commonly allow)
+
+Exit codes:
+  0  done
+  1  host unreachable or unknown, connection lost, TLS failed, or input unreadable
+  2  bad command line
+  3  the broker refused the connection (its reason is printed)
+  4  -W ran out before pub had finished, or before sub had its -C messages
+  5  a publication or subscription was not acknowledged after every retry
+Ctrl-C or SIGTERM disconnects cleanly and exits with 0.
+)";
+}

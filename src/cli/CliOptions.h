@@ -1,0 +1,49 @@
+#pragma once
+// Command line of vyr-cli: "vyr-cli sub ..." and "vyr-cli pub ...".
+
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class CliCommand { Sub, Pub };
+
+// Where the payloads of "pub" come from.
+enum class PayloadSource { None, Message, File, Lines, Stdin, Empty };
+
+struct CliOptions {
+  CliCommand Command = CliCommand::Sub;
+  std::string Host = "localhost";
+  int Port = 0; // 0: 1883, or 8883 with TLS
+  std::vector<std::string> Topics;
+  int Qos = 0;
+  PayloadSource Source = PayloadSource::None;
+  std::string Message; // -m text, or -f file name
+  bool Retain = false;
+  std::string ClientId;
+  std::string Username;
+  std::string Password;
+  int KeepAlive = 60;
+  bool CleanSession = true;
+  bool Tls = false;
+  std::string WillTopic;
+  std::string WillPayload;
+  int WillQos = 0;
+  bool WillRetain = false;
+  int MaxInflight = 20; // pub: QoS 1 and 2 messages awaiting acknowledgement at once
+  long Count = 0;   // 0: no limit
+  int TimeoutSec = 0; // 0: no limit
+  bool Verbose = false;
+  bool Debug = false;
+
+  int EffectivePort() const { return Port ? Port : (Tls ? 8883 : 1883); }
+};
+
+struct CliParse {
+  std::optional<CliOptions> Options; // set when the command line is complete and valid
+  bool Help = false;                 // --help was asked for; print Usage() and exit 0
+  std::string Error;                 // set when the command line is wrong
+};
+
+// args excludes the program name.
+CliParse ParseCliOptions(const std::vector<std::string> &args);
+std::string CliUsage();

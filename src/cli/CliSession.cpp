@@ -1,0 +1,314 @@
+#include "CliSession.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "TMQTTClient.h"
+#include "TSslContext.h"
+#include "TWSocket.h"
+
+namespace {
+
+// Publishing from standard input pauses while this much is unsent.
+constexpr std::size_t MaxUnsent = 1 << 20;
+// How long a graceful disconnect may take before the program quits anyway.
+constexpr int QuitGuardMs = 5000;
+// How long after a connection attempt was started a socket that never left
+// the closed state counts as an attempt that could not start.
+constexpr int StartCheckMs = 500;
+
+void PrintError(const std::string &message) {
+  std::fprintf(stderr, "vyr-cli: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+bool ResolvesIPv4(const std::string &host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+bool ReadWholeFile(const std::string &name, std::string &out) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (in.bad()) return false;
+  out = std::move(bytes).str();
+  return true;
+}
+
+bool ReadAllStdin(std::string &out) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out.append(buf, std::size_t(n));
+  }
+}
+
+} // namespace
+
+CliSession::CliSession(CliOptions options)
+    : FOptions(std::move(options)), FClient(std::make_unique<TMQTTClient>()),
+      FTimeout(std::make_unique<QTimer>()), FQuitGuard(std::make_unique<QTimer>()) {
+  FTimeout->setSingleShot(true);
+  FQuitGuard->setSingleShot(true);
+  connect(FTimeout.get(), &QTimer::timeout, this, [this] {
+    const bool subWithoutCount = FOptions.Command == CliCommand::Sub && FOptions.Count == 0;
+    if (subWithoutCount) {
+      Finish(ExitOk);
+      return;
+    }
+    Fail(ExitTimeout, "timed out after " + std::to_string(FOptions.TimeoutSec) + " s");
+  });
+  connect(FQuitGuard.get(), &QTimer::timeout, this, [this] { QuitNow(); });
+}
+
+CliSession::~CliSession() = default;
+
+void CliSession::Start() {
+  const CliOptions &o = FOptions;
+  switch (o.Source) {
+  case PayloadSource::Message:
+    FPayload = o.Message;
+    break;
+  case PayloadSource::File:
+    if (!ReadWholeFile(o.Message, FPayload)) return Fail(ExitConnection, "cannot read file '" + o.Message + "'");
+    break;
+  case PayloadSource::Stdin:
+    if (!ReadAllStdin(FPayload)) return Fail(ExitConnection, "cannot read standard input");
+    break;
+  default:
+    break;
+  }
+  // The link looks host names up for IPv4 only and cannot tell the reason
+  // when a lookup fails, so check here to give a clear message.
+  if (!ResolvesIPv4(o.Host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
+
+  TMQTTClient &c = *FClient;
+  c.SetHost(o.Host);
+  c.SetPort(o.EffectivePort());
+  if (!o.ClientId.empty()) c.SetClientID(o.ClientId);
+  c.SetUsername(o.Username);
+  c.SetPassword(o.Password);
+  c.SetKeepAlive(std::uint16_t(o.KeepAlive));
+  c.SetClean(o.CleanSession);
+  if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
+  // A plain close lets the system deliver what was written, DISCONNECT included.
+  c.Link->SetLingerOnOff(wsLingerOff);
+  if (o.Tls) {
+    FSslContext = std::make_unique<TSslContext>();
+    c.Link->SetSslContext(FSslContext.get());
+    c.Link->SetSslEnable(true);
+  }
+  WireClient();
+  if (o.Command == CliCommand::Sub) {
+    // Recorded now and sent by AutoSubscribe after every accepted CONNACK,
+    // so that a reconnection subscribes again.
+    c.SetAutoSubscribe(true);
+    for (const auto &topic : o.Topics) c.Subscribe(topic, TMQTTQOSType(o.Qos));
+  }
+  if (o.TimeoutSec > 0) FTimeout->start(o.TimeoutSec * 1000);
+  c.Activate(true);
+}
+
+void CliSession::WireClient() {
+  TMQTTClient &c = *FClient;
+  TWSocket &link = *c.Link;
+
+  c.OnMon = [this](TMQTTClient *, const std::string &line) {
+    if (FOptions.Debug) {
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      std::fputc('\n', stderr);
+    }
+    if (line.rfind("Connecting to ", 0) == 0) QTimer::singleShot(StartCheckMs, this, [this] { CheckStartFailed(); });
+  };
+  c.OnOnline = [this](TMQTTClient *) { ClientOnline(); };
+  c.OnMsg = [this](TMQTTClient *, const std::string &topic, const std::string &payload, TMQTTQOSType, bool) {
+    ClientMsg(topic, payload);
+  };
+  c.OnFailure = [this](TMQTTClient *, std::int32_t, bool &closeClient) {
+    closeClient = false; // Finish disconnects properly
+    Fail(ExitDelivery, "a packet was not acknowledged after " + std::to_string(FClient->MaxRetries()) + " retries");
+  };
+
+  // The client handles these events itself; the program listens in after it.
+  auto connAck = c.Parser->OnConnAck;
+  c.Parser->OnConnAck = [this, connAck](TMQTTParser *sender, std::uint8_t code) {
+    if (connAck) connAck(sender, code);
+    if (code != 0) Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code));
+  };
+  auto acked = [this] {
+    if (FStdin && !FInputDone && !FFinishing) PumpLines();
+    CheckPublishDone();
+  };
+  auto pubAck = c.Parser->OnPubAck;
+  c.Parser->OnPubAck = [pubAck, acked](TMQTTParser *sender, std::uint16_t id) {
+    if (pubAck) pubAck(sender, id);
+    acked();
+  };
+  auto pubComp = c.Parser->OnPubComp;
+  c.Parser->OnPubComp = [pubComp, acked](TMQTTParser *sender, std::uint16_t id) {
+    if (pubComp) pubComp(sender, id);
+    acked();
+  };
+  auto dataSent = link.OnDataSent;
+  link.OnDataSent = [dataSent, acked](TWSocket *sender, std::uint16_t err) {
+    if (dataSent) dataSent(sender, err);
+    acked();
+  };
+
+  auto connected = link.OnSessionConnected;
+  link.OnSessionConnected = [this, connected](TWSocket *sender, std::uint16_t err) {
+    if (connected) connected(sender, err);
+    if (err != 0 && !FWasOnline)
+      Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()) +
+                               ": " + WSocketErrorDesc(err));
+  };
+  auto dataAvailable = link.OnDataAvailable;
+  link.OnDataAvailable = [dataAvailable](TWSocket *sender, std::uint16_t err) {
+    if (dataAvailable) dataAvailable(sender, err);
+    std::fflush(stdout); // once per batch of received packets
+  };
+  auto closed = link.OnSessionClosed;
+  link.OnSessionClosed = [this, closed](TWSocket *sender, std::uint16_t err) {
+    if (closed) closed(sender, err);
+    if (FFinishing) return QuitNow();
+    std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
+    if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
+    if (FOptions.Command == CliCommand::Pub) return Fail(ExitConnection, "connection lost" + reason);
+    PrintError("connection lost" + reason + "; reconnecting");
+  };
+}
+
+void CliSession::CheckStartFailed() {
+  if (!FFinishing && FClient->Enabled() && FClient->Link->State() == wsClosed)
+    Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()));
+}
+
+void CliSession::ClientOnline() {
+  FWasOnline = true;
+  if (FOptions.Command != CliCommand::Pub || FPublishStarted) return;
+  FPublishStarted = true;
+  if (FOptions.Source == PayloadSource::Lines) {
+    FStdin = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+    connect(FStdin.get(), &QSocketNotifier::activated, this, [this] { ReadLines(); });
+    return;
+  }
+  FClient->Publish(FOptions.Topics.front(), FPayload, TMQTTQOSType(FOptions.Qos), FOptions.Retain);
+  FInputDone = true;
+  CheckPublishDone();
+}
+
+void CliSession::ReadLines() {
+  char buf[65536];
+  // One read per notification: it never blocks, whatever standard input is.
+  ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+  if (n < 0) {
+    if (errno == EINTR || errno == EAGAIN) return;
+    return Fail(ExitConnection, "cannot read standard input");
+  }
+  // Only a partial line is left at this point: drop what was published.
+  FPending.erase(0, FPendingPos);
+  FPendingPos = 0;
+  if (n == 0)
+    FStdinEnded = true;
+  else
+    FPending.append(buf, std::size_t(n));
+  PumpLines();
+  CheckPublishDone();
+}
+
+// Publishes the complete lines read so far while the broker keeps up; reads
+// more input only when no complete line is left.
+void CliSession::PumpLines() {
+  const std::string &topic = FOptions.Topics.front();
+  const auto qos = TMQTTQOSType(FOptions.Qos);
+  while (!Congested()) {
+    std::size_t nl = FPending.find('\n', FPendingPos);
+    if (nl == std::string::npos) {
+      if (FStdinEnded) {
+        // A last line without a newline is a message too.
+        if (FPendingPos < FPending.size()) FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain);
+        FPending.clear();
+        FPendingPos = 0;
+        FInputDone = true;
+        FStdin->setEnabled(false);
+        return;
+      }
+      break;
+    }
+    FClient->Publish(topic, FPending.substr(FPendingPos, nl - FPendingPos), qos, FOptions.Retain);
+    FPendingPos = nl + 1;
+  }
+  const bool haveLine = FPending.find('\n', FPendingPos) != std::string::npos;
+  FStdin->setEnabled(!haveLine && !FStdinEnded);
+}
+
+bool CliSession::Congested() const {
+  return FClient->InFlight->Count() >= FOptions.MaxInflight || FClient->Link->BufferedByteCount() >= MaxUnsent;
+}
+
+void CliSession::CheckPublishDone() {
+  if (FOptions.Command != CliCommand::Pub || !FPublishStarted || !FInputDone || FFinishing) return;
+  if (FClient->InFlight->Count() == 0 && FClient->Link->BufferedByteCount() == 0) Finish(ExitOk);
+}
+
+void CliSession::ClientMsg(const std::string &topic, const std::string &payload) {
+  if (FFinishing || (FOptions.Count > 0 && FReceived >= FOptions.Count)) return;
+  if (FOptions.Verbose) {
+    std::fwrite(topic.data(), 1, topic.size(), stdout);
+    std::fputc(' ', stdout);
+  }
+  std::fwrite(payload.data(), 1, payload.size(), stdout);
+  std::fputc('\n', stdout);
+  if (FOptions.Count > 0 && ++FReceived == FOptions.Count)
+    // Later, so that the acknowledgement of this message goes out first.
+    QTimer::singleShot(0, this, [this] { Finish(ExitOk); });
+}
+
+void CliSession::Fail(CliExit code, const std::string &message) {
+  if (FFinishing) return;
+  PrintError(message);
+  Finish(code);
+}
+
+void CliSession::Finish(CliExit code) {
+  if (FFinishing) return;
+  FFinishing = true;
+  FExit = code;
+  FTimeout->stop();
+  if (FStdin) FStdin->setEnabled(false);
+  std::fflush(stdout);
+  if (FClient->Enabled()) FClient->Activate(false); // DISCONNECT when connected, then close
+  if (FClient->Link->State() == wsClosed) {
+    // Quit from the loop, never from inside a caller's stack.
+    QTimer::singleShot(0, this, [this] { QuitNow(); });
+    return;
+  }
+  FQuitGuard->start(QuitGuardMs);
+}
+
+void CliSession::QuitNow() {
+  std::fflush(stdout);
+  QCoreApplication::exit(FExit);
+}

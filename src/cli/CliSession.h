@@ -1,0 +1,60 @@
+#pragma once
+// Runs one "sub" or "pub" command on a TMQTTClient inside the Qt event loop
+// and decides the exit code.
+
+#include <QObject>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "CliExit.h"
+#include "CliOptions.h"
+
+class QSocketNotifier;
+class QTimer;
+class TMQTTClient;
+class TSslContext;
+
+class CliSession : public QObject {
+public:
+  explicit CliSession(CliOptions options);
+  ~CliSession() override;
+
+  // Starts the connection; the event loop runs the rest and quits with the exit code.
+  void Start();
+  // Ends the run gracefully (disconnect, then quit) with this exit code.
+  void Finish(CliExit code);
+
+private:
+  void WireClient();
+  void Fail(CliExit code, const std::string &message);
+  void QuitNow();
+
+  void ClientOnline();
+  void ClientMsg(const std::string &topic, const std::string &payload);
+  void PublishNext();
+  void ReadLines();
+  void PumpLines();
+  void CheckPublishDone();
+  bool Congested() const;
+  void CheckStartFailed();
+
+  CliOptions FOptions;
+  std::unique_ptr<TSslContext> FSslContext;
+  std::unique_ptr<TMQTTClient> FClient;
+  std::unique_ptr<QTimer> FTimeout;
+  std::unique_ptr<QTimer> FQuitGuard;
+  std::unique_ptr<QSocketNotifier> FStdin;
+
+  CliExit FExit = ExitOk;
+  bool FFinishing = false;
+  bool FWasOnline = false;
+  bool FPublishStarted = false;
+  bool FInputDone = false;
+  bool FStdinEnded = false;
+  long FReceived = 0;
+  std::string FPayload; // the one message of -m, -f, -s and -n
+  std::string FPending;      // -l: input read and not yet published, from FPendingPos
+  std::size_t FPendingPos = 0;
+};

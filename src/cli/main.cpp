@@ -1,0 +1,58 @@
+// vyr-cli: a command-line MQTT 3.1 client (sub and pub) on TMQTTClient.
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+#include "CliSession.h"
+
+namespace {
+
+int SignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(SignalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  CliParse parse = ParseCliOptions(args);
+  if (parse.Help) {
+    std::fputs(CliUsage().c_str(), stdout);
+    return ExitOk;
+  }
+  if (!parse.Options) {
+    std::fprintf(stderr, "vyr-cli: %s\nRun 'vyr-cli --help' for the options.\n", parse.Error.c_str());
+    return ExitUsage;
+  }
+
+  QCoreApplication app(argc, argv);
+  // Large output blocks; the session flushes after every batch of messages.
+  static char outBuffer[1 << 16];
+  std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+
+  CliSession session(std::move(*parse.Options));
+
+  // Ctrl-C and SIGTERM end the run with a proper DISCONNECT.
+  if (::pipe(SignalPipe) != 0) return ExitConnection;
+  QSocketNotifier signalNotifier(SignalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&signalNotifier, &QSocketNotifier::activated, &session, [&] {
+    char byte;
+    [[maybe_unused]] ssize_t n = ::read(SignalPipe[0], &byte, 1);
+    session.Finish(ExitOk);
+  });
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+
+  session.Start();
+  return app.exec();
+}

@@ -1,0 +1,78 @@
+// vyr-cli's command line: every mistake ends with exit code 2 and a message
+// that names it, before any connection is tried.
+
+#include <gtest/gtest.h>
+
+#include "CliHarness.h"
+
+namespace {
+
+struct BadCommandLine {
+  std::vector<std::string> Args;
+  std::string Message;
+};
+
+const BadCommandLine BadCommandLines[] = {
+    {{}, "give a command: sub or pub"},
+    {{"subscribe", "-t", "a"}, "unknown command 'subscribe'"},
+    {{"sub"}, "give at least one topic filter with -t"},
+    {{"sub", "-t"}, "option -t needs a value"},
+    {{"sub", "-t", ""}, "a topic must not be empty"},
+    {{"sub", "-t", "a", "-x"}, "unknown option '-x'"},
+    {{"sub", "-t", "a", "-q", "3"}, "the QoS must be a whole number from 0 to 2, not '3'"},
+    {{"sub", "-t", "a", "-q", "1x"}, "the QoS must be a whole number from 0 to 2, not '1x'"},
+    {{"sub", "-t", "a", "-p", "0"}, "the port must be a whole number from 1 to 65535, not '0'"},
+    {{"sub", "-t", "a", "--port=65536"}, "the port must be a whole number from 1 to 65535, not '65536'"},
+    {{"sub", "-t", "a", "-k", "-1"}, "the keep-alive must be a whole number from 0 to 65535, not '-1'"},
+    {{"sub", "-t", "a", "-C", "0"}, "the count must be a whole number from 1 to"},
+    {{"sub", "-t", "a", "-W", "soon"}, "the time-out must be a whole number from 1 to"},
+    {{"sub", "-t", "a", "-h", ""}, "the host must not be empty"},
+    {{"sub", "-t", "a", "-m", "x"}, "option -m does not apply to sub"},
+    {{"sub", "-t", "a", "--tls=yes"}, "option --tls takes no value"},
+    {{"sub", "-t", "a", "-c"}, "-c needs a client id (-i) to find the session again"},
+    {{"sub", "-t", "a", "-P", "secret"}, "-P needs a user name (-u)"},
+    {{"sub", "-t", "a", "--will-topic", "w"}, "--will-topic and --will-payload go together"},
+    {{"sub", "-t", "a", "--will-payload", "x"}, "--will-topic and --will-payload go together"},
+    {{"sub", "-t", "a", "--will-topic", "w", "--will-payload", ""}, "the will payload must not be empty"},
+    {{"sub", "-t", "a", "--will-qos", "1"}, "--will-qos and --will-retain need --will-topic and --will-payload"},
+    {{"sub", "-t", "a", "--will-topic", "w", "--will-payload", "x", "--will-qos", "3"},
+     "the will QoS must be a whole number from 0 to 2"},
+    {{"pub", "-t", "a"}, "give the message with -m, -f, -l, -s or -n"},
+    {{"pub", "-m", "x"}, "give the topic to publish to with -t"},
+    {{"pub", "-t", "a", "-t", "b", "-m", "x"}, "pub publishes to one topic: give -t once"},
+    {{"pub", "-t", "a/#", "-m", "x"}, "a topic to publish to must not contain + or #"},
+    {{"pub", "-t", "a", "-m", "x", "-l"}, "give only one of -m, -f, -l, -s and -n"},
+    {{"pub", "-t", "a", "-n", "-f", "file"}, "give only one of -m, -f, -l, -s and -n"},
+    {{"pub", "-t", "a", "-m", "x", "-C", "3"}, "option -C does not apply to pub"},
+    {{"pub", "-t", "a", "-m", "x", "-v"}, "option -v does not apply to pub"},
+};
+
+} // namespace
+
+TEST(CliOptions, BadCommandLinesExitWithUsageError) {
+  for (const auto &c : BadCommandLines) {
+    std::string joined;
+    for (const auto &a : c.Args) joined += " '" + a + "'";
+    SCOPED_TRACE("vyr-cli" + joined);
+    ProcResult r = RunCli(c.Args);
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_NE(r.Err.find("vyr-cli: " + c.Message), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("Run 'vyr-cli --help' for the options."), std::string::npos);
+    EXPECT_EQ(r.Out, "");
+  }
+}
+
+TEST(CliOptions, HelpListsEveryOptionAndTheExitCodes) {
+  for (const auto &args : {std::vector<std::string>{"--help"}, {"sub", "--help"}, {"pub", "-t", "x", "--help"}}) {
+    ProcResult r = RunCli(args);
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 0);
+    for (const char *name :
+         {"-h, --host", "-p, --port", "-t, --topic", "-q, --qos", "-m, --message", "-f, --file", "-l, --stdin-line",
+          "-r, --retain", "-i, --id", "-u, --username", "-P, --pw", "-k, --keepalive", "-c, --disable-clean-session",
+          "--tls", "--will-topic", "--will-payload", "--will-qos", "--will-retain", "-C, --count", "-v, --verbose",
+          "-W, --timeout", "-d, --debug", "Exit codes:", "  3  the broker refused the connection"})
+      EXPECT_NE(r.Out.find(name), std::string::npos) << name;
+  }
+}
