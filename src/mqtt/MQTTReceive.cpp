@@ -2,7 +2,8 @@
 // packet may be split at any byte. Header and remaining-length bytes are taken
 // one at a time; body bytes are taken in bulk: a body that lies whole inside
 // the input is decoded where it lies, otherwise the pieces are gathered in
-// FRxStream until the body is complete.
+// FRxStream until the body is complete (a PUBLISH payload is gathered straight
+// into its message string, so its bytes are copied once).
 #include "uMQTT.h"
 
 #include "RxReader.h"
@@ -73,6 +74,8 @@ void TMQTTParser::Consume(std::string_view aBytes) {
         FRxStream.Clear();
         if (FRxVal > 0) {
           FRxState = 2;
+          FRxBodySize = std::size_t(FRxVal);
+          FRxHeadSize = 0;
           break;
         }
         FRxState = 0;
@@ -90,23 +93,28 @@ void TMQTTParser::Consume(std::string_view aBytes) {
         std::size_t available = std::size_t(end - p);
         const std::uint8_t *body;
         std::size_t size;
-        if (FRxStream.Empty() && available >= std::size_t(FRxVal)) {
+        std::string *gatheredPayload = nullptr;
+        if (std::size_t(FRxVal) == FRxBodySize && available >= FRxBodySize) {
           body = p;
-          size = std::size_t(FRxVal);
+          size = FRxBodySize;
           p += size;
         } else {
           std::size_t n = std::min(available, std::size_t(FRxVal));
-          FRxStream.Write(p, n);
+          if (RxMsg == mtPUBLISH)
+            GatherPublish(p, n);
+          else
+            FRxStream.Write(p, n);
           p += n;
           FRxVal -= std::int32_t(n);
           if (FRxVal > 0) break;
           body = FRxStream.Data();
           size = FRxStream.Size();
+          if (RxMsg == mtPUBLISH) gatheredPayload = &FRxPayload;
         }
         FRxVal = 0;
         FRxState = 0;
         try {
-          Dispatch(body, size);
+          Dispatch(body, size, gatheredPayload);
         } catch (...) {
           ReloadKeepAlive();
           throw;
@@ -126,10 +134,40 @@ void TMQTTParser::Consume(std::string_view aBytes) {
   }
 }
 
+// Takes the next piece of a PUBLISH body: the head into FRxStream, the payload
+// into FRxPayload. The head ends where Dispatch would start the message: after
+// the topic (or only its count, when the count runs past the body) and the
+// identifier at QoS 1 and 2.
+void TMQTTParser::GatherPublish(const std::uint8_t *aBytes, std::size_t aCount) {
+  while (aCount > 0) {
+    std::size_t take;
+    if (FRxHeadSize == 0 || FRxStream.Size() < FRxHeadSize) {
+      std::size_t want = FRxHeadSize == 0 ? 2 - FRxStream.Size() : FRxHeadSize - FRxStream.Size();
+      take = std::min(want, aCount);
+      FRxStream.Write(aBytes, take);
+      if (FRxHeadSize == 0 && FRxStream.Size() == 2) {
+        std::size_t count = std::size_t(FRxStream.Data()[0]) << 8 | FRxStream.Data()[1];
+        std::size_t head = 2 + (count <= FRxBodySize - 2 ? count : 0) +
+                           ((RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? 2 : 0);
+        FRxHeadSize = std::min(head, FRxBodySize);
+        FRxPayload.clear();
+        FRxPayload.reserve(FRxBodySize - FRxHeadSize);
+      }
+    } else {
+      take = aCount;
+      FRxPayload.append(reinterpret_cast<const char *>(aBytes), take);
+    }
+    aBytes += take;
+    aCount -= take;
+  }
+}
+
 // Decodes a complete body by RxMsg and raises its event. Every field is read
 // before the first handler runs, so a handler that resets or feeds the parser
 // cannot disturb the body being decoded.
-void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize) {
+// For a PUBLISH gathered in pieces, aBody holds only the head and
+// aGatheredPayload the rest.
+void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::string *aGatheredPayload) {
   TRxReader r{aBody, aBody + aSize};
   switch (RxMsg) {
   case mtBROKERCONNECT:
@@ -163,10 +201,10 @@ void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize) {
     }
     break;
   case mtPUBLISH:
-    if (aSize >= 4 && OnPublish) {
+    if (aSize + (aGatheredPayload ? aGatheredPayload->size() : 0) >= 4 && OnPublish) {
       std::string topic = r.String();
       std::uint16_t id = (RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? r.Word() : 0;
-      OnPublish(this, id, std::move(topic), r.Rest());
+      OnPublish(this, id, std::move(topic), aGatheredPayload ? std::move(*aGatheredPayload) : r.Rest());
     }
     break;
   case mtPUBACK:

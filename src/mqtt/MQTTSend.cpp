@@ -39,6 +39,7 @@ void TMQTTParser::Reset() {
   FRxStream.Clear();
   FTxStream.Clear();
   FRxPending.clear();
+  FRxPayload.clear();
   RxMsg = mtReserved15;
   RxDup = false;
   RxQos = qtAT_MOST_ONCE;

@@ -204,7 +204,8 @@ private:
 
   void ReloadKeepAlive() { FKeepAliveCount = std::uint32_t(FKeepAlive) * 10; }
   void Consume(std::string_view aBytes);
-  void Dispatch(const std::uint8_t *aBody, std::size_t aSize);
+  void Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::string *aGatheredPayload);
+  void GatherPublish(const std::uint8_t *aBytes, std::size_t aCount);
   void Break(std::string aReason);
   void SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
                          const std::string &aPassword, std::uint16_t aKeepAlive);
@@ -222,6 +223,13 @@ private:
   std::int32_t FRxState = 0;
   std::int32_t FRxMult = 0;
   std::int32_t FRxVal = 0;
+  // Size of the body being received.
+  std::size_t FRxBodySize = 0;
+  // A PUBLISH body that arrives in pieces is gathered in two parts: its head
+  // (topic, identifier; FRxHeadSize bytes, 0 until known) in FRxStream and its
+  // payload straight into the string that becomes the message.
+  std::size_t FRxHeadSize = 0;
+  std::string FRxPayload;
   // Bytes of a chunk left unparsed because a handler threw.
   std::string FRxPending;
 };

@@ -6,6 +6,7 @@
 #include "uMQTT.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,10 @@ inline std::string ShowBytes(std::string_view s) {
   if (s.size() > 48) {
     std::uint64_t h = 14695981039346656037ull; // FNV-1a
     for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-    return "<" + std::to_string(s.size()) + " bytes #" + std::to_string(h) + ">";
+    return std::string("<").append(std::to_string(s.size())).append(" bytes #").append(std::to_string(h)).append(">");
   }
   static const char digits[] = "0123456789ABCDEF";
-  std::string out = "'";
+  std::string out(1, '\'');
   for (unsigned char c : s) {
     if (c >= 0x20 && c < 0x7F && c != '\\' && c != '\'')
       out += char(c);
@@ -26,44 +27,49 @@ inline std::string ShowBytes(std::string_view s) {
       out += digits[c & 15];
     }
   }
-  return out + "'";
+  return out.append("'");
 }
 
-// The lines the recorder writes, also used to state expected events.
+// The lines the recorder writes, also used to state expected events. Built by
+// appending (GCC 12 warns falsely about "literal" + std::string temporaries).
 namespace EventText {
+inline std::string Join(std::initializer_list<std::string_view> parts) {
+  std::string s;
+  for (std::string_view part : parts) s.append(part);
+  return s;
+}
+inline std::string Num(long long n) { return std::to_string(n); }
 inline std::string Connect(std::string_view kind, std::string_view protocol, int version, std::string_view clientID,
                            std::string_view user, std::string_view pass, int keepAlive, bool clean) {
-  return std::string(kind) + " proto=" + ShowBytes(protocol) + " ver=" + std::to_string(version) +
-         " id=" + ShowBytes(clientID) + " user=" + ShowBytes(user) + " pass=" + ShowBytes(pass) +
-         " ka=" + std::to_string(keepAlive) + " clean=" + std::to_string(clean);
+  return Join({kind, " proto=", ShowBytes(protocol), " ver=", Num(version), " id=", ShowBytes(clientID),
+               " user=", ShowBytes(user), " pass=", ShowBytes(pass), " ka=", Num(keepAlive), " clean=", Num(clean)});
 }
 inline std::string Will(std::string_view topic, std::string_view message, int qos, bool retain) {
-  return "will topic=" + ShowBytes(topic) + " msg=" + ShowBytes(message) + " qos=" + std::to_string(qos) +
-         " retain=" + std::to_string(retain);
+  return Join({"will topic=", ShowBytes(topic), " msg=", ShowBytes(message), " qos=", Num(qos), " retain=",
+               Num(retain)});
 }
 // The header fields are those the parser holds while the event runs.
 inline std::string Publish(int id, std::string_view topic, std::string_view message, int qos, bool dup,
                            bool retain) {
-  return "publish id=" + std::to_string(id) + " topic=" + ShowBytes(topic) + " msg=" + ShowBytes(message) +
-         " qos=" + std::to_string(qos) + " dup=" + std::to_string(dup) + " retain=" + std::to_string(retain);
+  return Join({"publish id=", Num(id), " topic=", ShowBytes(topic), " msg=", ShowBytes(message), " qos=", Num(qos),
+               " dup=", Num(dup), " retain=", Num(retain)});
 }
-inline std::string Id(std::string_view kind, int id) { return std::string(kind) + " " + std::to_string(id); }
+inline std::string Id(std::string_view kind, int id) { return Join({kind, " ", Num(id)}); }
 inline std::string SubAck(int id, const std::vector<TMQTTQOSType> &qoss) {
-  std::string s = "suback " + std::to_string(id) + " [";
-  for (std::size_t i = 0; i < qoss.size(); ++i) s += (i ? "," : "") + std::to_string(int(qoss[i]));
-  return s + "]";
+  std::string s = Join({"suback ", Num(id), " ["});
+  for (std::size_t i = 0; i < qoss.size(); ++i) s.append(i ? "," : "").append(Num(qoss[i]));
+  return s.append("]");
 }
 inline std::string Topics(std::string_view kind, int id, const TTaggedStrings &topics, bool withTags) {
-  std::string s = std::string(kind) + " " + std::to_string(id) + " [";
+  std::string s = Join({kind, " ", Num(id), " ["});
   for (std::size_t i = 0; i < topics.size(); ++i) {
-    s += (i ? "," : "") + ShowBytes(topics[i].Text);
-    if (withTags) s += ":" + std::to_string(topics[i].Tag);
+    s.append(i ? "," : "").append(ShowBytes(topics[i].Text));
+    if (withTags) s.append(":").append(Num(topics[i].Tag));
   }
-  return s + "]";
+  return s.append("]");
 }
 inline std::string Header(int type, bool dup, int qos, bool retain) {
-  return "header type=" + std::to_string(type) + " dup=" + std::to_string(dup) + " qos=" + std::to_string(qos) +
-         " retain=" + std::to_string(retain);
+  return Join({"header type=", Num(type), " dup=", Num(dup), " qos=", Num(qos), " retain=", Num(retain)});
 }
 } // namespace EventText
 
@@ -111,7 +117,7 @@ public:
                               std::string user, std::string pass, std::uint16_t ka, bool clean) {
       add(Connect("brokerconnect", proto, ver, id, user, pass, ka, clean));
     };
-    p.OnStreamBroken = [add](TMQTTParser *, std::string reason) { add("broken " + reason); };
+    p.OnStreamBroken = [add](TMQTTParser *, std::string reason) { add(Join({"broken ", reason})); };
   }
 };
 

@@ -59,6 +59,11 @@ TEST(Parse, packets) {
       {"publish_empty_payload", "32 05 00 01 61 00 09", {Publish(9, "a", "", 1, false, false)}},
       {"publish_topic_count_past_end",
        "32 06 00 09 00 07 68 69", {Publish(7, "", "hi", 1, false, false)}},
+      // a byte past the end reads as 0
+      {"publish_identifier_cut_short", "32 04 00 01 61 07", {Publish(0x0700, "a", "", 1, false, false)}},
+      {"publish_no_room_for_identifier", "34 05 00 03 61 62 63", {Publish(0, "abc", "", 2, false, false)}},
+      {"publish_long_payload", "30 81 01 00 01 74" + std::string(252, 'A'),
+       {Publish(0, "t", std::string(126, '\xAA'), 0, false, false)}},
       {"puback", "40 02 00 05", {"puback 5"}},
       {"pubrec", "50 02 01 00", {"pubrec 256"}},
       {"pubrel", "62 02 00 05", {"pubrel 5"}},
