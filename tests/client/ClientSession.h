@@ -1,8 +1,12 @@
 #pragma once
 // A TMQTTClient with every event recorded, for the client tests.
 
+#include <QCoreApplication>
+
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -67,3 +71,14 @@ struct RecordedClient {
     return {};
   }
 };
+
+// Runs the Qt event loop until cond holds or timeoutMs has passed.
+inline bool WaitUntil(const std::function<bool()> &cond, int timeoutMs = 15000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
