@@ -105,15 +105,19 @@ BENCHMARK(BM_Parse)->Apply(Arguments)->ArgNames({"payload", "chunk"});
 BENCHMARK(BM_Memcpy)->Apply(Arguments)->ArgNames({"payload", "chunk"});
 BENCHMARK(BM_SendPublish)->Arg(16)->Arg(1024)->ArgNames({"payload"});
 
-// Passes everything to the console and keeps the byte rates for the ratios.
+// Passes everything to the console and keeps the byte rates for the ratios:
+// the median when repetitions are asked for, else the single run.
 class TRatioReporter : public benchmark::ConsoleReporter {
 public:
   std::map<std::string, double> BytesPerSecond;
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end() && run.run_type == Run::RT_Iteration)
-        BytesPerSecond[run.benchmark_name()] = it->second.value;
+      if (it == run.counters.end()) continue;
+      if (run.run_type == Run::RT_Iteration)
+        BytesPerSecond.emplace(run.run_name.str(), it->second.value);
+      else if (run.aggregate_name == "median")
+        BytesPerSecond[run.run_name.str()] = it->second.value;
     }
     ConsoleReporter::ReportRuns(runs);
   }
