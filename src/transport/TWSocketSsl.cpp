@@ -39,13 +39,17 @@ void TWSocket::SslReadFromSocket() {
 
   if (!FSsl->HandshakeDone()) {
     auto res = FSsl->Handshake();
-    SslFlushOutput();
-    if (gone()) return;
     if (res == TSslSession::srFatal || res == TSslSession::srPeerClosed) {
-      SslFail(10053);
+      SslFlushOutput();  // the alert, if the system still takes it
+      if (!gone()) SslFail(10053);
       return;
     }
-    if (!FSsl->HandshakeDone()) return;
+    if (!FSsl->HandshakeDone()) {
+      SslFlushOutput();
+      return;
+    }
+    // The last handshake bytes leave together with the waiting plaintext:
+    // as two small writes, the second would wait for the peer's delayed ACK.
     SslHandshakeDone(true);
     if (gone()) return;
   }
@@ -105,23 +109,24 @@ void TWSocket::SslHandshakeDone(bool success) {
 
 void TWSocket::SslWritePlain() {
   if (!FSsl || FSSLState != sslEstablished || FSslCloseStarted || FHSocket < 0) return;
-  while (!FSslPlainQueue.Empty()) {
-    // Encrypt ahead only a little: the rest waits as plaintext until the
-    // system has taken what is already encrypted.
-    if (FSendQueue.Size() >= 65536) break;
+  // Encrypt ahead only a little: the rest waits as plaintext until the system
+  // has taken what is already encrypted. Records gathered in one pass go out
+  // in one write.
+  while (!FSslPlainQueue.Empty() && FSendQueue.Size() < 65536) {
     auto head = FSslPlainQueue.Head();
     int written = 0;
     auto res = FSsl->Write(head.data(), static_cast<int>(head.size()), written);
-    if (res == TSslSession::srOk)
-      FSslPlainQueue.Remove(static_cast<std::size_t>(written));
-    else if (res == TSslSession::srWantMore)
-      break;
-    else {
+    if (res == TSslSession::srWantMore) break;
+    if (res != TSslSession::srOk) {
       SslBeginClose(false, 10053);
       return;
     }
-    SslFlushOutput();
-    if (!FSsl || FHSocket < 0) return;
+    FSslPlainQueue.Remove(static_cast<std::size_t>(written));
+    FSsl->TakeOutput(FSendQueue);
+    if (FSendQueue.Size() >= 65536) {
+      TryToSend();
+      if (!FSsl || FHSocket < 0) return;
+    }
   }
   SslFlushOutput();
 }

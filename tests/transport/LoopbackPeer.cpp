@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -20,6 +21,9 @@ namespace {
 class TConn {
 public:
   TConn(int fd, SSL_CTX *ctx, const std::atomic<bool> &stop) : FFd(fd), FStop(stop) {
+    // The peer answers at once: its own small writes must not wait for ACKs.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     timeval tv{0, 100000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
