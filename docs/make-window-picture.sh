@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Takes docs/window.png from the real program under Xvfb, connected to a local
+# mosquitto on loopback with a few topics. Needs a built vyr-mqtt:
+#   bash docs/make-window-picture.sh [path/to/vyr-mqtt]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+program=${1:-$root/build/src/app/vyr-mqtt}
+[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A free loopback port for the broker.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" > "$work/mosquitto.conf"
+mosquitto -c "$work/mosquitto.conf" > "$work/mosquitto.log" 2>&1 &
+pids+=($!)
+
+exec 3> "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+
+# Retained values, so that they arrive the moment the window subscribes.
+for pair in home/kitchen/temp=21.5 home/kitchen/humidity=48 home/garden/light=on \
+            home/door=closed home/livingroom/temp=20.9 sensors/outdoor/temp=7.25; do
+  mosquitto_pub -h 127.0.0.1 -p "$port" -r -t "${pair%%=*}" -m "${pair#*=}"
+done
+
+cp "$program" "$work/vyr-mqtt"
+QT_QPA_PLATFORM=xcb "$work/vyr-mqtt" > "$work/app.log" 2>&1 &
+pids+=($!)
+window=
+for _ in $(seq 100); do
+  window=$(xdotool search --name "Vyr MQTT Client v2.1" 2>/dev/null | head -1) && [ -n "$window" ] && break
+  sleep 0.2
+done
+[ -n "$window" ] || { echo "no window" >&2; exit 1; }
+xdotool windowfocus --sync "$window"
+
+key() { xdotool key --delay 60 "$@"; }
+key alt+b ctrl+a; xdotool type --delay 20 127.0.0.1
+key alt+p ctrl+a; xdotool type --delay 20 "$port"
+key alt+l shift+Tab Right space   # Use SSL: No
+key alt+c
+mosquitto_sub -h 127.0.0.1 -p "$port" -t "Vyr/+/status" -C 1 -W 30 > /dev/null
+key alt+n Tab Tab Tab Tab; xdotool type --delay 20 'home/#'
+key shift+Tab space
+sleep 2
+key alt+t Tab Tab Tab Down Down   # a line of the topic list selected
+key shift+Tab shift+Tab shift+Tab; xdotool type --delay 20 'off'   # a message ready to publish
+sleep 1
+
+import -window "$window" "$root/docs/window.png"
+echo "wrote $root/docs/window.png"
