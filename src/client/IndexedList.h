@@ -128,6 +128,7 @@ private:
   }
 
   std::size_t SlotOfRank(std::size_t rank) const { // rank is 0-based
+    if (FDead == 0) return rank;
     std::size_t pos = 0, remaining = rank + 1;
     std::size_t step = 1;
     while (step * 2 <= FTree.size()) step *= 2;

@@ -129,6 +129,11 @@ void TMQTTClient::Mon(const std::string &aStr) {
   if (OnMon) OnMon(this, aStr);
 }
 
+// The per-packet lines; nothing is formatted when no one listens.
+void TMQTTClient::MonID(const char *aBefore, std::uint16_t anID, const char *aAfter) {
+  if (OnMon) OnMon(this, aBefore + std::to_string(anID) + aAfter);
+}
+
 void TMQTTClient::Ping() { Parser->SendPing(); }
 
 void TMQTTClient::SetWill(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
@@ -188,7 +193,7 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
     if ((qos == 1 || qos == 2) && (type == mtPUBLISH || type == mtSUBSCRIBE || type == mtUNSUBSCRIBE) &&
         anID != 0) {
       InFlight->AddPacket(anID, aStream, static_cast<std::uint32_t>(Retry), RetryTime());
-      Mon("Message " + N(anID) + " created.");
+      MonID("Message ", anID, " created.");
     }
   }
   Link->Send(aStream.Data(), static_cast<int>(aStream.Size()));
@@ -302,17 +307,17 @@ void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics) {
 
 void TMQTTClient::ParserPubAck(TMQTTParser *, std::uint16_t anID) {
   InFlight->DelPacket(anID);
-  Mon("ACK Message " + N(anID) + " disposed of.");
+  MonID("ACK Message ", anID, " disposed of.");
 }
 
 void TMQTTClient::ParserPubComp(TMQTTParser *, std::uint16_t anID) {
   InFlight->DelPacket(anID);
-  Mon("COMP Message " + N(anID) + " disposed of.");
+  MonID("COMP Message ", anID, " disposed of.");
 }
 
 void TMQTTClient::ParserUnsubAck(TMQTTParser *, std::uint16_t anID) {
   InFlight->DelPacket(anID);
-  Mon("Message " + N(anID) + " disposed of.");
+  MonID("Message ", anID, " disposed of.");
 }
 
 void TMQTTClient::ParserPubRec(TMQTTParser *, std::uint16_t anID) {
@@ -320,17 +325,17 @@ void TMQTTClient::ParserPubRec(TMQTTParser *, std::uint16_t anID) {
     p->Counter = RetryTime();
     if (p->Publishing) {
       p->Publishing = false;
-      Mon("REC Message " + N(anID) + " recorded.");
+      MonID("REC Message ", anID, " recorded.");
     } else
-      Mon("REC Message " + N(anID) + " already recorded.");
+      MonID("REC Message ", anID, " already recorded.");
   } else
-    Mon("REC Message " + N(anID) + " not found.");
+    MonID("REC Message ", anID, " not found.");
   Parser->SendPubRel(anID, false);
 }
 
 void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss) {
   InFlight->DelPacket(anID);
-  Mon("Message " + N(anID) + " disposed of.");
+  MonID("Message ", anID, " disposed of.");
   const std::size_t positions = std::min<std::size_t>(Qoss.size(), 255);
   for (auto &entry : Subscriptions) {
     const auto tag = static_cast<std::uint32_t>(entry.Tag);
@@ -354,10 +359,10 @@ void TMQTTClient::ParserPublish(TMQTTParser *, std::uint16_t anID, const std::st
   case qtEXACTLY_ONCE:
     Parser->SendPubRec(anID);
     if (Releasables->GetMsg(anID))
-      Mon("Message " + N(anID) + " already stored.");
+      MonID("Message ", anID, " already stored.");
     else {
       Releasables->AddMsg(anID, aTopic, aMessage, qtEXACTLY_ONCE, 0, 0, retained);
-      Mon("Message " + N(anID) + " stored and idle.");
+      MonID("Message ", anID, " stored and idle.");
     }
     break;
   case qtReserved3:
@@ -367,16 +372,16 @@ void TMQTTClient::ParserPublish(TMQTTParser *, std::uint16_t anID, const std::st
 
 void TMQTTClient::ParserPubRel(TMQTTParser *, std::uint16_t anID) {
   if (TMQTTMessage *m = Releasables->GetMsg(anID)) {
-    Mon("REL Message " + N(anID) + " publishing @ " + std::string(QosDisplayNames[m->Qos & 3]));
+    if (OnMon) Mon("REL Message " + N(anID) + " publishing @ " + std::string(QosDisplayNames[m->Qos & 3]));
     // Copies: a handler running nested events may release the entry meanwhile.
     const std::string topic = m->Topic, message = m->Message;
     const TMQTTQOSType qos = m->Qos;
     const bool retained = m->Retained;
     if (OnMsg) OnMsg(this, topic, message, qos, retained);
     Releasables->Remove(m); // the returned owner frees the entry
-    Mon("REL Message " + N(anID) + " removed from storage.");
+    MonID("REL Message ", anID, " removed from storage.");
   } else
-    Mon("REL Message " + N(anID) + " has been already removed from storage.");
+    MonID("REL Message ", anID, " has been already removed from storage.");
   Parser->SendPubComp(anID);
 }
 
@@ -399,7 +404,7 @@ void TMQTTClient::RetrySweep() {
         }
     } else if (p->Publishing) {
       std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);
-      Mon("Message " + N(old->ID) + " disposed of..");
+      MonID("Message ", old->ID, " disposed of..");
       Mon("Re-issuing Message " + N(old->ID) + " Retry " + std::to_string(old->Retries));
       SetDupFlag(old->Msg, true);
       ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);

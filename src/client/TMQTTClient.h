@@ -140,6 +140,7 @@ private:
   void RecordSubscription(const std::string &aTopic, std::uint32_t aTag);
   void ForgetSubscription(const std::string &aTopic);
   bool NoFreeID(std::uint16_t anID, const char *aWhat);
+  void MonID(const char *aBefore, std::uint16_t anID, const char *aAfter);
 
   std::unique_ptr<QTimer> Timers[3];
   std::uint16_t FMessageID = 0;

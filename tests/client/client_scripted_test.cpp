@@ -317,6 +317,44 @@ const std::vector<Scenario> &Scenarios() {
          EXPECT_TRUE(r.Offlines.empty());
        }},
 
+      // A handler closing the link in the middle of a sweep: the sweep must not
+      // take the remaining entries out to re-issue them into the closed link
+      // (they would be lost), nor go on counting down while offline.
+      {"SweepStopsWhenTheLinkClosesUnderIt",
+       [](RecordedClient &r) {
+         r.C().SetRetryTime(3);
+         r.C().SetMaxRetries(1);
+         r.C().OnFailure = [&r](TMQTTClient *, std::int32_t, bool &closeClient) {
+           ++r.Failures;
+           closeClient = false;
+           r.C().Link->Close(); // closes at once, inside the sweep
+         };
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) +
+                Script{DoStep([&r] {
+                         r.C().Publish("b", "older", qtAT_LEAST_ONCE, false);
+                         r.C().Publish("a", "newer", qtAT_LEAST_ONCE, false);
+                         r.C().InFlight->GetPacket(2)->Retries = 1; // its next expiry fails
+                       }),
+                       ExpectStep(Publish(0x32, "b", 1, "older")), ExpectStep(Publish(0x32, "a", 2, "newer")),
+                       ExpectClosedStep(), UntilStep([&r] { return !r.Offlines.empty(); }, "offline"),
+                       QuietStep(600), // several sweep intervals while offline
+                       DoStep([&r] {
+                         TMQTTPacket *older = r.C().InFlight->GetPacket(1);
+                         ASSERT_TRUE(older) << "the older entry was lost";
+                         EXPECT_EQ(older->Counter, 1u) << "counted down while offline";
+                         EXPECT_EQ(older->Retries, 0);
+                         r.C().Activate(false);
+                         r.C().Activate(true);
+                       })} +
+                Online(r) +
+                Script{ExpectStep(Publish(0x3A, "b", 1, "older"), "the older PUBLISH re-sent with DUP"),
+                       SendStep(Ack(0x40, 1) + Ack(0x40, 2)),
+                       UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "acknowledged")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) { EXPECT_EQ(r.Failures, 1); }},
+
       {"RetryTimeZeroNeverResends", [](RecordedClient &r) { r.C().SetRetryTime(0); },
        [](RecordedClient &r, ScriptedBroker &) {
          return Online(r) + Script{DoStep([&r] { r.C().Publish("z", "p", qtAT_LEAST_ONCE, false); }),
@@ -471,6 +509,8 @@ const std::vector<Scenario> &Scenarios() {
   };
   return list;
 }
+
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
 
 class ClientScenario : public testing::TestWithParam<Scenario> {};
 
