@@ -1,0 +1,360 @@
+// The topic half of the window without a broker: the topic list and its
+// selection rule, the queue of received messages drained when idle, the data
+// files and the code page.
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "AppTestSupport.h"
+#include "TRadioGroup.h"
+
+namespace {
+
+void Receive(TfrmMain &W, const std::string &Topic, const std::string &Payload)
+{
+  W.mqtMsg(W.mqt.get(), Topic, Payload, qtAT_MOST_ONCE, false);
+}
+
+bool Drained(TfrmMain &W)
+{
+  return W.PendingList().Count() == 0;
+}
+
+QStringList LogTexts(TfrmMain &W)
+{
+  QStringList Texts;
+  for (const QString &Line : LogLines(W))
+    Texts << Line.mid(20);
+  return Texts;
+}
+
+QStringList DataLines(const QString &Path)
+{
+  const QByteArray Bytes = FileBytes(Path);
+  QStringList Lines = QString::fromLatin1(Bytes).split("\r\n");
+  if (!Lines.isEmpty() && Lines.last().isEmpty())
+    Lines.removeLast();
+  return Lines;
+}
+
+} // namespace
+
+// The selection follows the position, not the topic.
+TEST(Topics, UpdateTopicKeepsTheSelectedPosition)
+{
+  struct TCase {
+    const char *Name;
+    QStringList Start; // topics given the value "v" first, in this order
+    int Selected;      // row selected before the update, -1 for none
+    QString Topic;
+    std::optional<QString> Value;
+    QStringList Lines;
+    int SelectedAfter;
+  };
+  const TCase Cases[] = {
+      {"new topic sorts in before the selected line", {"b", "c"}, 0, "a", QString("1"), {"a=1", "b=v", "c=v"}, 0},
+      {"new topic after the selection", {"b", "c"}, 1, "d", QString("1"), {"b=v", "c=v", "d=1"}, 1},
+      {"nothing selected stays unselected", {"b", "c"}, -1, "a", QString("1"), {"a=1", "b=v", "c=v"}, -1},
+      {"value replaced in place, re-sorted", {"a", "b"}, 1, "a", QString("z"), {"a=z", "b=v"}, 1},
+      {"whole-line sort: value decides between a and a/b", {"a/b"}, -1, "a", QString("zz"), {"a/b=v", "a=zz"}, -1},
+      {"removal takes the selected line and clears the selection", {"a", "b", "c"}, 1, "b", std::nullopt,
+       {"a=v", "c=v"}, -1},
+      {"removal without a selection removes nothing", {"a", "b"}, -1, "a", std::nullopt, {"a=v", "b=v"}, -1},
+      {"removal takes the selected line, whatever topic is named", {"a", "b"}, 0, "b", std::nullopt, {"b=v"}, -1},
+      {"subscribing again writes [subscribed]", {"s/#"}, 0, "S/#", QString("[subscribed]"), {"S/#=[subscribed]"},
+       0},
+  };
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TTestWindow W;
+    for (const QString &Topic : C.Start)
+      W->UpdateTopic(Topic, QString("v"));
+    if (C.Selected >= 0) {
+      W->lbxTopic->setCurrentIndex(W->lbxTopic->model()->index(C.Selected, 0));
+      ASSERT_EQ(W->SelectedTopicRow(), C.Selected);
+    }
+    QSignalSpy Clicks(W->btnUnsub, &QPushButton::clicked);
+    const bool UnsubBefore = W->btnUnsub->isEnabled();
+    W->UpdateTopic(C.Topic, C.Value);
+    EXPECT_EQ(ShownTopics(*W), C.Lines);
+    EXPECT_EQ(W->SelectedTopicRow(), C.SelectedAfter);
+    EXPECT_EQ(W->btnUnsub->isEnabled(), UnsubBefore) << "setting the selection is not the user's click";
+  }
+}
+
+TEST(Topics, ThreeMessagesBeforeIdleGiveOneLineEach)
+{
+  TTestWindow W;
+  W->chkSave->setChecked(true);
+  QSignalSpy Inserted(W->lbxTopic->model(), &QAbstractItemModel::rowsInserted);
+  QSignalSpy Changed(W->lbxTopic->model(), &QAbstractItemModel::dataChanged);
+  Receive(*W, "a/b", "1");
+  Receive(*W, "a/b", "2");
+  Receive(*W, "a/b", "3");
+  EXPECT_EQ(W->PendingList().Count(), 1);
+  EXPECT_EQ(W->PendingList().Line(0), "a/b=3");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  RunLoop(50);
+  EXPECT_EQ(LogTexts(*W), QStringList("a/b=3"));
+  EXPECT_EQ(Inserted.count() + Changed.count(), 1);
+  EXPECT_EQ(ShownTopics(*W), QStringList("a/b=3"));
+  const QStringList Data = DataLines(W.Data.filePath("a-b.csv"));
+  ASSERT_EQ(Data.size(), 1);
+  EXPECT_TRUE(Data[0].endsWith(";3"));
+}
+
+TEST(Topics, ReceivedMessagesFollowTheLineRules)
+{
+  struct TCase {
+    const char *Name;
+    std::vector<std::pair<std::string, std::string>> Messages; // all before idle
+    QStringList Shown;
+    QStringList Logged;
+    QStringList Files; // data files written
+  };
+  const TCase Cases[] = {
+      {"an empty payload is never shown and cancels the pending one",
+       {{"a/b", "1"}, {"a/b", ""}, {"c", ""}},
+       {},
+       {},
+       {}},
+      {"a payload of one NUL byte is a value like any other",
+       {{"z", std::string(1, '\0')}},
+       {QString("z=") + QChar(0)},
+       {QString("z=") + QChar(0)},
+       {"z.csv"}},
+      {"\"=\" in a topic: split at the first \"=\"", {{"a=b", "x"}}, {"a=b=x"}, {"a=b=x"}, {"a.csv"}},
+      {"topics differing in case share one line, in the case of the latest",
+       {{"Home/Temp", "1"}, {"home/temp", "2"}},
+       {"home/temp=2"},
+       {"home/temp=2"},
+       {"home-temp.csv"}},
+      {"lines are processed in the order their topics became pending",
+       {{"b", "1"}, {"a", "2"}, {"b", "3"}},
+       {"a=2", "b=3"},
+       {"b=3", "a=2"},
+       {"a.csv", "b.csv"}},
+      {"a topic starting with / writes -x.csv", {{"/x", "1"}}, {"/x=1"}, {"/x=1"}, {"-x.csv"}},
+  };
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TTestWindow W;
+    W->chkSave->setChecked(true);
+    for (const auto &[Topic, Payload] : C.Messages)
+      Receive(*W, Topic, Payload);
+    ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+    RunLoop(30);
+    EXPECT_EQ(ShownTopics(*W), C.Shown);
+    EXPECT_EQ(LogTexts(*W), C.Logged);
+    QStringList Files = QDir(W.Data.path()).entryList(QDir::Files, QDir::Name);
+    QStringList Expected = C.Files;
+    Files.sort(Qt::CaseInsensitive);
+    Expected.sort(Qt::CaseInsensitive);
+    EXPECT_EQ(Files, Expected);
+  }
+}
+
+TEST(Topics, ALaterCaseFoldedTopicKeepsOneFileLineAndOneListLine)
+{
+  TTestWindow W;
+  Receive(*W, "Home/Temp", "1");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  Receive(*W, "home/temp", "2");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_EQ(ShownTopics(*W), QStringList("home/temp=2"));
+}
+
+TEST(Topics, SubscribeShowsTheFilterAndMessagesSortByWholeLine)
+{
+  TTestWindow W;
+  W->edtTopic->setText("sensors/#");
+  W->btnSubsClick(W->btnSubs);
+  EXPECT_EQ(ShownTopics(*W), QStringList("sensors/#=[subscribed]"));
+  EXPECT_EQ(W->edtTopic->text(), "sensors/#");
+  Receive(*W, "sensors/t1", "21.5");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_EQ(ShownTopics(*W), QStringList({"sensors/#=[subscribed]", "sensors/t1=21.5"}));
+
+  // Unsubscribing the selected message line names that topic and removes it;
+  // a later message brings it back.
+  W->show();
+  W->lbxTopic->setCurrentIndex(W->lbxTopic->model()->index(1, 0));
+  W->mqt->Subscribe("sensors/t1", qtAT_MOST_ONCE);
+  auto Filters = [&] {
+    std::vector<std::string> Texts;
+    for (const TTaggedString &Entry : W->mqt->Subscriptions)
+      Texts.push_back(Entry.Text);
+    return Texts;
+  };
+  ASSERT_EQ(Filters(), (std::vector<std::string>{"sensors/#", "sensors/t1"}));
+  W->btnUnsubClick(W->btnUnsub);
+  EXPECT_EQ(Filters(), std::vector<std::string>{"sensors/#"}) << "UNSUBSCRIBE for sensors/t1, not the filter";
+  EXPECT_EQ(ShownTopics(*W), QStringList("sensors/#=[subscribed]"));
+  EXPECT_EQ(W->SelectedTopicRow(), -1);
+  Receive(*W, "sensors/t1", "22");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_EQ(ShownTopics(*W), QStringList({"sensors/#=[subscribed]", "sensors/t1=22"}));
+}
+
+TEST(Topics, DataLinesCarryMillisecondsAndTheUtcOffset)
+{
+  // The tests run with TZ three hours behind UTC.
+  TTestWindow W;
+  W->chkSave->setChecked(true);
+  Receive(*W, "home/kitchen/temp", "23.5");
+  Receive(*W, "semi", "a;b");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  Receive(*W, "home/kitchen/temp", "24");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  const QByteArray Bytes = FileBytes(W.Data.filePath("home-kitchen-temp.csv"));
+  const QRegularExpression Line(
+      "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}-03:00;23\\.5\\r\\n)"
+      "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}-03:00;24\\r\\n)$");
+  EXPECT_TRUE(Line.match(QString::fromLatin1(Bytes)).hasMatch()) << Bytes.toStdString();
+  EXPECT_TRUE(FileBytes(W.Data.filePath("semi.csv")).endsWith("-03:00;a;b\r\n")) << "not quoted or escaped";
+  // Unchecked: nothing more is written.
+  W->chkSave->setChecked(false);
+  Receive(*W, "home/kitchen/temp", "25");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_EQ(FileBytes(W.Data.filePath("home-kitchen-temp.csv")), Bytes);
+}
+
+TEST(Topics, CafeUnderWindows1252)
+{
+  struct TCase {
+    const char *Name;
+    std::string Payload;
+    QString Shown;
+    QByteArray Saved;
+  };
+  const TCase Cases[] = {
+      {"8-bit text is read in the code page", "caf\xE9", "t=caf\u00E9", "caf\xE9"},
+      {"UTF-8 text is decoded as UTF-8", "caf\xC3\xA9", "t=caf\u00E9", "caf\xE9"},
+      {"plain ASCII unchanged", "cafe", "t=cafe", "cafe"},
+  };
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TTestWindow W;
+    W->SetCodePage(TCodePage::Windows1252());
+    W->chkSave->setChecked(true);
+    Receive(*W, "t", C.Payload);
+    ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+    EXPECT_EQ(ShownTopics(*W), QStringList(C.Shown));
+    EXPECT_TRUE(FileBytes(W.Data.filePath("t.csv")).endsWith(";" + C.Saved + "\r\n"));
+  }
+}
+
+TEST(Topics, PublishSendsTheSelectedTopicAndTheCodePageText)
+{
+  struct TCase {
+    const char *Name;
+    QString Topic;
+    QString Text;
+    int Qos;
+    int Retain; // item of rdgRetain
+    std::string Bytes;
+  };
+  const TCase Cases[] = {
+      {"Windows-1252 text", "t", "caf\u00E9", 0, 1, "caf\xE9"},
+      {"wildcard filter sent as the topic", "s/#", "on", 2, 0, "on"},
+  };
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TTestWindow W;
+    W->SetCodePage(TCodePage::Windows1252());
+    W->show();
+    // The client delivers its own publications back when they match a
+    // subscription, so the bytes it was given can be seen without a broker.
+    W->mqt->SetLocalBounce(true);
+    W->mqt->Subscribe("#", qtAT_MOST_ONCE);
+    std::vector<std::tuple<std::string, std::string, int>> Published;
+    W->mqt->OnMsg = [&](TMQTTClient *, const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
+                        bool) { Published.emplace_back(aTopic, aMessage, int(aQos)); };
+    W->UpdateTopic(C.Topic, QString("[subscribed]"));
+    W->btnPubClick(W->btnPub);
+    EXPECT_TRUE(Published.empty()) << "nothing selected: nothing published";
+    W->lbxTopic->setCurrentIndex(W->lbxTopic->model()->index(0, 0));
+    W->edtMessage->setText(C.Text);
+    W->rdgQosPub->SetItemIndex(C.Qos);
+    W->rdgRetain->SetItemIndex(C.Retain);
+    ASSERT_TRUE(W->btnPub->isEnabled());
+    QTest::mouseClick(W->btnPub, Qt::LeftButton);
+    ASSERT_EQ(Published.size(), 1u);
+    EXPECT_EQ(std::get<0>(Published[0]), C.Topic.toStdString());
+    EXPECT_EQ(std::get<1>(Published[0]), C.Bytes);
+    EXPECT_EQ(std::get<2>(Published[0]), C.Qos);
+    EXPECT_EQ(W->edtMessage->text(), C.Text) << "the Message box keeps its text";
+    EXPECT_EQ(ShownTopics(*W).size(), 1);
+  }
+}
+
+TEST(Topics, UnwritableDataFolderShowsAnErrorAndRetriesTheLine)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const QString Folder = W.Data.filePath("not-yet");
+  W->SetDataFolder(Folder);
+  W->chkSave->setChecked(true);
+  Receive(*W, "a/b", "1");
+  ASSERT_TRUE(WaitFor([&] { return !Boxes.Texts.isEmpty(); }));
+  EXPECT_EQ(Boxes.Texts.size(), 1);
+  EXPECT_TRUE(Boxes.Texts[0].contains("a-b.csv")) << Boxes.Texts[0].toStdString();
+  EXPECT_EQ(W->PendingList().Count(), 1) << "the line stays pending";
+  EXPECT_EQ(LogTexts(*W), QStringList("a/b=1"));
+
+  // Once the folder exists the retry succeeds, with another log line.
+  ASSERT_TRUE(QDir().mkpath(Folder));
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }, 20000));
+  EXPECT_EQ(LogTexts(*W), QStringList({"a/b=1", "a/b=1"}));
+  EXPECT_EQ(DataLines(Folder + "/a-b.csv").size(), 1);
+  EXPECT_EQ(ShownTopics(*W), QStringList("a/b=1"));
+}
+
+TEST(Topics, UncheckingSaveDataLetsAFailedLineThrough)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  W->SetDataFolder(W.Data.filePath("missing"));
+  W->chkSave->setChecked(true);
+  Receive(*W, "a", "1");
+  ASSERT_TRUE(WaitFor([&] { return !Boxes.Texts.isEmpty(); }));
+  W->chkSave->setChecked(false);
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }, 20000));
+  EXPECT_EQ(ShownTopics(*W), QStringList("a=1"));
+  EXPECT_EQ(Boxes.Texts.size(), 1);
+}
+
+TEST(Topics, TopicWithANulCannotNameAFile)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  W->chkSave->setChecked(true);
+  Receive(*W, std::string("a\0b", 3), "1");
+  ASSERT_TRUE(WaitFor([&] { return !Boxes.Texts.isEmpty(); }));
+  EXPECT_EQ(QDir(W.Data.path()).entryList(QDir::Files), QStringList());
+  W->chkSave->setChecked(false);
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }, 20000));
+}
+
+TEST(Topics, ConnectEmptiesTheTopicListButNotThePendingOnes)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  W->UpdateTopic("a", QString("1"));
+  W->PendingList().SetValue("p", "2");
+  W->edtBroker->setText("127.0.0.1");
+  W->edtPort->setText("1");
+  W->btnConnClick(W->btnConn);
+  EXPECT_EQ(ShownTopics(*W), QStringList());
+  EXPECT_EQ(W->PendingList().Count(), 1);
+  W->mqt->Activate(false);
+  EXPECT_TRUE(Boxes.Texts.isEmpty());
+}
