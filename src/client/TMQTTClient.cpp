@@ -92,8 +92,11 @@ void TMQTTClient::TimerProc(int Number) {
     Link->SetProto("tcp");
     try {
       Link->Connect();
-    } catch (const std::exception &) {
-      // An attempt that cannot start is dropped; the client stays enabled.
+    } catch (const std::exception &e) {
+      // No close will follow an attempt that never started, so nothing else
+      // would ever try again: schedule the next attempt here.
+      Mon(std::string("Connect failed: ") + e.what());
+      if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
     }
     break;
   case PingTimer:

@@ -93,6 +93,21 @@ const std::vector<Scenario> &Scenarios() {
          EXPECT_EQ(r.C().ClientID().substr(0, 3), "CID");
        }},
 
+      // A Connect that raises (here: no host given) is followed by no close
+      // event, so the client itself must try again six seconds later.
+      {"ConnectThatCannotStartIsRetried", [](RecordedClient &r) { r.C().SetHost(""); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Script{UntilStep([&r] { return r.MonLines.size() >= 2; }, "first attempt"),
+                       DoStep([&r] { r.C().SetHost("127.0.0.1"); }), AcceptStep(20000),
+                       ExpectStep(Connect("tc"), "CONNECT on the second attempt")};
+       },
+       [](RecordedClient &r, ScriptedBroker &b) {
+         EXPECT_EQ(r.MissingInOrder({"Connecting to  on Port " + std::to_string(b.Port()),
+                                     "Connect failed: Connect: No IP Address Specified",
+                                     "Connecting to 127.0.0.1 on Port " + std::to_string(b.Port())}),
+                   "");
+       }},
+
       {"DeactivateSendsDisconnectAndGoesOfflineGracefully", nullptr,
        [](RecordedClient &r, ScriptedBroker &) {
          return Online(r) + Script{DoStep([&r] { r.C().Activate(false); }), ExpectStep(Disconnect),
