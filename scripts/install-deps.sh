@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev libxkbcommon-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   mosquitto mosquitto-clients
-  xvfb xdotool x11-apps imagemagick fonts-dejavu-core
+  xvfb xdotool x11-apps imagemagick fonts-dejavu-core fonts-liberation
   procps
 )
 
