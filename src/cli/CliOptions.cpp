@@ -75,7 +75,7 @@ const std::vector<OptionSpec> &Specs() {
          o.Retain = true;
          return {};
        }},
-      {nullptr, "--max-inflight", PubOnly, true,
+      {"-M", "--max-inflight", PubOnly, true,
        Number("the in-flight limit", 1, 65535, [](CliOptions &o, long n) { o.MaxInflight = int(n); })},
       {"-i", "--id", Both, true,
        [](CliOptions &o, const std::string &v) -> std::string {
@@ -275,7 +275,7 @@ pub:
   -l, --stdin-line       publish each line of standard input as a message
   -s, --stdin-file       publish all of standard input as one message
   -n, --null-message     publish an empty message
-      --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once
+  -M, --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once
                          (default 20, as brokers commonly allow)
 
 Exit codes:

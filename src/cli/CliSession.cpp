@@ -157,24 +157,15 @@ void CliSession::WireClient() {
     if (connAck) connAck(sender, code);
     if (code != 0) Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code));
   };
-  auto acked = [this] {
-    if (FStdin && !FInputDone && !FFinishing) PumpLines();
-    CheckPublishDone();
-  };
   auto pubAck = c.Parser->OnPubAck;
-  c.Parser->OnPubAck = [pubAck, acked](TMQTTParser *sender, std::uint16_t id) {
+  c.Parser->OnPubAck = [this, pubAck](TMQTTParser *sender, std::uint16_t id) {
     if (pubAck) pubAck(sender, id);
-    acked();
+    Acknowledged();
   };
   auto pubComp = c.Parser->OnPubComp;
-  c.Parser->OnPubComp = [pubComp, acked](TMQTTParser *sender, std::uint16_t id) {
+  c.Parser->OnPubComp = [this, pubComp](TMQTTParser *sender, std::uint16_t id) {
     if (pubComp) pubComp(sender, id);
-    acked();
-  };
-  auto dataSent = link.OnDataSent;
-  link.OnDataSent = [dataSent, acked](TWSocket *sender, std::uint16_t err) {
-    if (dataSent) dataSent(sender, err);
-    acked();
+    Acknowledged();
   };
 
   auto connected = link.OnSessionConnected;
@@ -192,11 +183,29 @@ void CliSession::WireClient() {
   auto closed = link.OnSessionClosed;
   link.OnSessionClosed = [this, closed](TWSocket *sender, std::uint16_t err) {
     if (closed) closed(sender, err);
+    sender->SetLingerOnOff(wsLingerOff); // a close resets it; for the next connection
     if (FFinishing) return QuitNow();
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
     if (FOptions.Command == CliCommand::Pub) return Fail(ExitConnection, "connection lost" + reason);
     PrintError("connection lost" + reason + "; reconnecting");
+  };
+}
+
+// Room for more publications: an acknowledgement arrived or the send queue drained.
+void CliSession::Acknowledged() {
+  if (FStdin && !FInputDone && !FFinishing) PumpLines();
+  CheckPublishDone();
+}
+
+// Asks the link for one OnDataSent once everything queued has gone to the
+// system. Only on demand: the link posts an event for every drained queue.
+void CliSession::WatchDrain() {
+  TWSocket &link = *FClient->Link;
+  if (link.OnDataSent || link.BufferedByteCount() == 0) return;
+  link.OnDataSent = [this](TWSocket *sender, std::uint16_t) {
+    sender->OnDataSent = nullptr;
+    Acknowledged();
   };
 }
 
@@ -264,13 +273,20 @@ void CliSession::PumpLines() {
   FStdin->setEnabled(!haveLine && !FStdinEnded);
 }
 
-bool CliSession::Congested() const {
-  return FClient->InFlight->Count() >= FOptions.MaxInflight || FClient->Link->BufferedByteCount() >= MaxUnsent;
+bool CliSession::Congested() {
+  if (FClient->Link->BufferedByteCount() >= MaxUnsent) {
+    WatchDrain();
+    return true;
+  }
+  return FClient->InFlight->Count() >= FOptions.MaxInflight;
 }
 
 void CliSession::CheckPublishDone() {
   if (FOptions.Command != CliCommand::Pub || !FPublishStarted || !FInputDone || FFinishing) return;
-  if (FClient->InFlight->Count() == 0 && FClient->Link->BufferedByteCount() == 0) Finish(ExitOk);
+  if (FClient->InFlight->Count() != 0) return;
+  // Closing drops what the link has not handed to the system yet.
+  if (FClient->Link->BufferedByteCount() != 0) return WatchDrain();
+  Finish(ExitOk);
 }
 
 void CliSession::ClientMsg(const std::string &topic, const std::string &payload) {

@@ -37,7 +37,9 @@ private:
   void ReadLines();
   void PumpLines();
   void CheckPublishDone();
-  bool Congested() const;
+  void Acknowledged();
+  void WatchDrain();
+  bool Congested();
   void CheckStartFailed();
 
   CliOptions FOptions;

@@ -175,3 +175,20 @@ TEST(CliMosquitto, InterruptedSubscriberDisconnectsCleanly) {
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   EXPECT_TRUE(WaitForFileText(broker.LogFile(), "Received DISCONNECT from stopper\n"));
 }
+
+TEST(CliMosquitto, StandardInputAsOneMessageToSeveralFilters) {
+  TestBroker broker;
+  // -s sends all of standard input, binary or empty, as one message; sub takes several filters.
+  Proc sub(CliPath(), CliArgs("sub", broker.Port(), {"-t", "multi/a", "-t", "multi/b", "-q", "1", "-C", "2", "-v",
+                                                     "-i", "twofilters"}));
+  sub.Start();
+  ASSERT_TRUE(WaitForFileText(broker.LogFile(), "twofilters 1 multi/b\n"));
+  const std::string binary = BinaryPayload(1000);
+  ProcResult a = RunCli(CliArgs("pub", broker.Port(), {"-t", "multi/a", "-q", "1", "-s"}), binary);
+  EXPECT_EQ(a.ExitCode, 0) << a.Err;
+  ProcResult b = RunCli(CliArgs("pub", broker.Port(), {"-t", "multi/b", "-q", "1", "-s"}), "");
+  EXPECT_EQ(b.ExitCode, 0) << b.Err;
+  ProcResult r = sub.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(Hex(r.Out), Hex("multi/a " + binary + "\nmulti/b \n"));
+}

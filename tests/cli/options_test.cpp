@@ -45,6 +45,8 @@ const BadCommandLine BadCommandLines[] = {
     {{"pub", "-t", "a", "-n", "-f", "file"}, "give only one of -m, -f, -l, -s and -n"},
     {{"pub", "-t", "a", "-m", "x", "-C", "3"}, "option -C does not apply to pub"},
     {{"pub", "-t", "a", "-m", "x", "-v"}, "option -v does not apply to pub"},
+    {{"sub", "-t", "a", "-M", "5"}, "option -M does not apply to sub"},
+    {{"pub", "-t", "a", "-l", "-M", "0"}, "the in-flight limit must be a whole number from 1 to 65535, not '0'"},
 };
 
 } // namespace
@@ -72,7 +74,7 @@ TEST(CliOptions, HelpListsEveryOptionAndTheExitCodes) {
          {"-h, --host", "-p, --port", "-t, --topic", "-q, --qos", "-m, --message", "-f, --file", "-l, --stdin-line",
           "-r, --retain", "-i, --id", "-u, --username", "-P, --pw", "-k, --keepalive", "-c, --disable-clean-session",
           "--tls", "--will-topic", "--will-payload", "--will-qos", "--will-retain", "-C, --count", "-v, --verbose",
-          "-W, --timeout", "-d, --debug", "Exit codes:", "  3  the broker refused the connection"})
+          "-W, --timeout", "-d, --debug", "-M, --max-inflight", "-s, --stdin-file", "-n, --null-message", "Exit codes:", "  3  the broker refused the connection"})
       EXPECT_NE(r.Out.find(name), std::string::npos) << name;
   }
 }

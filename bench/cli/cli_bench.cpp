@@ -1,0 +1,203 @@
+// vyr-cli against mosquitto_sub and mosquitto_pub, side by side on the same
+// mosquitto: wall time and the client process's CPU time (user + sys, from
+// wait4) for
+//   - 100,000 QoS 0 messages of 64 bytes received by "sub -C",
+//   - 50,000 QoS 1 publications of 64 bytes by "pub -l".
+// Each run is repeated and the median printed, with the ratios ours/theirs.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestBroker.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int SubMessages = 100000;
+constexpr int PubMessages = 50000;
+constexpr int PayloadSize = 64;
+constexpr int Rounds = 5; // the machine is shared: medians of several runs
+
+struct Child {
+  pid_t Pid = -1;
+};
+
+// Starts a program with standard input and output redirected to files ("" keeps them).
+Child Spawn(const std::vector<std::string> &argv, const std::string &in, const std::string &out) {
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (!in.empty()) ::dup2(::open(in.c_str(), O_RDONLY), STDIN_FILENO);
+    if (!out.empty()) ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  return {pid};
+}
+
+struct Finished {
+  int Status = -1;
+  double CpuSeconds = 0; // user + sys of the child
+  Clock::time_point At;
+};
+
+Finished Reap(Child child) {
+  Finished f;
+  rusage usage{};
+  if (::wait4(child.Pid, &f.Status, 0, &usage) != child.Pid) throw std::runtime_error("wait4 failed");
+  f.At = Clock::now();
+  auto seconds = [](const timeval &tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; };
+  f.CpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  if (!WIFEXITED(f.Status) || WEXITSTATUS(f.Status) != 0)
+    throw std::runtime_error("client " + std::to_string(child.Pid) + " failed with status " + std::to_string(f.Status));
+  return f;
+}
+
+bool LogHas(const std::string &file, const std::string &needle) {
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.find(needle) != std::string::npos) return true;
+  return false;
+}
+
+void WaitForLog(const std::string &file, const std::string &needle) {
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (!LogHas(file, needle)) {
+    if (Clock::now() > deadline) throw std::runtime_error("broker never logged: " + needle);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string MakeLines(const std::string &path, int count) {
+  std::ofstream out(path, std::ios::binary);
+  for (int i = 0; i < count; ++i) {
+    std::string line = "message " + std::to_string(i) + " ";
+    line.resize(PayloadSize, 'x');
+    out << line << '\n';
+  }
+  return path;
+}
+
+long FileSize(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
+}
+
+struct Sample {
+  double Wall = 0;
+  double Cpu = 0;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Figures {
+  double Wall, Cpu;
+};
+
+Figures Medians(const std::vector<Sample> &samples) {
+  std::vector<double> wall, cpu;
+  for (const auto &s : samples) {
+    wall.push_back(s.Wall);
+    cpu.push_back(s.Cpu);
+  }
+  return {Median(wall), Median(cpu)};
+}
+
+std::vector<std::string> Target(const TestBroker &broker) {
+  return {"-h", "127.0.0.1", "-p", std::to_string(broker.Port())};
+}
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// One subscriber receives SubMessages from mosquitto_pub; the clock runs from
+// the publisher's start to the subscriber's exit.
+Sample RunSub(const TestBroker &broker, bool ours, int round, const std::string &input) {
+  const std::string id = std::string(ours ? "bench-vyr-" : "bench-mosq-") + std::to_string(round);
+  const std::string topic = "bench/sub/" + id;
+  const std::string out = broker.Dir() + "/received";
+  const std::string count = std::to_string(SubMessages);
+  std::vector<std::string> argv =
+      ours ? Join({VYR_CLI_PATH, "sub"}, Join(Target(broker), {"-t", topic, "-C", count, "-i", id}))
+           : Join({"mosquitto_sub", "-V", "mqttv31"}, Join(Target(broker), {"-t", topic, "-C", count, "-i", id}));
+  Child sub = Spawn(argv, "", out);
+  WaitForLog(broker.LogFile(), id + " 0 " + topic);
+  auto start = Clock::now();
+  Child pub = Spawn(Join({"mosquitto_pub", "-V", "mqttv31"}, Join(Target(broker), {"-t", topic, "-l"})), input, "");
+  Finished done = Reap(sub);
+  Reap(pub);
+  if (FileSize(out) != long(SubMessages) * (PayloadSize + 1))
+    throw std::runtime_error("subscriber output has the wrong size: " + std::to_string(FileSize(out)));
+  return {std::chrono::duration<double>(done.At - start).count(), done.CpuSeconds};
+}
+
+// One publisher sends PubMessages lines at QoS 1 and exits once all are acknowledged.
+Sample RunPub(const TestBroker &broker, bool ours, const std::string &input) {
+  const std::vector<std::string> args = Join(Target(broker), {"-t", "bench/pub", "-q", "1", "-l"});
+  std::vector<std::string> argv =
+      ours ? Join({VYR_CLI_PATH, "pub"}, args) : Join({"mosquitto_pub", "-V", "mqttv31"}, args);
+  auto start = Clock::now();
+  Finished done = Reap(Spawn(argv, input, ""));
+  return {std::chrono::duration<double>(done.At - start).count(), done.CpuSeconds};
+}
+
+void Report(const char *what, int messages, const std::vector<Sample> &ours, const std::vector<Sample> &theirs,
+            const char *theirName) {
+  Figures o = Medians(ours), t = Medians(theirs);
+  auto perMsg = [messages](double cpu) { return cpu / messages * 1e6; };
+  std::printf("%s (%d messages of %d bytes, median of %d runs)\n", what, messages, PayloadSize, Rounds);
+  std::printf("  %-14s wall %7.3f s  %8.0f msg/s  CPU %6.3f s  %6.2f us/msg\n", "vyr-cli", o.Wall, messages / o.Wall,
+              o.Cpu, perMsg(o.Cpu));
+  std::printf("  %-14s wall %7.3f s  %8.0f msg/s  CPU %6.3f s  %6.2f us/msg\n", theirName, t.Wall, messages / t.Wall,
+              t.Cpu, perMsg(t.Cpu));
+  std::printf("  ratio ours/theirs: wall %.2f, CPU per message %.2f\n\n", o.Wall / t.Wall, o.Cpu / t.Cpu);
+}
+
+} // namespace
+
+int main() {
+  try {
+    // Only subscription lines in the log: the benchmark waits on them, and
+    // nothing else slows the broker down.
+    TestBroker broker({.ExtraConfig = "log_type none\nlog_type subscribe"});
+    const std::string subInput = MakeLines(broker.Dir() + "/sub-input", SubMessages);
+    const std::string pubInput = MakeLines(broker.Dir() + "/pub-input", PubMessages);
+
+    std::vector<Sample> subOurs, subTheirs, pubOurs, pubTheirs;
+    for (int round = 0; round < Rounds; ++round) {
+      // Alternate who goes first so that neither always meets a warmer machine.
+      for (bool ours : {round % 2 == 0, round % 2 != 0})
+        (ours ? subOurs : subTheirs).push_back(RunSub(broker, ours, round, subInput));
+      for (bool ours : {round % 2 == 0, round % 2 != 0})
+        (ours ? pubOurs : pubTheirs).push_back(RunPub(broker, ours, pubInput));
+    }
+    Report("QoS 0 messages received by sub -C", SubMessages, subOurs, subTheirs, "mosquitto_sub");
+    Report("QoS 1 publications sent by pub -l", PubMessages, pubOurs, pubTheirs, "mosquitto_pub");
+    return 0;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "cli_bench: %s\n", e.what());
+    return 1;
+  }
+}
