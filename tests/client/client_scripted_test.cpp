@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ClientSession.h"
 #include "ScriptedBroker.h"
 #include "TWSocket.h"
@@ -487,7 +489,7 @@ const std::vector<Scenario> &Scenarios() {
          EXPECT_EQ(r.C().InFlight->Count(), 2);
        }},
 
-      {"BrokenStreamClosesTheConnection", nullptr,
+      {"FiveByteRemainingLengthClosesTheConnection", nullptr,
        [](RecordedClient &r, ScriptedBroker &) {
          return Online(r) + Script{SendStep(H("30 FF FF FF FF 01")), ExpectClosedStep(),
                                    UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
@@ -495,6 +497,21 @@ const std::vector<Scenario> &Scenarios() {
        [](RecordedClient &r, ScriptedBroker &) {
          EXPECT_EQ(r.Offlines, std::vector<bool>{false});
          EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
+         EXPECT_TRUE(std::any_of(r.MonLines.begin(), r.MonLines.end(),
+                                 [](const std::string &l) { return l.rfind("Broken stream (", 0) == 0; }));
+         EXPECT_TRUE(r.Msgs.empty());
+       }},
+
+      {"OversizedRemainingLengthClosesTheConnection", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{SendStep(H("30 FF FF FF 7F") + std::string(64, 'x')), ExpectClosedStep(),
+                                   UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Offlines, std::vector<bool>{false});
+         EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
+         EXPECT_TRUE(std::any_of(r.MonLines.begin(), r.MonLines.end(),
+                                 [](const std::string &l) { return l.rfind("Broken stream (", 0) == 0; }));
          EXPECT_TRUE(r.Msgs.empty());
        }},
 
