@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr std::size_t StreamBytes = 4 << 20;
@@ -109,6 +111,8 @@ BENCHMARK(BM_SendPublish)->Arg(16)->Arg(1024)->ArgNames({"payload"});
 // the median when repetitions are asked for, else the single run.
 class TRatioReporter : public benchmark::ConsoleReporter {
 public:
+  // Colours only on a terminal, so that piped figures stay plain text.
+  TRatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular) {}
   std::map<std::string, double> BytesPerSecond;
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
