@@ -366,3 +366,29 @@ TEST(Parse, leftover_after_a_throw_comes_before_new_bytes) {
   p.Parse(FromHex("00 02 40 02 00 03"));
   EXPECT_EQ(log.Lines, (Lines{"puback 1", "puback 2", "puback 3"}));
 }
+
+TEST(Parse, publish_split_into_two_calls_at_every_byte) {
+  struct Case {
+    const char *Name;
+    const char *Hex;
+    std::string Event;
+  };
+  const Case cases[] = {
+      {"qos1", "32 0C 00 03 61 2F 62 00 07 68 65 6C 6C 6F", Publish(7, "a/b", "hello", 1, false, false)},
+      {"qos0", "30 0A 00 03 61 2F 62 68 65 6C 6C 6F", Publish(0, "a/b", "hello", 0, false, false)},
+      {"topic_count_past_end", "32 06 00 09 00 07 68 69", Publish(7, "", "hi", 1, false, false)},
+      {"identifier_cut_short", "32 04 00 01 61 07", Publish(0x0700, "a", "", 1, false, false)},
+      {"no_payload", "34 07 00 03 61 62 63 00 01", Publish(1, "abc", "", 2, false, false)},
+  };
+  for (const Case &c : cases) {
+    const std::string bytes = FromHex(c.Hex) + FromHex("D0 00");
+    for (std::size_t at = 1; at < bytes.size(); ++at) {
+      SCOPED_TRACE(std::string(c.Name) + " split at " + std::to_string(at));
+      TMQTTParser p;
+      TEventLog log(p);
+      p.Parse(std::string_view(bytes).substr(0, at));
+      p.Parse(std::string_view(bytes).substr(at));
+      EXPECT_EQ(log.Lines, (Lines{c.Event, "pingresp"}));
+    }
+  }
+}
