@@ -193,11 +193,23 @@ std::string ScriptedBroker::Run(const Script &script) {
           return fail("got " + Hex(got));
       }
       break;
-    case Step::Send:
-      if (FConn < 0 || ::send(FConn, s.bytes.data(), s.bytes.size(), MSG_NOSIGNAL) !=
-                           static_cast<ssize_t>(s.bytes.size()))
-        return fail("cannot send");
+    case Step::Send: {
+      // Never block: the client reading these bytes runs on this thread.
+      std::size_t sent = 0;
+      while (sent < s.bytes.size()) {
+        const ssize_t n = FConn < 0 ? -1
+                                    : ::send(FConn, s.bytes.data() + sent, s.bytes.size() - sent,
+                                             MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+          sent += static_cast<std::size_t>(n);
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
+                 Clock::now() < deadline)
+          Pump(2);
+        else
+          return fail("cannot send");
+      }
       break;
+    }
     case Step::Do:
       s.action();
       break;

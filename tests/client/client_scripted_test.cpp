@@ -29,6 +29,8 @@ std::string Publish(std::uint8_t first, const std::string &topic, std::uint16_t 
 }
 std::string Ack(std::uint8_t first, std::uint16_t id) { return Pkt(first, Id(id)); }
 
+constexpr int BulkCount = 50000; // publications in flight at once in the bulk scenario
+
 struct Scenario {
   const char *name;
   std::function<void(RecordedClient &)> setup;
@@ -371,6 +373,29 @@ const std::vector<Scenario> &Scenarios() {
                        UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "acknowledged")};
        },
        [](RecordedClient &r, ScriptedBroker &) { EXPECT_EQ(r.Failures, 1); }},
+
+      // Tens of thousands of unacknowledged publications, acknowledged out of
+      // order: every one is recorded, found and disposed of exactly once.
+      {"ManyPublicationsInFlight", [](RecordedClient &r) { r.C().OnMon = nullptr; },
+       [](RecordedClient &r, ScriptedBroker &b) {
+         std::vector<std::uint16_t> order(BulkCount);
+         for (int i = 0; i < BulkCount; ++i) order[i] = static_cast<std::uint16_t>((i * 7919) % BulkCount + 1);
+         std::string acks;
+         for (auto id : order) acks += Ack(0x40, id);
+         return Online(r) +
+                Script{DoStep([&r] {
+                         for (int i = 0; i < BulkCount; ++i) r.C().Publish("bulk", "0123456789", qtAT_LEAST_ONCE, false);
+                         EXPECT_EQ(r.C().InFlight->Count(), BulkCount);
+                       }),
+                       UntilStep([&b] { return b.Received.size() >= BulkCount + 1; }, "all publications", 60000),
+                       DoStep([&b] {
+                         EXPECT_EQ(b.Received[1], Publish(0x32, "bulk", 1, "0123456789"));
+                         EXPECT_EQ(b.Received[BulkCount], Publish(0x32, "bulk", BulkCount, "0123456789"));
+                       }),
+                       SendStep(acks),
+                       UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "all acknowledged", 60000)};
+       },
+       nullptr},
 
       {"RetryTimeZeroNeverResends", [](RecordedClient &r) { r.C().SetRetryTime(0); },
        [](RecordedClient &r, ScriptedBroker &) {
