@@ -1,5 +1,6 @@
 #include "untMain.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -32,6 +33,7 @@ namespace {
 
 const QString Subscribed = QStringLiteral("[subscribed]");
 const qint64 DataRetryDelayMs = 2000;
+const qint64 PaintIntervalMs = 40;
 
 TMQTTQOSType QosOf(const TRadioGroup *Group)
 {
@@ -131,9 +133,13 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   QFont Font;
-  Font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"),
-                    QStringLiteral("Liberation Sans")});
+  // Where Tahoma is missing, the narrow sans-serif faces come closest to its width.
+  Font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                    QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")});
   Font.setPointSize(8);
+  // The application's font, so that every control and box shares it (a style
+  // sheet resolves fonts from the application, not from the parent).
+  QApplication::setFont(Font);
   setFont(Font);
   setFixedSize(644, 511);
   if (QScreen *Screen = QGuiApplication::primaryScreen())
@@ -152,7 +158,6 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   FTopicList = std::make_unique<TTopicListModel>();
   FPendingList = std::make_unique<TLineList>();
   FDataFolder = QCoreApplication::applicationDirPath();
-  FCodePage = TCodePage::ForLocale();
 
   CreateControls();
   BindEvents();
@@ -365,6 +370,15 @@ std::string TfrmMain::PresenceTopic() const
 
 void TfrmMain::ProcessMessages()
 {
+  // Input and sockets are served at every call; painting the whole window for
+  // each drained message would cost more than the message itself.
+  if (FDraining && FSincePaint.hasExpired(PaintIntervalMs)) {
+    setUpdatesEnabled(true);
+    QCoreApplication::processEvents();
+    setUpdatesEnabled(false);
+    FSincePaint.start();
+    return;
+  }
   QCoreApplication::processEvents();
 }
 
@@ -503,7 +517,7 @@ void TfrmMain::btnPubClick(QObject *)
   if (Row < 0)
     return;
   const QString Name = NameOfLine(FTopicList->TopicList().Line(Row));
-  mqt->Publish(Utf8(Name), FCodePage->FromUnicode(edtMessage->text()), QosOf(rdgQosPub),
+  mqt->Publish(Utf8(Name), TCodePage::Ansi().FromUnicode(edtMessage->text()), QosOf(rdgQosPub),
                rdgRetain->ItemIndex() == 0);
 }
 
@@ -523,7 +537,7 @@ void TfrmMain::UpdateTopic(const QString &aTopic, const std::optional<QString> &
 void TfrmMain::mqtMsg(TMQTTClient *, const std::string &aTopic, const std::string &aMessage, TMQTTQOSType, bool)
 {
   QueueMsg(QString::fromUtf8(aTopic.data(), qsizetype(aTopic.size())),
-           DecodeReceivedMessage(aMessage, *FCodePage));
+           DecodeReceivedMessage(aMessage, TCodePage::Ansi()));
 }
 
 void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
@@ -536,8 +550,19 @@ void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
 
 void TfrmMain::AppIdle(QObject *, bool &)
 {
-  if (QDateTime::currentMSecsSinceEpoch() < FRetryNotBefore)
+  if (QDateTime::currentMSecsSinceEpoch() < FRetryNotBefore || FPendingList->Count() == 0)
     return;
+  FDraining = true;
+  FSincePaint.start();
+  setUpdatesEnabled(false);
+  struct TEndDrain {
+    TfrmMain *Window;
+    ~TEndDrain()
+    {
+      Window->FDraining = false;
+      Window->setUpdatesEnabled(true);
+    }
+  } EndDrain{this};
   while (FPendingList->Count() > 0) {
     const QString Line = FPendingList->Line(0);
     AddLog(Line);
@@ -547,7 +572,7 @@ void TfrmMain::AppIdle(QObject *, bool &)
     ProcessMessages();
     if (chkSave->isChecked()) {
       try {
-        AppendDataLine(FDataFolder, Name, Value, *FCodePage);
+        AppendDataLine(FDataFolder, Name, Value, TCodePage::Ansi());
       } catch (...) {
         // The line stays pending; the idle handler tries it again once the
         // delay is over (the timer wakes the event loop then).

@@ -2,6 +2,7 @@
 // The main window: connection controls, the log, the topic list and the path
 // of received messages from the client's OnMsg to the idle handler.
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QThread>
 #include <QWidget>
@@ -130,9 +131,6 @@ public:
   // Where the data files go: the executable's folder; tests point it elsewhere.
   void SetDataFolder(const QString &Folder) { FDataFolder = Folder; }
   const QString &DataFolder() const { return FDataFolder; }
-  // The 8-bit character set of published text, non-UTF-8 payloads and data
-  // files: the locale's; tests put Windows-1252 in.
-  void SetCodePage(std::unique_ptr<TCodePage> CodePage) { FCodePage = std::move(CodePage); }
 
 protected:
   void closeEvent(QCloseEvent *Event) override;
@@ -144,14 +142,17 @@ private:
   void SelectTopicRow(int Row);
   void SetSslEnable();
   std::string PresenceTopic() const;
-  static void ProcessMessages();
+  void ProcessMessages();
 
   std::unique_ptr<TTopicListModel> FTopicList;
   std::unique_ptr<TLineList> FPendingList;
   std::unique_ptr<TSslContext> FSslContext;
   QString FDataFolder;
-  std::unique_ptr<TCodePage> FCodePage;
   bool FSettingSelection = false;
+  // While AppIdle drains, the window is repainted at most every PaintInterval
+  // ms instead of at every pass through the event loop.
+  bool FDraining = false;
+  QElapsedTimer FSincePaint;
   // After a data file could not be written, the next attempt waits this long
   // so that the user can reach "Save data" between the error boxes.
   qint64 FRetryNotBefore = 0;

@@ -23,6 +23,12 @@ void Receive(TfrmMain &W, const std::string &Topic, const std::string &Payload)
   W.mqtMsg(W.mqt.get(), Topic, Payload, qtAT_MOST_ONCE, false);
 }
 
+// Makes a code page the program's ANSI code page while it lives.
+struct TAnsiCodePage {
+  explicit TAnsiCodePage(std::unique_ptr<TCodePage> CodePage) { TCodePage::SetAnsi(std::move(CodePage)); }
+  ~TAnsiCodePage() { TCodePage::SetAnsi(nullptr); }
+};
+
 bool Drained(TfrmMain &W)
 {
   return W.PendingList().Count() == 0;
@@ -243,7 +249,7 @@ TEST(Topics, CafeUnderWindows1252)
   for (const TCase &C : Cases) {
     SCOPED_TRACE(C.Name);
     TTestWindow W;
-    W->SetCodePage(TCodePage::Windows1252());
+    TAnsiCodePage Cp1252(TCodePage::Windows1252());
     W->chkSave->setChecked(true);
     Receive(*W, "t", C.Payload);
     ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
@@ -269,7 +275,7 @@ TEST(Topics, PublishSendsTheSelectedTopicAndTheCodePageText)
   for (const TCase &C : Cases) {
     SCOPED_TRACE(C.Name);
     TTestWindow W;
-    W->SetCodePage(TCodePage::Windows1252());
+    TAnsiCodePage Cp1252(TCodePage::Windows1252());
     W->show();
     // The client delivers its own publications back when they match a
     // subscription, so the bytes it was given can be seen without a broker.
