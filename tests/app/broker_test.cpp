@@ -266,3 +266,31 @@ TEST(WindowBroker, ConnectWhileOnlineEndsTheOldSessionGracefully)
   EXPECT_TRUE(BrokerLog(Broker).contains("Received DISCONNECT from " + W->edtClientID->text()));
   EXPECT_EQ(Retained(Broker, PresenceTopic(*W)), "1");
 }
+
+TEST(WindowBroker, PresenceTopicFollowsTheClientIdBoxAndClosingPublishesZero)
+{
+  TestBroker Broker;
+  TTestWindow W;
+  W->edtClientID->setText("Vyr-42");
+  Connect(*W, Broker.Port(), false);
+  ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000));
+  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-42/status"), "1");
+
+  // Edited while online: Inactive announces "0" on the topic of the new text.
+  W->edtClientID->setText("Vyr-43");
+  QTest::mouseClick(W->btnInac, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return !Online(*W); }));
+  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-43/status"), "0");
+  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-42/status"), "1") << "the old session ended with DISCONNECT: no will";
+
+  // Closing the window publishes "0" itself (the client is torn down with the window).
+  W->edtClientID->setText("Vyr-44");
+  QTest::mouseClick(W->btnConn, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000));
+  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-44/status"), "1");
+  W->close();
+  ASSERT_TRUE(WaitFor([&] {
+    return BrokerLog(Broker).count("Received PUBLISH from Vyr-44 (d0, q0, r1, m0, 'Vyr/Vyr-44/status'") == 2;
+  }));
+  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-44/status"), "0");
+}
