@@ -497,7 +497,10 @@ void TWSocket::DropNotifiers() {
 void TWSocket::UpdateNotifiers() {
   if (FHSocket < 0 || !FReadNotifier) return;
   bool wantRead = !FReadPaused && !FPeerClosed;
-  bool wantWrite = FState == wsConnecting || !FSendQueue.Empty();
+  // Plaintext waiting behind an established TLS session is written on the
+  // next write-ready notification, whoever emptied the send queue.
+  bool tlsPending = FSsl && FSSLState == sslEstablished && !FSslCloseStarted && !FSslPlainQueue.Empty();
+  bool wantWrite = FState == wsConnecting || !FSendQueue.Empty() || tlsPending;
   if (FReadNotifier->isEnabled() != wantRead) FReadNotifier->setEnabled(wantRead);
   if (FWriteNotifier->isEnabled() != wantWrite) FWriteNotifier->setEnabled(wantWrite);
 }

@@ -182,6 +182,42 @@ TEST_F(WSocketTls, TenMiBEchoedIntactAndInOrder) {
   EXPECT_EQ(s.State(), wsConnected);
 }
 
+// The owner refills whenever everything has been handed over, as a
+// streaming sender does; the flow must never stall.
+TEST_F(WSocketTls, DataSentRefillsKeepFlowing) {
+  TLoopbackPeer peer(Peer(TMode::SlowReader));
+  peer.Release();
+  TWSocket s;
+  TEventLog log;
+  Prepare(s, log, peer.Port());
+  const std::size_t total = 32u << 20;
+  const std::string block = Pattern(1u << 20, 5);
+  std::size_t queued = 0;
+  int dataSent = 0;
+  auto refill = [&](TWSocket *sender) {
+    if (queued < total) {
+      sender->SendStr(block);
+      queued += block.size();
+    }
+  };
+  auto connected = s.OnSessionConnected;
+  s.OnSessionConnected = [&](TWSocket *sender, std::uint16_t code) {
+    connected(sender, code);
+    refill(sender);
+  };
+  s.OnDataSent = [&](TWSocket *sender, std::uint16_t) {
+    ++dataSent;
+    refill(sender);
+  };
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return peer.ReceivedSize() == total || log.Closed(); }, 120000))
+      << peer.ReceivedSize() << " of " << total;
+  EXPECT_EQ(dataSent, 32);
+  std::string expected;
+  for (int i = 0; i < 32; ++i) expected += block;
+  EXPECT_TRUE(peer.Received() == expected);
+}
+
 TEST_F(WSocketTls, NotTlsPeerAgainAtTheNextAttempt) {
   TLoopbackPeer peer(Peer(TMode::NotTls, "garbage, not a TLS record\r\n"));
   TWSocket s;
