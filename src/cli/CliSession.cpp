@@ -140,7 +140,11 @@ void CliSession::WireClient() {
       std::fwrite(line.data(), 1, line.size(), stderr);
       std::fputc('\n', stderr);
     }
-    if (line.rfind("Connecting to ", 0) == 0) QTimer::singleShot(StartCheckMs, this, [this] { CheckStartFailed(); });
+    if (line.rfind("Connecting to ", 0) == 0) {
+      const int attempt = ++FAttempts;
+      FAttemptAnswered = false;
+      QTimer::singleShot(StartCheckMs, this, [this, attempt] { CheckStartFailed(attempt); });
+    }
   };
   c.OnOnline = [this](TMQTTClient *) { ClientOnline(); };
   c.OnMsg = [this](TMQTTClient *, const std::string &topic, const std::string &payload, TMQTTQOSType, bool) {
@@ -170,6 +174,7 @@ void CliSession::WireClient() {
 
   auto connected = link.OnSessionConnected;
   link.OnSessionConnected = [this, connected](TWSocket *sender, std::uint16_t err) {
+    FAttemptAnswered = true;
     if (connected) connected(sender, err);
     if (err != 0 && !FWasOnline)
       Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()) +
@@ -209,8 +214,11 @@ void CliSession::WatchDrain() {
   };
 }
 
-void CliSession::CheckStartFailed() {
-  if (!FFinishing && FClient->Enabled() && FClient->Link->State() == wsClosed)
+// A connection attempt whose Connect failed at once leaves the link closed
+// with no event at all, and the client would wait for ever.
+void CliSession::CheckStartFailed(int attempt) {
+  if (attempt == FAttempts && !FAttemptAnswered && !FFinishing && FClient->Enabled() &&
+      FClient->Link->State() == wsClosed)
     Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()));
 }
 

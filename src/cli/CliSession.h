@@ -40,7 +40,7 @@ private:
   void Acknowledged();
   void WatchDrain();
   bool Congested();
-  void CheckStartFailed();
+  void CheckStartFailed(int attempt);
 
   CliOptions FOptions;
   std::unique_ptr<TSslContext> FSslContext;
@@ -56,6 +56,8 @@ private:
   bool FInputDone = false;
   bool FStdinEnded = false;
   long FReceived = 0;
+  int FAttempts = 0;             // connection attempts started
+  bool FAttemptAnswered = false; // the link reported the outcome of the latest one
   std::string FPayload; // the one message of -m, -f, -s and -n
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
   std::size_t FPendingPos = 0;

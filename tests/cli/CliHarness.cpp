@@ -48,11 +48,13 @@ void Proc::Drain() {
   FErr += FProcess->readAllStandardError().toStdString();
 }
 
-bool Proc::WaitForErr(const std::string &needle, int timeoutMs) {
+bool Proc::WaitForErr(const std::string &needle, int timeoutMs, int times) {
   QDeadlineTimer deadline(timeoutMs);
   for (;;) {
     Drain();
-    if (FErr.find(needle) != std::string::npos) return true;
+    int found = 0;
+    for (auto at = FErr.find(needle); at != std::string::npos; at = FErr.find(needle, at + needle.size())) ++found;
+    if (found >= times) return true;
     if (FProcess->state() == QProcess::NotRunning || deadline.hasExpired()) return false;
     FProcess->waitForReadyRead(50);
   }

@@ -25,8 +25,9 @@ public:
   void Start(const std::string &input = {}, bool keepStdinOpen = false);
   void Write(const std::string &bytes);
   void CloseStdin();
-  // Waits until standard error contains needle; false at the deadline or when the process ended.
-  bool WaitForErr(const std::string &needle, int timeoutMs = 20000);
+  // Waits until standard error contains needle (that many times); false at
+  // the deadline or when the process ended.
+  bool WaitForErr(const std::string &needle, int timeoutMs = 20000, int times = 1);
   ProcResult Wait(int timeoutMs = 30000);
   void Signal(int sig);
   qint64 Pid() const;

@@ -192,3 +192,22 @@ TEST(CliMosquitto, StandardInputAsOneMessageToSeveralFilters) {
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   EXPECT_EQ(Hex(r.Out), Hex("multi/a " + binary + "\nmulti/b \n"));
 }
+
+TEST(CliMosquitto, SubscriberReconnectsAfterABrokerRestart) {
+  TestBroker broker;
+  Proc sub(CliPath(), CliArgs("sub", broker.Port(), {"-t", "again", "-q", "1", "-C", "2", "-i", "stayer", "--debug"}));
+  sub.Start();
+  ASSERT_TRUE(sub.WaitForErr(" disposed of.")); // SUBACK
+  auto publish = [&](const std::string &text) {
+    return RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", "again", "-q", "1", "-m", text})).ExitCode;
+  };
+  ASSERT_EQ(publish("before"), 0);
+  broker.Restart();
+  ASSERT_TRUE(sub.WaitForErr("vyr-cli: connection lost"));
+  // The client tries again after six seconds and subscribes anew.
+  ASSERT_TRUE(sub.WaitForErr(" disposed of.", 30000, 2));
+  ASSERT_EQ(publish("after"), 0);
+  ProcResult r = sub.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(r.Out, "before\nafter\n");
+}
