@@ -38,9 +38,12 @@ void TSslSession::Feed(const char *data, std::size_t count) {
 std::size_t TSslSession::PendingOutput() const { return BIO_ctrl_pending(FOut); }
 
 void TSslSession::TakeOutput(TBlockQueue &queue) {
-  char buf[16384];
-  int n;
-  while ((n = BIO_read(FOut, buf, sizeof buf)) > 0) queue.Append(buf, static_cast<std::size_t>(n));
+  // Straight from the buffer's memory into the queue, then empty the buffer.
+  char *data = nullptr;
+  long n = BIO_get_mem_data(FOut, &data);
+  if (n <= 0) return;
+  queue.Append(data, static_cast<std::size_t>(n));
+  (void)BIO_reset(FOut);
 }
 
 TSslSession::TResult TSslSession::Outcome(int ret) const {
@@ -61,13 +64,14 @@ TSslSession::TResult TSslSession::Handshake() {
 bool TSslSession::HandshakeDone() const { return SSL_is_init_finished(FSsl); }
 
 TSslSession::TResult TSslSession::Read(std::string &out) {
-  char buf[16384];
+  // Decrypts straight into the end of out, one record's worth at a time.
+  const std::size_t room = 16384;
   for (;;) {
-    int r = SSL_read(FSsl, buf, sizeof buf);
-    if (r > 0)
-      out.append(buf, static_cast<std::size_t>(r));
-    else
-      return Outcome(r);
+    const std::size_t used = out.size();
+    out.resize(used + room);
+    int r = SSL_read(FSsl, out.data() + used, static_cast<int>(room));
+    out.resize(used + static_cast<std::size_t>(r > 0 ? r : 0));
+    if (r <= 0) return Outcome(r);
   }
 }
 

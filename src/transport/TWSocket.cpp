@@ -559,7 +559,7 @@ void TWSocket::HandleNotification() {
   const auto conn = FConnection;
   auto same = [&] { return self && FConnection == conn && FHSocket >= 0; };
   try {
-    pollfd p{FHSocket, POLLIN | POLLOUT, 0};
+    pollfd p{FHSocket, POLLIN | POLLOUT | POLLRDHUP, 0};
     if (::poll(&p, 1, 0) <= 0) return;
     const short ev = p.revents;
     if (FState != wsConnected) {
@@ -571,14 +571,19 @@ void TWSocket::HandleNotification() {
       if (!same() || FState != wsConnected) return;
     }
     if ((ev & (POLLIN | POLLERR | POLLHUP)) && !FReadPaused && !FPeerClosed) {
-      if (PlainRcvdCount() > 0) {
+      bool readable = PlainRcvdCount() > 0;
+      if (readable) {
         Do_FD_READ(0);
         if (!same()) return;
       }
-      int closeCode = PeerCloseCode();
-      if (closeCode >= 0) {
-        Do_FD_CLOSE(closeCode);
-        return;
+      // Readable without bytes, or the peer's end announced: find out how
+      // the connection ended (0 for an orderly close).
+      if (!readable || (ev & (POLLRDHUP | POLLHUP | POLLERR))) {
+        int closeCode = PeerCloseCode();
+        if (closeCode >= 0) {
+          Do_FD_CLOSE(closeCode);
+          return;
+        }
       }
     }
     if (ev & POLLOUT) Do_FD_WRITE(0);
