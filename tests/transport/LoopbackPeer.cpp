@@ -208,6 +208,12 @@ void TLoopbackPeer::Serve(int fd) {
     conn.CloseOrderly();
     readAll(false);
     break;
+  case TMode::SendThenDrop:
+    conn.Write(FOptions.Payload.data(), FOptions.Payload.size());
+    ::shutdown(fd, SHUT_WR);
+    readAll(false);
+    if (conn.CloseNotifyReceived()) ++FCloseNotifies;
+    break;
   case TMode::ResetOnData:
     while (!FStop) {
       int n = conn.Read(buf.data(), static_cast<int>(buf.size()));

@@ -16,6 +16,7 @@ public:
   enum class TMode {
     Echo,           // sends back whatever arrives, until the client closes
     SendThenClose,  // sends Payload, then closes in order (TLS: close_notify first)
+    SendThenDrop,   // sends Payload, then ends TCP without a TLS close_notify
     ResetOnData,    // resets the connection as soon as the first bytes arrive (never TLS)
     SlowReader,     // reads nothing until Release(), then everything
     NotTls,         // answers with Payload as plain bytes (never TLS), then reads

@@ -140,6 +140,22 @@ TEST_F(WSocketTls, SessionFieldsDuringAndAfter) {
   }
 }
 
+// The peer ends TCP without a close_notify: the data still arrives, then the
+// socket sends its own close_notify and reports an ordinary close.
+TEST_F(WSocketTls, PeerDropsTcpWithoutCloseNotify) {
+  const std::string payload = Pattern(50000, 9);
+  TLoopbackPeer peer(Peer(TMode::SendThenDrop, payload));
+  TWSocket s;
+  TEventLog log;
+  Prepare(s, log, peer.Port());
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return log.Closed(); }));
+  EXPECT_EQ(log.Events, (std::vector<std::string>{"Connected(0)@wsConnected", "Data", "Closed(0)@wsClosed"}));
+  EXPECT_TRUE(log.Data == payload);
+  ASSERT_TRUE(WaitUntil([&] { return peer.Finished() == 1; }));
+  EXPECT_EQ(peer.CloseNotifies(), 1);
+}
+
 // Bytes sent before the handshake completes leave first, in order, after it.
 TEST_F(WSocketTls, EarlyBytesWaitForTheHandshake) {
   TLoopbackPeer peer(Peer(TMode::Echo));
