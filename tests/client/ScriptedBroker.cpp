@@ -94,6 +94,7 @@ void ScriptedBroker::CloseConnection() {
   if (FConn >= 0) ::close(FConn);
   FConn = -1;
   FRx.clear();
+  FRxAt = 0;
   FPending.clear();
   FEof = false;
 }
@@ -126,18 +127,23 @@ void ScriptedBroker::Pump(int pollMs) {
 }
 
 bool ScriptedBroker::TakePacket(std::string &packet) {
-  std::size_t pos = 1, length = 0, mult = 1;
+  std::size_t pos = FRxAt + 1, length = 0, mult = 1;
   for (;; ++pos) {
-    if (pos >= FRx.size() || pos > 4) return false;
+    if (pos >= FRx.size() || pos > FRxAt + 4) return false;
     const auto b = static_cast<std::uint8_t>(FRx[pos]);
     length += (b & 0x7F) * mult;
     mult *= 128;
     if (!(b & 0x80)) break;
   }
-  const std::size_t total = pos + 1 + length;
-  if (FRx.size() < total) return false;
-  packet = FRx.substr(0, total);
-  FRx.erase(0, total);
+  const std::size_t total = pos + 1 + length - FRxAt;
+  if (FRx.size() - FRxAt < total) return false;
+  packet = FRx.substr(FRxAt, total);
+  FRxAt += total;
+  // Consumed bytes are dropped in bulk, so taking packets stays linear.
+  if (FRxAt == FRx.size() || (FRxAt > 65536 && FRxAt * 2 > FRx.size())) {
+    FRx.erase(0, FRxAt);
+    FRxAt = 0;
+  }
   return true;
 }
 
@@ -185,7 +191,7 @@ std::string ScriptedBroker::Run(const Script &script) {
       }
       {
         const std::string got = FPending.front();
-        FPending.erase(FPending.begin());
+        FPending.pop_front();
         if (s.check) {
           const std::string why = s.check(got);
           if (!why.empty()) return fail(why + "; got " + Hex(got));

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -71,6 +72,7 @@ private:
   int FClientPort = 0;
   int FConnections = 0;
   bool FEof = false;
-  std::string FRx;
-  std::vector<std::string> FPending; // received packets not consumed by a step
+  std::string FRx;      // received bytes; those before FRxAt are already taken
+  std::size_t FRxAt = 0;
+  std::deque<std::string> FPending; // received packets not consumed by a step
 };
