@@ -52,13 +52,6 @@ std::string Utf8(const QString &Text)
   return Text.toStdString();
 }
 
-// The text before the first "=".
-QString NameOfLine(const QString &Line)
-{
-  const qsizetype Eq = Line.indexOf(QLatin1Char('='));
-  return Eq < 0 ? Line : Line.left(Eq);
-}
-
 // Connects a Qt signal to a window handler; what the handler throws is shown in
 // an error box, as for every handler run from the event loop.
 template <typename Sender, typename Signal, typename Handler>
@@ -506,7 +499,7 @@ void TfrmMain::btnUnsubClick(QObject *)
   const int Row = SelectedTopicRow();
   if (Row < 0)
     return;
-  const QString Name = NameOfLine(FTopicList->TopicList().Line(Row));
+  const QString Name = TLineList::NameOf(FTopicList->TopicList().Line(Row));
   mqt->Unsubscribe(Utf8(Name));
   UpdateTopic(Name, std::nullopt);
 }
@@ -516,7 +509,7 @@ void TfrmMain::btnPubClick(QObject *)
   const int Row = SelectedTopicRow();
   if (Row < 0)
     return;
-  const QString Name = NameOfLine(FTopicList->TopicList().Line(Row));
+  const QString Name = TLineList::NameOf(FTopicList->TopicList().Line(Row));
   mqt->Publish(Utf8(Name), TCodePage::Ansi().FromUnicode(edtMessage->text()), QosOf(rdgQosPub),
                rdgRetain->ItemIndex() == 0);
 }
@@ -566,7 +559,7 @@ void TfrmMain::AppIdle(QObject *, bool &)
   while (FPendingList->Count() > 0) {
     const QString Line = FPendingList->Line(0);
     AddLog(Line);
-    const QString Name = NameOfLine(Line);
+    const QString Name = TLineList::NameOf(Line);
     const QString Value = FPendingList->Value(Name);
     UpdateTopic(Name, Value);
     ProcessMessages();
