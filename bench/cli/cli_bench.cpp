@@ -2,7 +2,8 @@
 // mosquitto: wall time and the client process's CPU time (user + sys, from
 // wait4) for
 //   - 100,000 QoS 0 messages of 64 bytes received by "sub -C",
-//   - 50,000 QoS 1 publications of 64 bytes by "pub -l".
+//   - 50,000 QoS 1 publications of 64 bytes by "pub -l", with each tool's
+//     own in-flight limit and with both at 20.
 // Each run is repeated and the median printed, with the ratios ours/theirs.
 
 #include <fcntl.h>
@@ -154,8 +155,8 @@ Sample RunSub(const TestBroker &broker, bool ours, int round, const std::string 
 }
 
 // One publisher sends PubMessages lines at QoS 1 and exits once all are acknowledged.
-Sample RunPub(const TestBroker &broker, bool ours, const std::string &input) {
-  const std::vector<std::string> args = Join(Target(broker), {"-t", "bench/pub", "-q", "1", "-l"});
+Sample RunPub(const TestBroker &broker, bool ours, const std::string &input, const std::vector<std::string> &extra) {
+  const std::vector<std::string> args = Join(Target(broker), Join({"-t", "bench/pub", "-q", "1", "-l"}, extra));
   std::vector<std::string> argv =
       ours ? Join({VYR_CLI_PATH, "pub"}, args) : Join({"mosquitto_pub", "-V", "mqttv31"}, args);
   auto start = Clock::now();
@@ -185,16 +186,20 @@ int main() {
     const std::string subInput = MakeLines(broker.Dir() + "/sub-input", SubMessages);
     const std::string pubInput = MakeLines(broker.Dir() + "/pub-input", PubMessages);
 
-    std::vector<Sample> subOurs, subTheirs, pubOurs, pubTheirs;
+    std::vector<Sample> subOurs, subTheirs, pubOurs, pubTheirs, pub20Ours, pub20Theirs;
     for (int round = 0; round < Rounds; ++round) {
       // Alternate who goes first so that neither always meets a warmer machine.
       for (bool ours : {round % 2 == 0, round % 2 != 0})
         (ours ? subOurs : subTheirs).push_back(RunSub(broker, ours, round, subInput));
       for (bool ours : {round % 2 == 0, round % 2 != 0})
-        (ours ? pubOurs : pubTheirs).push_back(RunPub(broker, ours, pubInput));
+        (ours ? pubOurs : pubTheirs).push_back(RunPub(broker, ours, pubInput, {}));
+      // The same with both limited to 20 unacknowledged messages (mosquitto_pub's default).
+      for (bool ours : {round % 2 == 0, round % 2 != 0})
+        (ours ? pub20Ours : pub20Theirs).push_back(RunPub(broker, ours, pubInput, {"-M", "20"}));
     }
     Report("QoS 0 messages received by sub -C", SubMessages, subOurs, subTheirs, "mosquitto_sub");
     Report("QoS 1 publications sent by pub -l", PubMessages, pubOurs, pubTheirs, "mosquitto_pub");
+    Report("QoS 1 publications sent by pub -l -M 20", PubMessages, pub20Ours, pub20Theirs, "mosquitto_pub");
     return 0;
   } catch (const std::exception &e) {
     std::fprintf(stderr, "cli_bench: %s\n", e.what());

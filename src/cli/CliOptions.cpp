@@ -276,7 +276,7 @@ pub:
   -s, --stdin-file       publish all of standard input as one message
   -n, --null-message     publish an empty message
   -M, --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once
-                         (default 20, as brokers commonly allow)
+                         (default 256 at QoS 1; 20 at QoS 2, as brokers commonly allow)
 
 Exit codes:
   0  done

@@ -29,13 +29,16 @@ struct CliOptions {
   std::string WillPayload;
   int WillQos = 0;
   bool WillRetain = false;
-  int MaxInflight = 20; // pub: QoS 1 and 2 messages awaiting acknowledgement at once
+  int MaxInflight = 0; // pub: QoS 1 and 2 messages awaiting acknowledgement at once; 0: by QoS
   long Count = 0;   // 0: no limit
   int TimeoutSec = 0; // 0: no limit
   bool Verbose = false;
   bool Debug = false;
 
   int EffectivePort() const { return Port ? Port : (Tls ? 8883 : 1883); }
+  // Brokers commonly accept 20 unreleased QoS 2 messages from a client and
+  // drop it beyond that; QoS 1 messages are acknowledged at once and need no such bound.
+  int EffectiveMaxInflight() const { return MaxInflight ? MaxInflight : (Qos == 2 ? 20 : 256); }
 };
 
 struct CliParse {

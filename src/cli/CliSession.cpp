@@ -286,7 +286,7 @@ bool CliSession::Congested() {
     WatchDrain();
     return true;
   }
-  return FClient->InFlight->Count() >= FOptions.MaxInflight;
+  return FClient->InFlight->Count() >= FOptions.EffectiveMaxInflight();
 }
 
 void CliSession::CheckPublishDone() {
