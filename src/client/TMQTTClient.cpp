@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include <exception>
-#include <thread>
 
 #include "TWSocket.h"
 #include "TopicMatch.h"
@@ -199,8 +198,9 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
       MonID("Message ", anID, " created.");
     }
   }
+  // No yield after the write: on this platform it costs a context switch per
+  // packet on a busy machine and orders nothing, since everything runs on one loop.
   Link->Send(aStream.Data(), static_cast<int>(aStream.Size()));
-  std::this_thread::yield();
 }
 
 void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
