@@ -165,7 +165,9 @@ TEST(WSocketPlain, SlowReaderGetsEverythingInOrder) {
   TWSocket s;
   TEventLog log;
   log.Attach(s);
-  const std::string first = Pattern(12 << 20, 1), second = Pattern(3 << 20, 2), third = "end";
+  // More than the system can buffer for a peer that does not read (send
+  // buffer up to 4 MiB plus a receive window of up to 32 MiB here).
+  const std::string first = Pattern(32 << 20, 1), second = Pattern(8 << 20, 2), third = "end";
   std::size_t queuedAfterSends = 0;
   auto connected = s.OnSessionConnected;
   s.OnSessionConnected = [&](TWSocket *sender, std::uint16_t code) {
@@ -191,7 +193,7 @@ TEST(WSocketPlain, DataSentWhenQueueDrained) {
   TWSocket s;
   int sent = 0;
   s.OnDataSent = [&](TWSocket *, std::uint16_t) { ++sent; };
-  s.OnSessionConnected = [&](TWSocket *sender, std::uint16_t) { sender->SendStr(Pattern(8 << 20)); };
+  s.OnSessionConnected = [&](TWSocket *sender, std::uint16_t) { sender->SendStr(Pattern(40 << 20)); };
   Target(s, peer.Port());
   s.Connect();
   ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected; }));
