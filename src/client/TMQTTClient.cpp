@@ -86,14 +86,15 @@ void TMQTTClient::TimerProc(int Number) {
   switch (Number) {
   case ConnectTimer:
     Mon("Connecting to " + FHost + " on Port " + std::to_string(FPort));
-    Link->SetAddr(FHost);
-    Link->SetPort(std::to_string(FPort));
-    Link->SetProto("tcp");
     try {
+      Link->SetAddr(FHost);
+      Link->SetPort(std::to_string(FPort));
+      Link->SetProto("tcp");
       Link->Connect();
     } catch (const std::exception &e) {
       // No close will follow an attempt that never started, so nothing else
-      // would ever try again: schedule the next attempt here.
+      // would ever try again: schedule the next attempt here. (Nothing may
+      // escape into the event loop either.)
       Mon(std::string("Connect failed: ") + e.what());
       if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
     }
