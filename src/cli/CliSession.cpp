@@ -135,17 +135,7 @@ void CliSession::WireClient() {
   TMQTTClient &c = *FClient;
   TWSocket &link = *c.Link;
 
-  c.OnMon = [this](TMQTTClient *, const std::string &line) {
-    if (FOptions.Debug) {
-      std::fwrite(line.data(), 1, line.size(), stderr);
-      std::fputc('\n', stderr);
-    }
-    if (line.rfind("Connecting to ", 0) == 0) {
-      const int attempt = ++FAttempts;
-      FAttemptAnswered = false;
-      QTimer::singleShot(StartCheckMs, this, [this, attempt] { CheckStartFailed(attempt); });
-    }
-  };
+  Monitor(true);
   c.OnOnline = [this](TMQTTClient *) { ClientOnline(); };
   c.OnMsg = [this](TMQTTClient *, const std::string &topic, const std::string &payload, TMQTTQOSType, bool) {
     ClientMsg(topic, payload);
@@ -190,10 +180,32 @@ void CliSession::WireClient() {
     if (closed) closed(sender, err);
     sender->SetLingerOnOff(wsLingerOff); // a close resets it; for the next connection
     if (FFinishing) return QuitNow();
+    Monitor(true);
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
     if (FOptions.Command == CliCommand::Pub) return Fail(ExitConnection, "connection lost" + reason);
     PrintError("connection lost" + reason + "; reconnecting");
+  };
+}
+
+// Monitor lines are wanted for --debug, and while offline to see connection
+// attempts start. Online and without --debug nobody reads them, and the client
+// does not even build them then.
+void CliSession::Monitor(bool offline) {
+  if (!offline && !FOptions.Debug) {
+    FClient->OnMon = nullptr;
+    return;
+  }
+  FClient->OnMon = [this](TMQTTClient *, const std::string &line) {
+    if (FOptions.Debug) {
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      std::fputc('\n', stderr);
+    }
+    if (line.rfind("Connecting to ", 0) == 0) {
+      const int attempt = ++FAttempts;
+      FAttemptAnswered = false;
+      QTimer::singleShot(StartCheckMs, this, [this, attempt] { CheckStartFailed(attempt); });
+    }
   };
 }
 
@@ -224,6 +236,7 @@ void CliSession::CheckStartFailed(int attempt) {
 
 void CliSession::ClientOnline() {
   FWasOnline = true;
+  Monitor(false);
   if (FOptions.Command != CliCommand::Pub || FPublishStarted) return;
   FPublishStarted = true;
   if (FOptions.Source == PayloadSource::Lines) {

@@ -28,6 +28,7 @@ public:
 
 private:
   void WireClient();
+  void Monitor(bool offline);
   void Fail(CliExit code, const std::string &message);
   void QuitNow();
 
