@@ -141,7 +141,8 @@ public:
   TSessionConnected OnSessionConnected;
   TDataAvailable OnDataAvailable;
   TSessionClosed OnSessionClosed;
-  // Raised when the send queue has been handed to the system completely.
+  // Raised from the event loop once every byte given to Send has been handed
+  // to the system (for streaming senders that refill on it).
   TDataSent OnDataSent;
 
 private:
