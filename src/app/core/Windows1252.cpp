@@ -1,6 +1,6 @@
-// Windows-1252 written out here: Qt's own converters offer only the Unicode
-// encodings and Latin-1 without ICU codecs, and tests need this code page on
-// any machine.
+// Windows-1252 written out here: Qt reaches it only through ICU, which is
+// not part of every Qt build and turns a character the code page lacks into
+// the control character SUB (0x1A) instead of a close equivalent or "?".
 #include "CodePage.h"
 
 #include <QList>
