@@ -15,8 +15,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free loopback port for the broker.
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+# A loopback port nothing listens on, for the broker.
+while :; do
+  port=$((20000 + RANDOM % 40000))
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+done
 printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" > "$work/mosquitto.conf"
 mosquitto -c "$work/mosquitto.conf" > "$work/mosquitto.log" 2>&1 &
 pids+=($!)
