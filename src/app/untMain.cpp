@@ -10,11 +10,9 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
 #include <stdexcept>
@@ -22,6 +20,7 @@
 #include "CodePage.h"
 #include "DataFile.h"
 #include "TApplication.h"
+#include "TListBox.h"
 #include "TRadioGroup.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
@@ -71,22 +70,30 @@ QString MakeClientID(const QDateTime &Now)
   return QStringLiteral("Vyr-") + QString::number(Ms / 864);
 }
 
+// The text between the hours and the minutes of the locale's short time format.
+static QString TimeSeparator(const QLocale &Locale)
+{
+  const QString Format = Locale.timeFormat(QLocale::ShortFormat);
+  qsizetype I = 0;
+  while (I < Format.size() && Format[I] != QLatin1Char('h') && Format[I] != QLatin1Char('H'))
+    ++I;
+  while (I < Format.size() && (Format[I] == QLatin1Char('h') || Format[I] == QLatin1Char('H')))
+    ++I;
+  qsizetype J = I;
+  while (J < Format.size() && Format[J] != QLatin1Char('m'))
+    ++J;
+  return J > I && J < Format.size() ? Format.mid(I, J - I) : QStringLiteral(":");
+}
+
 QString LogTimeStamp(const QDateTime &Now, const QLocale &Locale)
 {
-  // The separator is whatever the locale's short time format puts after its hours.
-  QString Separator = QStringLiteral(":");
-  const QString Format = Locale.timeFormat(QLocale::ShortFormat);
-  const qsizetype H = Format.indexOf(QRegularExpression(QStringLiteral("[hH]")));
-  if (H >= 0) {
-    qsizetype I = H;
-    while (I < Format.size() && (Format[I] == QLatin1Char('h') || Format[I] == QLatin1Char('H')))
-      ++I;
-    qsizetype J = I;
-    while (J < Format.size() && Format[J] != QLatin1Char('m'))
-      ++J;
-    if (J > I && J < Format.size())
-      Separator = Format.mid(I, J - I);
+  // Looked up once per locale: the log gets a line for every message.
+  static QString CachedLocale, CachedSeparator;
+  if (CachedSeparator.isEmpty() || CachedLocale != Locale.name()) {
+    CachedLocale = Locale.name();
+    CachedSeparator = TimeSeparator(Locale);
   }
+  const QString &Separator = CachedSeparator;
   const QDate D = Now.date();
   const QTime T = Now.time();
   auto Two = [](int V) { return QStringLiteral("%1").arg(V, 2, 10, QLatin1Char('0')); };
@@ -222,11 +229,8 @@ void TfrmMain::CreateControls()
   btnUnsub = Button(QStringLiteral("Unsubscribe"), gpxTopic, 542, 159, 71, 25, false);
   rdgQosPub = Radio(QStringLiteral("QoS"), {QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}, 3, 0,
                     gpxTopic, 178, 152, 89, 32);
-  lbxTopic = new QListView(gpxTopic);
+  lbxTopic = new TListBox(13, gpxTopic);
   lbxTopic->setGeometry(8, 16, 605, 137);
-  lbxTopic->setSelectionMode(QAbstractItemView::SingleSelection);
-  lbxTopic->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  lbxTopic->setUniformItemSizes(true);
   lbxTopic->setModel(FTopicList.get());
   chkSave = new QCheckBox(QStringLiteral("Save data"), gpxTopic);
   chkSave->setGeometry(8, 164, 69, 17);
@@ -561,8 +565,9 @@ void TfrmMain::AppIdle(QObject *, bool &)
     AddLog(Line);
     const QString Name = TLineList::NameOf(Line);
     const QString Value = FPendingList->Value(Name);
+    // UpdateTopic ends by letting pending window messages through, which is
+    // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
-    ProcessMessages();
     if (chkSave->isChecked()) {
       try {
         AppendDataLine(FDataFolder, Name, Value, TCodePage::Ansi());

@@ -21,10 +21,10 @@ class QDateTime;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QListView;
 class QLocale;
 class QPlainTextEdit;
 class QPushButton;
+class TListBox;
 class TRadioGroup;
 class TSslContext;
 
@@ -87,7 +87,7 @@ public:
   TRadioGroup *rdgRetain;
   QPushButton *btnUnsub;
   TRadioGroup *rdgQosPub;
-  QListView *lbxTopic;
+  TListBox *lbxTopic;
   QLabel *sttConnection;
   QCheckBox *chkSave;
   TRadioGroup *rdgSSL;

@@ -3,7 +3,7 @@
 
 #include <QAbstractItemModel>
 #include <QFile>
-#include <QListView>
+#include "TListBox.h"
 #include <QPlainTextEdit>
 #include <cstdlib>
 #include <ctime>

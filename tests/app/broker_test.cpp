@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
+#include "TListBox.h"
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>

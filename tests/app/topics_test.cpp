@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <QListView>
+#include "TListBox.h"
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>

@@ -6,7 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
+#include "TListBox.h"
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
