@@ -100,10 +100,21 @@ void TMQTTClient::TimerProc(int Number) {
     }
     break;
   case PingTimer:
-    Ping();
-    break;
   case RetryTimer:
-    RetrySweep();
+    // An exception must not reach the event loop; like one escaping a socket
+    // handler, it ends the connection (a sweep cut short would never resume).
+    try {
+      if (Number == PingTimer)
+        Ping();
+      else
+        RetrySweep();
+    } catch (const std::exception &e) {
+      Mon(std::string("Closing the connection: ") + e.what());
+      try {
+        Link->CloseDelayed();
+      } catch (const std::exception &) {
+      }
+    }
     break;
   }
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "ClientSession.h"
 #include "ScriptedBroker.h"
@@ -396,6 +397,22 @@ const std::vector<Scenario> &Scenarios() {
                        UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "all acknowledged", 60000)};
        },
        nullptr},
+
+      {"ExceptionFromATimerHandlerClosesTheConnection",
+       [](RecordedClient &r) {
+         r.C().SetRetryTime(1);
+         r.C().SetMaxRetries(0);
+         r.C().OnFailure = [](TMQTTClient *, std::int32_t, bool &) { throw std::runtime_error("handler failed"); };
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("x", "p", qtAT_LEAST_ONCE, false); }),
+                                   ExpectStep(Publish(0x32, "x", 1, "p")), ExpectClosedStep(),
+                                   UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_TRUE(r.Has("Closing the connection: handler failed"));
+         EXPECT_TRUE(r.C().Enabled());
+       }},
 
       {"RetryTimeZeroNeverResends", [](RecordedClient &r) { r.C().SetRetryTime(0); },
        [](RecordedClient &r, ScriptedBroker &) {
