@@ -337,11 +337,11 @@ void CliSession::Finish(CliExit code) {
   if (FStdin) FStdin->setEnabled(false);
   std::fflush(stdout);
   if (FClient->Enabled()) FClient->Activate(false); // DISCONNECT when connected, then close
-  if (FClient->Link->State() == wsClosed) {
-    // Quit from the loop, never from inside a caller's stack.
-    QTimer::singleShot(0, this, [this] { QuitNow(); });
-    return;
-  }
+  // The close is reported by OnSessionClosed, or already done; a link that
+  // announces a close from the peer finishes closing right after that event.
+  QTimer::singleShot(0, this, [this] {
+    if (FClient->Link->State() == wsClosed) QuitNow();
+  });
   FQuitGuard->start(QuitGuardMs);
 }
 

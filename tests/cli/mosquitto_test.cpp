@@ -211,3 +211,15 @@ TEST(CliMosquitto, SubscriberReconnectsAfterABrokerRestart) {
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   EXPECT_EQ(r.Out, "before\nafter\n");
 }
+
+TEST(CliMosquitto, PublisherStopsWhenTheBrokerGoesAway) {
+  TestBroker broker;
+  Proc pub(CliPath(), CliArgs("pub", broker.Port(), {"-t", "gone", "-q", "1", "-l", "--debug"}));
+  pub.Start("first line\n", /*keepStdinOpen=*/true);
+  ASSERT_TRUE(pub.WaitForErr("ACK Message 1 disposed of."));
+  broker.Kill();
+  ProcResult r = pub.Wait();
+  ASSERT_TRUE(r.Finished);
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Err.find("vyr-cli: connection lost"), std::string::npos) << r.Err;
+}
