@@ -131,10 +131,10 @@ const std::vector<Scenario> &Scenarios() {
        },
        [](RecordedClient &r, ScriptedBroker &) { EXPECT_TRUE(r.Offlines.empty()); }},
 
-      {"PingsOnlyAfterQuietSpells", [](RecordedClient &r) { r.C().SetKeepAlive(2); },
+      {"PingsOnlyAfterQuietSpells", [](RecordedClient &r) { r.C().SetKeepAlive(3); },
        [](RecordedClient &r, ScriptedBroker &) {
-         // Publishing every 200 ms keeps a 1.5 s ping interval from expiring.
-         Script s = Online(r, 0, 2);
+         // Publishing every 200 ms keeps a 2.25 s ping interval from expiring.
+         Script s = Online(r, 0, 3);
          for (int k = 0; k < 10; ++k) {
            auto at = std::make_shared<Clock::time_point>();
            s = s + Script{DoStep([&r, at] {
@@ -288,7 +288,10 @@ const std::vector<Scenario> &Scenarios() {
        [](RecordedClient &r, ScriptedBroker &) {
          return Online(r) + Script{DoStep([&r] { r.C().Publish("r2", "p", qtEXACTLY_ONCE, false); }),
                                    ExpectStep(Publish(0x34, "r2", 1, "p")),
-                                   ExpectStep(Publish(0x3C, "r2", 1, "p")), SendStep(Ack(0x50, 1)),
+                                   ExpectStep(Publish(0x3C, "r2", 1, "p")),
+                                   // hold back the next re-send, however slow the machine is
+                                   DoStep([&r] { r.C().InFlight->GetPacket(1)->Counter = 1000; }),
+                                   SendStep(Ack(0x50, 1)),
                                    ExpectStep(Ack(0x62, 1), "PUBREL"), ExpectStep(Ack(0x6A, 1), "PUBREL with DUP"),
                                    SendStep(Ack(0x70, 1)),
                                    UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "completed")};
@@ -377,7 +380,11 @@ const std::vector<Scenario> &Scenarios() {
 
       // Tens of thousands of unacknowledged publications, acknowledged out of
       // order: every one is recorded, found and disposed of exactly once.
-      {"ManyPublicationsInFlight", [](RecordedClient &r) { r.C().OnMon = nullptr; },
+      {"ManyPublicationsInFlight",
+       [](RecordedClient &r) {
+         r.C().OnMon = nullptr;
+         r.C().SetRetryTime(0); // first sends only, however long the run takes
+       },
        [](RecordedClient &r, ScriptedBroker &b) {
          std::vector<std::uint16_t> order(BulkCount);
          for (int i = 0; i < BulkCount; ++i) order[i] = static_cast<std::uint16_t>((i * 7919) % BulkCount + 1);
@@ -442,7 +449,7 @@ const std::vector<Scenario> &Scenarios() {
          EXPECT_EQ(r.C().Releasables->Count(), 0);
        }},
 
-      {"WithoutCleanTheStoresSurviveAndRetriesResume", [](RecordedClient &r) { r.C().SetRetryTime(20); },
+      {"WithoutCleanTheStoresSurviveAndRetriesResume", [](RecordedClient &r) { r.C().SetRetryTime(40); },
        [](RecordedClient &r, ScriptedBroker &) {
          return Online(r) + Script{DoStep([&r] { r.C().Publish("k", "p", qtAT_LEAST_ONCE, false); }),
                                    ExpectStep(Publish(0x32, "k", 1, "p")), DoStep([&r] { r.C().Activate(false); }),
