@@ -22,9 +22,8 @@
 #include "uMQTT.h"
 
 class QTimer;
-
-
 class TMQTTClient;
+
 using TMQTTClientMonEvent = std::function<void(TMQTTClient *Sender, const std::string &aStr)>;
 using TMQTTClientNotifyEvent = std::function<void(TMQTTClient *Sender)>;
 using TMQTTDisconnectEvent = std::function<void(TMQTTClient *Sender, bool Graceful)>;
@@ -81,7 +80,8 @@ public:
   void Publish(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
                bool aRetain);
   void Subscribe(const std::string &aTopic, TMQTTQOSType aQos);
-  // Entries carry the requested QoS in the low two bits of their tag.
+  // Entries carry the requested QoS in the low two bits of their tag; a null
+  // list does nothing, an empty one still sends a SUBSCRIBE without filters.
   void Subscribe(const TTaggedStrings *Topics);
   void Unsubscribe(const std::string &aTopic);
   void Unsubscribe(const TTaggedStrings *Topics);
