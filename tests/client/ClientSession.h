@@ -59,6 +59,12 @@ struct RecordedClient {
     for (const auto &l : MonLines) n += l == line;
     return n;
   }
+  // Every monitor line, for failure messages.
+  std::string Transcript() const {
+    std::string all;
+    for (const auto &l : MonLines) all += "\n  " + l;
+    return all;
+  }
   // Empty when the lines appear in this order (others may come between them),
   // else the first line missing.
   std::string MissingInOrder(const std::vector<std::string> &lines) const {

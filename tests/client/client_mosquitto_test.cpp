@@ -57,7 +57,10 @@ TEST_P(ClientMosquitto, Qos0To2BothWays) {
   pub->C().Publish("q/1", binary, qtAT_LEAST_ONCE, false);
   pub->C().Publish("q/2", std::string(100000, 'z'), qtEXACTLY_ONCE, false);
   pub->C().Publish("q/e", "", qtEXACTLY_ONCE, false);
-  ASSERT_TRUE(WaitUntil([&] { return sub->Msgs.size() >= 4 && sub->Settled() && pub->Settled(); }));
+  ASSERT_TRUE(WaitUntil([&] { return sub->Msgs.size() >= 4 && sub->Settled() && pub->Settled(); }))
+      << sub->Msgs.size() << " delivered; in flight " << pub->C().InFlight->Count() << "/"
+      << sub->C().InFlight->Count() << ", held " << sub->C().Releasables->Count() << "; subscriber:"
+      << sub->Transcript();
   const std::vector<Delivery> want = {{"q/0", "zero", qtAT_MOST_ONCE, false},
                                       {"q/1", binary, qtAT_LEAST_ONCE, false},
                                       {"q/2", std::string(100000, 'z'), qtEXACTLY_ONCE, false},
