@@ -7,7 +7,7 @@ namespace {
 
 enum Scope { Both, SubOnly, PubOnly };
 
-struct OptionSpec {
+struct OptionRule {
   const char *Short; // "-t", or nullptr
   const char *Long;  // "--topic", or nullptr
   Scope Where;
@@ -44,8 +44,8 @@ std::string SetSource(CliOptions &o, PayloadSource source, const std::string &va
   return {};
 }
 
-const std::vector<OptionSpec> &Specs() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionRule> &OptionRules() {
+  static const std::vector<OptionRule> rules = {
       {"-h", "--host", Both, true,
        [](CliOptions &o, const std::string &v) -> std::string {
          if (v.empty()) return "the host must not be empty";
@@ -141,12 +141,12 @@ const std::vector<OptionSpec> &Specs() {
          return {};
        }},
   };
-  return specs;
+  return rules;
 }
 
-const OptionSpec *FindSpec(const std::string &name) {
-  for (const auto &spec : Specs())
-    if ((spec.Short && name == spec.Short) || (spec.Long && name == spec.Long)) return &spec;
+const OptionRule *FindOption(const std::string &name) {
+  for (const auto &rule : OptionRules())
+    if ((rule.Short && name == rule.Short) || (rule.Long && name == rule.Long)) return &rule;
   return nullptr;
 }
 
@@ -200,27 +200,27 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
         inlineValue = true;
       }
     }
-    const OptionSpec *spec = FindSpec(name);
-    if (!spec) {
+    const OptionRule *rule = FindOption(name);
+    if (!rule) {
       result.Error = "unknown option '" + args[i] + "'";
       return result;
     }
-    if ((spec->Where == SubOnly && o.Command != CliCommand::Sub) ||
-        (spec->Where == PubOnly && o.Command != CliCommand::Pub)) {
+    if ((rule->Where == SubOnly && o.Command != CliCommand::Sub) ||
+        (rule->Where == PubOnly && o.Command != CliCommand::Pub)) {
       result.Error = "option " + name + " does not apply to " + args[0];
       return result;
     }
-    if (spec->TakesValue && !inlineValue) {
+    if (rule->TakesValue && !inlineValue) {
       if (i + 1 >= args.size()) {
         result.Error = "option " + name + " needs a value";
         return result;
       }
       value = args[++i];
-    } else if (!spec->TakesValue && inlineValue) {
+    } else if (!rule->TakesValue && inlineValue) {
       result.Error = "option " + name + " takes no value";
       return result;
     }
-    if (std::string err = spec->Apply(o, value); !err.empty()) {
+    if (std::string err = rule->Apply(o, value); !err.empty()) {
       result.Error = err;
       return result;
     }

@@ -17,18 +17,6 @@
 
 namespace {
 
-bool Accepts(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
 void StopChild(pid_t pid, int sig) {
   ::kill(pid, sig);
   int status = 0;
@@ -55,7 +43,7 @@ AedesBroker::AedesBroker() {
   FPid = pid;
   // Node takes a while to start on a loaded machine.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!Accepts(FPort)) {
+  while (!LoopbackPortAccepts(FPort)) {
     int status = 0;
     if (::waitpid(FPid, &status, WNOHANG) == FPid) {
       FPid = -1;

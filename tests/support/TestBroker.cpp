@@ -14,9 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
-bool PortAccepts(int port) {
+bool LoopbackPortAccepts(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
   sockaddr_in addr{};
@@ -27,8 +25,6 @@ bool PortAccepts(int port) {
   ::close(fd);
   return ok;
 }
-
-} // namespace
 
 int FreeLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -105,7 +101,7 @@ void TestBroker::Start() {
   }
   FPid = pid;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!(PortAccepts(FPort) && (!FOptions.Tls || PortAccepts(FTlsPort)))) {
+  while (!(LoopbackPortAccepts(FPort) && (!FOptions.Tls || LoopbackPortAccepts(FTlsPort)))) {
     int status = 0;
     if (::waitpid(FPid, &status, WNOHANG) == FPid) {
       FPid = -1;

@@ -10,6 +10,8 @@
 #include "TestCerts.h"
 
 int FreeLoopbackPort();
+// True when something accepts TCP connections on 127.0.0.1 at that port.
+bool LoopbackPortAccepts(int port);
 // A fresh temporary directory, removed by the caller (or left to the OS).
 std::string MakeTempDir(const std::string &prefix);
 
