@@ -106,37 +106,34 @@ TWSocket::~TWSocket() {
 
 // ---------------------------------------------------------------- properties
 
-void TWSocket::SetAddr(const std::string &value) {
+// Stores a trimmed address, port or protocol text; false when it is unchanged.
+// A change is allowed only while closed, and forgets what was resolved.
+bool TWSocket::AssignEndpoint(const char *name, const std::string &value, std::string &text, bool &assigned,
+                              bool &resolved) {
   std::string v = Trim(value);
-  if (FAddrAssigned && v == FAddrStr) return;
-  if (FState != wsClosed) throw ESocketException("Cannot change Addr if not closed");
-  FAddrStr = v;
-  FAddrAssigned = !v.empty();
-  FAddrResolved = false;
-  if (v.empty()) return;
+  if (assigned && v == text) return false;
+  if (FState != wsClosed) throw ESocketException(std::string("Cannot change ") + name + " if not closed");
+  text = v;
+  assigned = !v.empty();
+  resolved = false;
+  return true;
+}
+
+void TWSocket::SetAddr(const std::string &value) {
+  if (!AssignEndpoint("Addr", value, FAddrStr, FAddrAssigned, FAddrResolved) || FAddrStr.empty()) return;
   in_addr a4;
-  if (ParseDottedIPv4(v, a4))
+  if (ParseDottedIPv4(FAddrStr, a4))
     FSocketFamily = sfIPv4;
-  else if (IsIPv6Literal(v) && SystemHasIPv6())
+  else if (IsIPv6Literal(FAddrStr) && SystemHasIPv6())
     FSocketFamily = sfIPv6;
 }
 
 void TWSocket::SetPort(const std::string &value) {
-  std::string v = Trim(value);
-  if (FPortAssigned && v == FPortStr) return;
-  if (FState != wsClosed) throw ESocketException("Cannot change Port if not closed");
-  FPortStr = v;
-  FPortAssigned = !v.empty();
-  FPortResolved = false;
+  AssignEndpoint("Port", value, FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TWSocket::SetProto(const std::string &value) {
-  std::string v = Trim(value);
-  if (FProtoAssigned && v == FProtoStr) return;
-  if (FState != wsClosed) throw ESocketException("Cannot change Proto if not closed");
-  FProtoStr = v;
-  FProtoAssigned = !v.empty();
-  FProtoResolved = false;
+  AssignEndpoint("Proto", value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 // ------------------------------------------------------------------- connect

@@ -150,6 +150,9 @@ private:
   enum TRequest { rqClose, rqSslClose, rqSslRead, rqDataSent };
   struct TResolvedAddr;
 
+  bool AssignEndpoint(const char *name, const std::string &value, std::string &text, bool &assigned,
+                      bool &resolved);
+
   std::string FAddrStr;
   std::string FPortStr;
   std::string FProtoStr = "tcp";
