@@ -36,6 +36,24 @@ std::function<std::string(CliOptions &, const std::string &)> Number(const char 
   };
 }
 
+// A switch: sets the field to true.
+std::function<std::string(CliOptions &, const std::string &)> Flag(bool CliOptions::*field) {
+  return [field](CliOptions &o, const std::string &) -> std::string {
+    o.*field = true;
+    return {};
+  };
+}
+
+// A text value, stored as given; nonEmptyWhat names it when an empty value is an error.
+std::function<std::string(CliOptions &, const std::string &)> Text(std::string CliOptions::*field,
+                                                                   const char *nonEmptyWhat = nullptr) {
+  return [=](CliOptions &o, const std::string &v) -> std::string {
+    if (nonEmptyWhat && v.empty()) return std::string(nonEmptyWhat) + " must not be empty";
+    o.*field = v;
+    return {};
+  };
+}
+
 std::string SetSource(CliOptions &o, PayloadSource source, const std::string &value) {
   if (o.Source != PayloadSource::None)
     return "give only one of -m, -f, -l, -s and -n";
@@ -46,12 +64,7 @@ std::string SetSource(CliOptions &o, PayloadSource source, const std::string &va
 
 const std::vector<OptionRule> &OptionRules() {
   static const std::vector<OptionRule> rules = {
-      {"-h", "--host", Both, true,
-       [](CliOptions &o, const std::string &v) -> std::string {
-         if (v.empty()) return "the host must not be empty";
-         o.Host = v;
-         return {};
-       }},
+      {"-h", "--host", Both, true, Text(&CliOptions::Host, "the host")},
       {"-p", "--port", Both, true, Number("the port", 1, 65535, [](CliOptions &o, long n) { o.Port = int(n); })},
       {"-t", "--topic", Both, true,
        [](CliOptions &o, const std::string &v) -> std::string {
@@ -70,11 +83,7 @@ const std::vector<OptionRule> &OptionRules() {
        [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Stdin, {}); }},
       {"-n", "--null-message", PubOnly, false,
        [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Empty, {}); }},
-      {"-r", "--retain", PubOnly, false,
-       [](CliOptions &o, const std::string &) -> std::string {
-         o.Retain = true;
-         return {};
-       }},
+      {"-r", "--retain", PubOnly, false, Flag(&CliOptions::Retain)},
       {"-M", "--max-inflight", PubOnly, true,
        Number("the in-flight limit", 1, 65535, [](CliOptions &o, long n) { o.MaxInflight = int(n); })},
       {"-i", "--id", Both, true,
@@ -84,16 +93,8 @@ const std::vector<OptionRule> &OptionRules() {
          o.ClientId = v;
          return {};
        }},
-      {"-u", "--username", Both, true,
-       [](CliOptions &o, const std::string &v) -> std::string {
-         o.Username = v;
-         return {};
-       }},
-      {"-P", "--pw", Both, true,
-       [](CliOptions &o, const std::string &v) -> std::string {
-         o.Password = v;
-         return {};
-       }},
+      {"-u", "--username", Both, true, Text(&CliOptions::Username)},
+      {"-P", "--pw", Both, true, Text(&CliOptions::Password)},
       {"-k", "--keepalive", Both, true,
        Number("the keep-alive", 0, 65535, [](CliOptions &o, long n) { o.KeepAlive = int(n); })},
       {"-c", "--disable-clean-session", Both, false,
@@ -101,45 +102,19 @@ const std::vector<OptionRule> &OptionRules() {
          o.CleanSession = false;
          return {};
        }},
-      {nullptr, "--tls", Both, false,
-       [](CliOptions &o, const std::string &) -> std::string {
-         o.Tls = true;
-         return {};
-       }},
-      {nullptr, "--will-topic", Both, true,
-       [](CliOptions &o, const std::string &v) -> std::string {
-         if (v.empty()) return "the will topic must not be empty";
-         o.WillTopic = v;
-         return {};
-       }},
-      {nullptr, "--will-payload", Both, true,
-       [](CliOptions &o, const std::string &v) -> std::string {
-         // The protocol engine leaves out a will whose message is empty.
-         if (v.empty()) return "the will payload must not be empty";
-         o.WillPayload = v;
-         return {};
-       }},
+      {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
+      {nullptr, "--will-topic", Both, true, Text(&CliOptions::WillTopic, "the will topic")},
+      // The protocol engine leaves out a will whose message is empty.
+      {nullptr, "--will-payload", Both, true, Text(&CliOptions::WillPayload, "the will payload")},
       {nullptr, "--will-qos", Both, true,
        Number("the will QoS", 0, 2, [](CliOptions &o, long n) { o.WillQos = int(n); })},
-      {nullptr, "--will-retain", Both, false,
-       [](CliOptions &o, const std::string &) -> std::string {
-         o.WillRetain = true;
-         return {};
-       }},
+      {nullptr, "--will-retain", Both, false, Flag(&CliOptions::WillRetain)},
       {"-C", "--count", SubOnly, true,
        Number("the count", 1, 2147483647L, [](CliOptions &o, long n) { o.Count = n; })},
-      {"-v", "--verbose", SubOnly, false,
-       [](CliOptions &o, const std::string &) -> std::string {
-         o.Verbose = true;
-         return {};
-       }},
+      {"-v", "--verbose", SubOnly, false, Flag(&CliOptions::Verbose)},
       {"-W", "--timeout", Both, true,
        Number("the time-out", 1, 2000000, [](CliOptions &o, long n) { o.TimeoutSec = int(n); })},
-      {"-d", "--debug", Both, false,
-       [](CliOptions &o, const std::string &) -> std::string {
-         o.Debug = true;
-         return {};
-       }},
+      {"-d", "--debug", Both, false, Flag(&CliOptions::Debug)},
   };
   return rules;
 }
