@@ -39,6 +39,16 @@ struct Scenario {
   std::function<void(RecordedClient &, ScriptedBroker &)> check;
 };
 
+// A broken stream ends the connection like a close by the broker: offline,
+// still enabled (so it reconnects), a monitor line, and nothing delivered.
+void ExpectClosedAsBrokenStream(RecordedClient &r, ScriptedBroker &) {
+  EXPECT_EQ(r.Offlines, std::vector<bool>{false});
+  EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
+  EXPECT_TRUE(std::any_of(r.MonLines.begin(), r.MonLines.end(),
+                          [](const std::string &l) { return l.rfind("Broken stream (", 0) == 0; }));
+  EXPECT_TRUE(r.Msgs.empty());
+}
+
 // Accept, CONNECT from "tc" with keep-alive 0, CONNACK accepted, online.
 Script Online(RecordedClient &r, std::uint8_t flags = 0, std::uint16_t keepAlive = 0) {
   return {AcceptStep(), ExpectStep(Connect("tc", keepAlive, flags), "CONNECT"), SendStep(ConnAckOk),
@@ -579,26 +589,14 @@ const std::vector<Scenario> &Scenarios() {
          return Online(r) + Script{SendStep(H("30 FF FF FF FF 01")), ExpectClosedStep(),
                                    UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
        },
-       [](RecordedClient &r, ScriptedBroker &) {
-         EXPECT_EQ(r.Offlines, std::vector<bool>{false});
-         EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
-         EXPECT_TRUE(std::any_of(r.MonLines.begin(), r.MonLines.end(),
-                                 [](const std::string &l) { return l.rfind("Broken stream (", 0) == 0; }));
-         EXPECT_TRUE(r.Msgs.empty());
-       }},
+       ExpectClosedAsBrokenStream},
 
       {"OversizedRemainingLengthClosesTheConnection", nullptr,
        [](RecordedClient &r, ScriptedBroker &) {
          return Online(r) + Script{SendStep(H("30 FF FF FF 7F") + std::string(64, 'x')), ExpectClosedStep(),
                                    UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
        },
-       [](RecordedClient &r, ScriptedBroker &) {
-         EXPECT_EQ(r.Offlines, std::vector<bool>{false});
-         EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
-         EXPECT_TRUE(std::any_of(r.MonLines.begin(), r.MonLines.end(),
-                                 [](const std::string &l) { return l.rfind("Broken stream (", 0) == 0; }));
-         EXPECT_TRUE(r.Msgs.empty());
-       }},
+       ExpectClosedAsBrokenStream},
 
       {"BrokerConnectAndCredentialsAndWill",
        [](RecordedClient &r) {

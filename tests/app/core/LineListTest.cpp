@@ -1,18 +1,12 @@
 #include "LineList.h"
+#include "EnglishCollator.h"
 
-#include <QLocale>
 #include <gtest/gtest.h>
 #include <random>
 #include <stdexcept>
 #include <vector>
 
 namespace {
-
-QCollator EnglishCollator() {
-  QCollator collator{QLocale(QLocale::English, QLocale::UnitedStates)};
-  collator.setCaseSensitivity(Qt::CaseInsensitive);
-  return collator;
-}
 
 QStringList Lines(const TLineList &aList) {
   QStringList lines;

@@ -1,17 +1,11 @@
 #include "TopicListModel.h"
+#include "EnglishCollator.h"
 
 #include <QAbstractItemModelTester>
-#include <QLocale>
 #include <gtest/gtest.h>
 #include <random>
 
 namespace {
-
-QCollator EnglishCollator() {
-  QCollator collator{QLocale(QLocale::English, QLocale::UnitedStates)};
-  collator.setCaseSensitivity(Qt::CaseInsensitive);
-  return collator;
-}
 
 QStringList Rows(const QAbstractItemModel &aModel) {
   QStringList rows;
