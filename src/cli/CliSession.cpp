@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 #include "TMQTTClient.h"
 #include "TSslContext.h"
@@ -182,6 +183,7 @@ void CliSession::WireClient() {
     if (FFinishing) return QuitNow();
     Monitor(true);
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
+    if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
     if (FOptions.Command == CliCommand::Pub) return Fail(ExitConnection, "connection lost" + reason);
     PrintError("connection lost" + reason + "; reconnecting");
@@ -201,6 +203,10 @@ void CliSession::Monitor(bool offline) {
       std::fwrite(line.data(), 1, line.size(), stderr);
       std::fputc('\n', stderr);
     }
+    // The client's reason for giving up a link, for the message that follows the close.
+    static const std::string givingUp = "; closing the connection.";
+    if (line.size() > givingUp.size() && line.compare(line.size() - givingUp.size(), givingUp.size(), givingUp) == 0)
+      FCloseReason = line.substr(0, line.size() - givingUp.size());
     if (line.rfind("Connecting to ", 0) == 0) {
       const int attempt = ++FAttempts;
       FAttemptAnswered = false;

@@ -59,6 +59,7 @@ private:
   long FReceived = 0;
   int FAttempts = 0;             // connection attempts started
   bool FAttemptAnswered = false; // the link reported the outcome of the latest one
+  std::string FCloseReason;  // why the client gave up the link, until the close is reported
   std::string FPayload; // the one message of -m, -f, -s and -n
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
   std::size_t FPendingPos = 0;

@@ -13,9 +13,21 @@ namespace {
 constexpr int ConnectTimer = 1;
 constexpr int PingTimer = 2;
 constexpr int RetryTimer = 3;
+constexpr int AttemptTimer = 4;
+constexpr int PingWatchTimer = 5;
+constexpr int TimerCount = 5;
 constexpr int FirstAttemptDelay = 100;
 constexpr int ReconnectDelay = 6000;
 constexpr int SweepInterval = 100;
+// A PINGREQ left without any traffic back for half the keep-alive interval
+// (never under a second) means the link is dead, however open it looks.
+constexpr int MinPingWatch = 1000;
+
+std::string Seconds(int ms) {
+  std::string s = std::to_string(ms / 1000);
+  if (ms % 1000) s += "." + std::to_string(ms % 1000 / 100);
+  return s + " s";
+}
 
 std::string N(unsigned v) { return std::to_string(v); }
 
@@ -45,7 +57,7 @@ TMQTTClient::TMQTTClient() {
   Parser->OnStreamBroken = [this](TMQTTParser *s, std::string reason) { ParserBroken(s, reason); };
   Parser->SetKeepAlive(10);
 
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < TimerCount; ++i) {
     Timers[i] = std::make_unique<QTimer>();
     Timers[i]->setSingleShot(true);
     Timers[i]->setTimerType(Qt::PreciseTimer);
@@ -63,7 +75,7 @@ TMQTTClient::~TMQTTClient() {
   Releasables->Clear();
   Subscriptions.clear();
   InFlight->Clear();
-  for (int n = 1; n <= 3; ++n) StopTimer(n);
+  for (int n = 1; n <= TimerCount; ++n) StopTimer(n);
   // A link going away with its owner reports nothing.
   Link->OnSessionConnected = nullptr;
   Link->OnSessionClosed = nullptr;
@@ -90,12 +102,14 @@ void TMQTTClient::TimerProc(int Number) {
       Link->SetAddr(FHost);
       Link->SetPort(std::to_string(FPort));
       Link->SetProto("tcp");
+      ArmTimer(AttemptTimer, FAttemptTimeout);
       Link->Connect();
     } catch (const std::exception &e) {
       // No close will follow an attempt that never started, so nothing else
       // would ever try again: schedule the next attempt here. (Nothing may
       // escape into the event loop either.)
       Mon(std::string("Connect failed: ") + e.what());
+      StopTimer(AttemptTimer);
       if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
     }
     break;
@@ -116,6 +130,40 @@ void TMQTTClient::TimerProc(int Number) {
       }
     }
     break;
+  case AttemptTimer:
+    AttemptExpired();
+    break;
+  case PingWatchTimer:
+    PingUnanswered();
+    break;
+  }
+}
+
+// The attempt has run out of time; name the step it was stuck in.
+void TMQTTClient::AttemptExpired() {
+  const std::string limit = " within " + Seconds(FAttemptTimeout);
+  std::string reason;
+  if (Link->State() != wsConnected)
+    reason = "No TCP connection to " + FHost + " on Port " + std::to_string(FPort) + limit;
+  else if (Link->SslEnable() && Link->SslState() != sslEstablished)
+    reason = "No TLS handshake with " + FHost + limit;
+  else
+    reason = "No CONNACK from " + FHost + limit;
+  GiveUpLink(reason);
+}
+
+void TMQTTClient::PingUnanswered() {
+  GiveUpLink("No answer to PINGREQ within " + Seconds(std::max(MinPingWatch, KeepAlive() * 500)));
+}
+
+// Ends a link that stopped making progress. An abort, not a close: a graceful
+// close (TLS close_notify, lingering) would wait on the very peer that stopped
+// answering. The close event then brings the usual retry.
+void TMQTTClient::GiveUpLink(const std::string &aReason) {
+  Mon(aReason + "; closing the connection.");
+  try {
+    Link->Abort();
+  } catch (const std::exception &) {
   }
 }
 
@@ -135,7 +183,7 @@ void TMQTTClient::Activate(bool Enable) {
   if (Enable)
     ArmTimer(ConnectTimer, FirstAttemptDelay);
   else
-    for (int n = 1; n <= 3; ++n) StopTimer(n);
+    for (int n = 1; n <= TimerCount; ++n) StopTimer(n);
   if (OnEnableChange) OnEnableChange(this);
 }
 
@@ -148,7 +196,12 @@ void TMQTTClient::MonID(const char *aBefore, std::uint16_t anID, const char *aAf
   if (OnMon) OnMon(this, aBefore + std::to_string(anID) + aAfter);
 }
 
-void TMQTTClient::Ping() { Parser->SendPing(); }
+void TMQTTClient::Ping() {
+  Parser->SendPing();
+  // Only a PINGREQ that went out, under a keep-alive, waits for an answer.
+  if (KeepAlive() != 0 && Link->State() == wsConnected && !Timers[PingWatchTimer - 1]->isActive())
+    ArmTimer(PingWatchTimer, std::max(MinPingWatch, KeepAlive() * 500));
+}
 
 void TMQTTClient::SetWill(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
                           bool aRetain) {
@@ -176,6 +229,8 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
 void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
   StopTimer(PingTimer);
   StopTimer(RetryTimer);
+  StopTimer(AttemptTimer);
+  StopTimer(PingWatchTimer);
   if (FOnline && OnOffline) OnOffline(this, FGraceful);
   FOnline = false;
   if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
@@ -183,6 +238,7 @@ void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
 
 void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
   if (ErrCode != 0) return;
+  StopTimer(PingWatchTimer); // any traffic back shows the link alive
   const std::string data = Link->ReceiveStrA();
   Parser->Parse(data);
 }
@@ -216,6 +272,7 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
 }
 
 void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
+  StopTimer(AttemptTimer);
   Mon("Connection " + ConnAckText(aCode));
   if (aCode != 0) {
     Activate(false);

@@ -111,14 +111,25 @@ public:
   void SetPort(std::int32_t Value) { FPort = Value; }
   bool LocalBounce() const { return FLocalBounce; }
   void SetLocalBounce(bool Value) { FLocalBounce = Value; }
+  // How long one connection attempt (TCP connect, TLS handshake and an
+  // accepted CONNACK) may take before it is given up and retried, in ms.
+  // Ten seconds: a healthy broker, even over TLS on a loaded machine, answers
+  // within a second or two, and a dead one is retried before a user wonders.
+  static constexpr int DefaultAttemptTimeout = 10000;
+  int AttemptTimeout() const { return FAttemptTimeout; }
+  void SetAttemptTimeout(int Milliseconds) { FAttemptTimeout = Milliseconds; }
 
 private:
-  // Timers 1 (connection attempt), 2 (keep-alive ping), 3 (retry sweep):
+  // Timers 1 (connection attempt), 2 (keep-alive ping), 3 (retry sweep),
+  // 4 (bound on an attempt), 5 (wait for traffic after a PINGREQ):
   // single-shot; arming an armed timer restarts it.
   void ArmTimer(int Number, int Milliseconds);
   void StopTimer(int Number);
   void TimerProc(int Number);
   void RetrySweep();
+  void AttemptExpired();
+  void PingUnanswered();
+  void GiveUpLink(const std::string &aReason);
 
   void LinkSessionConnected(TWSocket *Sender, std::uint16_t ErrCode);
   void LinkSessionClosed(TWSocket *Sender, std::uint16_t ErrCode);
@@ -142,7 +153,7 @@ private:
   bool NoFreeID(std::uint16_t anID, const char *aWhat);
   void MonID(const char *aBefore, std::uint16_t anID, const char *aAfter);
 
-  std::unique_ptr<QTimer> Timers[3];
+  std::unique_ptr<QTimer> Timers[5];
   std::uint16_t FMessageID = 0;
   std::string FHost;
   std::int32_t FPort = 1883;
@@ -152,4 +163,5 @@ private:
   bool FLocalBounce = false;
   bool FAutoSubscribe = false;
   bool FBroker = false;
+  int FAttemptTimeout = DefaultAttemptTimeout;
 };

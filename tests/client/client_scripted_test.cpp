@@ -23,6 +23,7 @@ std::string Connect(const std::string &clientId, std::uint16_t keepAlive = 0, st
 const std::string ConnAckOk = H("20 02 00 00");
 const std::string Disconnect = H("E0 00");
 const std::string PingReq = H("C0 00");
+const std::string PingResp = H("D0 00");
 
 std::string Publish(std::uint8_t first, const std::string &topic, std::uint16_t id, const std::string &payload) {
   const unsigned qos = (first >> 1) & 3;
@@ -188,12 +189,26 @@ const std::vector<Scenario> &Scenarios() {
                           UntilStep([at] { return Clock::now() - *at > std::chrono::milliseconds(200); },
                                     "200 ms")};
          }
-         return s + Script{ExpectStep(PingReq, "PINGREQ after a quiet spell"),
+         // Answered, the first PINGREQ keeps the link: the second comes a full interval later.
+         return s + Script{ExpectStep(PingReq, "PINGREQ after a quiet spell"), SendStep(PingResp),
                            ExpectStep(PingReq, "another PINGREQ")};
        },
-       [](RecordedClient &, ScriptedBroker &b) {
+       [](RecordedClient &r, ScriptedBroker &b) {
          ASSERT_GE(b.Received.size(), 13u);
          for (std::size_t i = 0; i < 11; ++i) EXPECT_NE(b.Received[i], PingReq) << "packet " << i;
+         EXPECT_TRUE(r.Offlines.empty()) << r.Transcript();
+       }},
+
+      {"UnansweredPingClosesTheLink", [](RecordedClient &r) { r.C().SetKeepAlive(2); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // Ping after 1.5 s of quiet; nothing comes back within 1 s (half of 2 s).
+         return Online(r, 0, 2) + Script{ExpectStep(PingReq, "PINGREQ"), ExpectClosedStep(),
+                                         UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Offlines, std::vector<bool>{false});
+         EXPECT_TRUE(r.Has("No answer to PINGREQ within 1 s; closing the connection.")) << r.Transcript();
+         EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
        }},
 
       {"KeepAliveZeroNeverPings", nullptr,
