@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
@@ -19,6 +20,7 @@
 
 #include "CodePage.h"
 #include "DataFile.h"
+#include "DataFolder.h"
 #include "TApplication.h"
 #include "TListBox.h"
 #include "TRadioGroup.h"
@@ -157,9 +159,9 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
 
   FTopicList = std::make_unique<TTopicListModel>();
   FPendingList = std::make_unique<TLineList>();
-  FDataFolder = QCoreApplication::applicationDirPath();
 
   CreateControls();
+  SetDataFolder(DataFolderFor({}));
   BindEvents();
   FormCreate(this);
 }
@@ -472,6 +474,12 @@ void TfrmMain::mqtMon(TMQTTClient *, const std::string &aStr)
   AddLog(QStringLiteral("Status: ") + QString::fromStdString(aStr));
 }
 
+void TfrmMain::SetDataFolder(const QString &Folder)
+{
+  FDataFolder = Folder;
+  chkSave->setToolTip(QStringLiteral("Data files go to %1").arg(QDir::toNativeSeparators(Folder)));
+}
+
 int TfrmMain::SelectedTopicRow() const
 {
   const QModelIndexList Rows = lbxTopic->selectionModel()->selectedRows();
@@ -570,6 +578,7 @@ void TfrmMain::AppIdle(QObject *, bool &)
     UpdateTopic(Name, Value);
     if (chkSave->isChecked()) {
       try {
+        MakeDataFolder(FDataFolder);
         AppendDataLine(FDataFolder, Name, Value, TCodePage::Ansi());
       } catch (...) {
         // The line stays pending; the idle handler tries it again once the

@@ -128,8 +128,8 @@ public:
 
   // The selected line of lbxTopic, or -1.
   int SelectedTopicRow() const;
-  // Where the data files go: the executable's folder; tests point it elsewhere.
-  void SetDataFolder(const QString &Folder) { FDataFolder = Folder; }
+  // Where the data files go (see DataFolder.h); "Save data" tells it in its tooltip.
+  void SetDataFolder(const QString &Folder);
   const QString &DataFolder() const { return FDataFolder; }
 
 protected:

@@ -151,8 +151,8 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
     return result;
   }
   for (const auto &a : args)
-    if (a == "--help") {
-      result.Help = true;
+    if (a == "--help" || a == "--version") {
+      (a == "--help" ? result.Help : result.Version) = true;
       return result;
     }
   CliOptions o;
@@ -214,7 +214,7 @@ std::string CliUsage() {
 Usage:
   vyr-cli sub -t FILTER [-t FILTER ...] [options]   print received messages
   vyr-cli pub -t TOPIC (-m TEXT | -f FILE | -l | -s | -n) [options]
-  vyr-cli --help
+  vyr-cli --help | --version
 
 Connection:
   -h, --host HOST        broker host (default localhost)

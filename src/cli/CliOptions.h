@@ -44,6 +44,7 @@ struct CliOptions {
 struct CliParse {
   std::optional<CliOptions> Options; // set when the command line is complete and valid
   bool Help = false;                 // --help was asked for; print Usage() and exit 0
+  bool Version = false;              // --version was asked for; print the version and exit 0
   std::string Error;                 // set when the command line is wrong
 };
 

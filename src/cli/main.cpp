@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "CliSession.h"
+#include "VyrVersion.h"
 
 namespace {
 
@@ -25,6 +26,10 @@ int main(int argc, char **argv) {
   CliParse parse = ParseCliOptions(args);
   if (parse.Help) {
     std::fputs(CliUsage().c_str(), stdout);
+    return ExitOk;
+  }
+  if (parse.Version) {
+    std::printf("vyr-cli %s\n", VyrVersion);
     return ExitOk;
   }
   if (!parse.Options) {

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include "TListBox.h"
 #include <QPushButton>
@@ -302,17 +303,44 @@ TEST(Topics, PublishSendsTheSelectedTopicAndTheCodePageText)
   }
 }
 
+// A file where a folder of the data folder's path should be: the folder
+// cannot be made until the file is gone.
+QString BlockedFolder(TTestWindow &W)
+{
+  QFile Blocker(W.Data.filePath("blocked"));
+  EXPECT_TRUE(Blocker.open(QIODevice::WriteOnly));
+  return W.Data.filePath("blocked/data");
+}
+
+TEST(Topics, DataFolderMadeWithTheFirstSavedLineAndNamedInTheTooltip)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const QString Folder = W.Data.filePath("share/vyr-mqtt");
+  W->SetDataFolder(Folder);
+  EXPECT_EQ(W->chkSave->toolTip(), "Data files go to " + Folder);
+  EXPECT_FALSE(W->chkSave->isChecked()) << "telling where files go does not change the start state";
+  Receive(*W, "a/b", "1");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_FALSE(QFileInfo::exists(Folder)) << "nothing saved, nothing made";
+  W->chkSave->setChecked(true);
+  Receive(*W, "a/b", "2");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_EQ(DataLines(Folder + "/a-b.csv").size(), 1);
+  EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join('\n').toStdString();
+}
+
 TEST(Topics, UnwritableDataFolderShowsAnErrorAndRetriesTheLine)
 {
   TErrorBoxes Boxes;
   TTestWindow W;
-  const QString Folder = W.Data.filePath("not-yet");
+  const QString Folder = BlockedFolder(W);
   W->SetDataFolder(Folder);
   W->chkSave->setChecked(true);
   Receive(*W, "a/b", "1");
   ASSERT_TRUE(WaitFor([&] { return !Boxes.Texts.isEmpty(); }));
   EXPECT_EQ(Boxes.Texts.size(), 1);
-  EXPECT_TRUE(Boxes.Texts[0].contains("a-b.csv")) << Boxes.Texts[0].toStdString();
+  EXPECT_TRUE(Boxes.Texts[0].contains(Folder)) << Boxes.Texts[0].toStdString();
   EXPECT_EQ(W->PendingList().Count(), 1) << "the line stays pending";
   EXPECT_EQ(LogTexts(*W), QStringList("a/b=1"));
   // The next attempt waits a moment instead of opening box after box, so the
@@ -320,8 +348,8 @@ TEST(Topics, UnwritableDataFolderShowsAnErrorAndRetriesTheLine)
   RunLoop(500);
   EXPECT_EQ(Boxes.Texts.size(), 1);
 
-  // Once the folder exists the retry succeeds, with another log line.
-  ASSERT_TRUE(QDir().mkpath(Folder));
+  // Once the file is out of the way the retry succeeds, with another log line.
+  ASSERT_TRUE(QFile::remove(W.Data.filePath("blocked")));
   ASSERT_TRUE(WaitFor([&] { return Drained(*W); }, 20000));
   EXPECT_EQ(LogTexts(*W), QStringList({"a/b=1", "a/b=1"}));
   EXPECT_EQ(DataLines(Folder + "/a-b.csv").size(), 1);
@@ -332,7 +360,7 @@ TEST(Topics, UncheckingSaveDataLetsAFailedLineThrough)
 {
   TErrorBoxes Boxes;
   TTestWindow W;
-  W->SetDataFolder(W.Data.filePath("missing"));
+  W->SetDataFolder(BlockedFolder(W));
   W->chkSave->setChecked(true);
   Receive(*W, "a", "1");
   ASSERT_TRUE(WaitFor([&] { return !Boxes.Texts.isEmpty(); }));

@@ -65,6 +65,16 @@ TEST(CliOptions, BadCommandLinesExitWithUsageError) {
   }
 }
 
+TEST(CliOptions, VersionPrintsTheBuildVersion) {
+  for (const auto &args : {std::vector<std::string>{"--version"}, {"sub", "-t", "a", "--version"}}) {
+    ProcResult r = RunCli(args);
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Out, std::string("vyr-cli ") + VYR_VERSION + "\n");
+    EXPECT_EQ(r.Err, "");
+  }
+}
+
 TEST(CliOptions, HelpListsEveryOptionAndTheExitCodes) {
   for (const auto &args : {std::vector<std::string>{"--help"}, {"sub", "--help"}, {"pub", "-t", "x", "--help"}}) {
     ProcResult r = RunCli(args);

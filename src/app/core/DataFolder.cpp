@@ -1,0 +1,64 @@
+#include "DataFolder.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
+#include "DataFile.h"
+
+namespace {
+
+// The running program's own folder, also before the application object
+// exists (--help names the data folder without starting the toolkit).
+QString ExecutableFolder()
+{
+  return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).absolutePath();
+}
+
+// Whether this user may create files there; asks the system, which also knows
+// about read-only mounts and the rights of root.
+bool FolderWritable(const QString &aFolder)
+{
+  return ::access(QFile::encodeName(aFolder).constData(), W_OK | X_OK) == 0;
+}
+
+} // namespace
+
+QString ChooseDataFolder(const TDataFolderPlaces &aPlaces)
+{
+  if (!aPlaces.Chosen.isEmpty())
+    return QDir::cleanPath(QDir(aPlaces.Chosen).absolutePath());
+  if (aPlaces.ExecutableFolderWritable)
+    return aPlaces.ExecutableFolder;
+  // A relative XDG_DATA_HOME is invalid and is to be ignored.
+  const QString Base = QDir::isAbsolutePath(aPlaces.XdgDataHome)
+                           ? aPlaces.XdgDataHome
+                           : QDir(aPlaces.Home).filePath(QStringLiteral(".local/share"));
+  return QDir::cleanPath(QDir(Base).filePath(QStringLiteral("vyr-mqtt")));
+}
+
+TDataFolderPlaces CurrentDataFolderPlaces(const QString &aChosen)
+{
+  TDataFolderPlaces Places;
+  Places.Chosen = aChosen;
+  Places.ExecutableFolder = ExecutableFolder();
+  Places.ExecutableFolderWritable = FolderWritable(Places.ExecutableFolder);
+  Places.XdgDataHome = qEnvironmentVariable("XDG_DATA_HOME");
+  Places.Home = QDir::homePath();
+  return Places;
+}
+
+QString DataFolderFor(const QString &aChosen)
+{
+  return ChooseDataFolder(CurrentDataFolderPlaces(aChosen));
+}
+
+void MakeDataFolder(const QString &aFolder)
+{
+  std::error_code Error;
+  std::filesystem::create_directories(QFile::encodeName(aFolder).toStdString(), Error);
+  if (Error)
+    throw EDataFileError("Cannot create the data folder \"" + aFolder.toStdString() + "\": " + Error.message());
+}

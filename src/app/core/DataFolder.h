@@ -1,0 +1,31 @@
+#pragma once
+// Which folder the window's data files go to:
+//  1. the folder the user chose (--data-dir);
+//  2. else the executable's folder when this user may write there, so that a
+//     copy run from a folder of its own keeps its data beside it;
+//  3. else the user's data folder, $XDG_DATA_HOME/vyr-mqtt, or
+//     ~/.local/share/vyr-mqtt when that variable is unset or not absolute
+//     (an installed program lives in a folder its users cannot write).
+
+#include <QString>
+
+struct TDataFolderPlaces {
+  QString Chosen;                  // empty when the user chose none
+  QString ExecutableFolder;
+  bool ExecutableFolderWritable = false;
+  QString XdgDataHome;             // $XDG_DATA_HOME as set, possibly empty
+  QString Home;
+};
+
+QString ChooseDataFolder(const TDataFolderPlaces &aPlaces);
+
+// The places of this process: its executable's folder and its environment.
+TDataFolderPlaces CurrentDataFolderPlaces(const QString &aChosen);
+
+// ChooseDataFolder for this process.
+QString DataFolderFor(const QString &aChosen);
+
+// Creates the folder and its parents where missing, so that the user's data
+// folder comes into being with the first saved line. Throws EDataFileError
+// when it cannot be made.
+void MakeDataFolder(const QString &aFolder);
