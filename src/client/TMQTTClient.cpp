@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <exception>
+#include <utility>
 
 #include "TWSocket.h"
 #include "TopicMatch.h"
@@ -22,6 +23,10 @@ constexpr int SweepInterval = 100;
 // A PINGREQ left without any traffic back for half the keep-alive interval
 // (never under a second) means the link is dead, however open it looks.
 constexpr int MinPingWatch = 1000;
+// Received bytes parsed in one pass of the event loop. 64 KiB of small
+// messages take a few milliseconds to handle; more would keep timers, signals
+// and the user's input waiting under a flood.
+constexpr std::size_t ParseSlice = 64 * 1024;
 
 std::string Seconds(int ms) {
   std::string s = std::to_string(ms / 1000);
@@ -64,6 +69,10 @@ TMQTTClient::TMQTTClient() {
     QObject::connect(Timers[i].get(), &QTimer::timeout, Timers[i].get(), [this, i] { TimerProc(i + 1); });
   }
 
+  FReceivePass = std::make_unique<QTimer>();
+  FReceivePass->setSingleShot(true);
+  QObject::connect(FReceivePass.get(), &QTimer::timeout, FReceivePass.get(), [this] { ContinueReceive(); });
+
   InFlight = std::make_unique<TMQTTPacketStore>();
   Link = std::make_unique<TWSocket>();
   Link->OnSessionConnected = [this](TWSocket *s, std::uint16_t e) { LinkSessionConnected(s, e); };
@@ -76,6 +85,7 @@ TMQTTClient::~TMQTTClient() {
   Subscriptions.clear();
   InFlight->Clear();
   for (int n = 1; n <= TimerCount; ++n) StopTimer(n);
+  FReceivePass->stop();
   // A link going away with its owner reports nothing.
   Link->OnSessionConnected = nullptr;
   Link->OnSessionClosed = nullptr;
@@ -212,6 +222,8 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   if (ErrCode != 0) return;
   FGraceful = false;
   Parser->Reset();
+  FRxHeld.clear();
+  FRxHeldPos = 0;
   std::string id = ClientID();
   if (id.empty()) id = "CID" + Link->GetXPort();
   if (OnClientID) OnClientID(this, id);
@@ -227,6 +239,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
 }
 
 void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
+  DrainReceived();
   StopTimer(PingTimer);
   StopTimer(RetryTimer);
   StopTimer(AttemptTimer);
@@ -239,8 +252,75 @@ void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
 void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
   if (ErrCode != 0) return;
   StopTimer(PingWatchTimer); // any traffic back shows the link alive
-  const std::string data = Link->ReceiveStrA();
-  Parser->Parse(data);
+  // Reading nothing makes the link pause its read notifications until the
+  // next read: bytes already held, or one read in this pass, are enough.
+  if (FRxHeldPos < FRxHeld.size() || FReadThisPass) return;
+  ReadAndParse();
+}
+
+void TMQTTClient::ReadAndParse() {
+  FRxHeld = Link->ReceiveStrA();
+  FRxHeldPos = 0;
+  if (FRxHeld.empty()) return;
+  FReadThisPass = true;
+  FReceivePass->start(0);
+  ParseHeldSlice();
+}
+
+// Parsing may raise events that close, reset or reconnect the link; what is
+// held is taken off before it is parsed, so nothing is parsed twice.
+void TMQTTClient::ParseHeldSlice() {
+  const std::size_t n = std::min(ParseSlice, FRxHeld.size() - FRxHeldPos);
+  const std::string slice = FRxHeld.substr(FRxHeldPos, n);
+  FRxHeldPos += n;
+  const bool outer = !std::exchange(FParsing, true);
+  try {
+    Parser->Parse(slice);
+  } catch (...) {
+    if (outer) FParsing = false;
+    throw;
+  }
+  if (outer) FParsing = false;
+}
+
+// The next pass: parse the next slice of what is held, or read again (which
+// also resumes the link's read notifications) once everything is parsed.
+void TMQTTClient::ContinueReceive() {
+  FReadThisPass = false;
+  try {
+    if (FRxHeldPos < FRxHeld.size()) {
+      FReceivePass->start(0);
+      ParseHeldSlice();
+    } else if (Link->State() == wsConnected)
+      ReadAndParse();
+  } catch (const std::exception &e) {
+    // As when a socket handler fails: the connection ends.
+    Mon(std::string("Closing the connection: ") + e.what());
+    try {
+      Link->CloseDelayed();
+    } catch (const std::exception &) {
+    }
+  }
+}
+
+// At a close, what arrived before it is still parsed, as it would have been
+// without slicing: the last messages a broker sent before closing count.
+void TMQTTClient::DrainReceived() {
+  FReceivePass->stop();
+  FReadThisPass = false;
+  // A close from inside a handler of the parser cannot parse more in place.
+  if (!FParsing) try {
+    while (FRxHeldPos < FRxHeld.size()) ParseHeldSlice();
+    for (std::string more; !(more = Link->ReceiveStrA()).empty();) {
+      FRxHeld = std::move(more);
+      FRxHeldPos = 0;
+      while (FRxHeldPos < FRxHeld.size()) ParseHeldSlice();
+    }
+  } catch (const std::exception &e) {
+    Mon(std::string("Received data dropped at the close: ") + e.what());
+  }
+  FRxHeld.clear();
+  FRxHeldPos = 0;
 }
 
 void TMQTTClient::ParserBroken(TMQTTParser *, const std::string &aReason) {

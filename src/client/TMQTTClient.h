@@ -134,6 +134,10 @@ private:
   void LinkSessionConnected(TWSocket *Sender, std::uint16_t ErrCode);
   void LinkSessionClosed(TWSocket *Sender, std::uint16_t ErrCode);
   void LinkDataAvailable(TWSocket *Sender, std::uint16_t ErrCode);
+  void ReadAndParse();
+  void ParseHeldSlice();
+  void ContinueReceive();
+  void DrainReceived();
 
   void ParserSend(TMQTTParser *Sender, std::uint16_t anID, std::int32_t Retry,
                   TByteStream &aStream);
@@ -154,6 +158,14 @@ private:
   void MonID(const char *aBefore, std::uint16_t anID, const char *aAfter);
 
   std::unique_ptr<QTimer> Timers[5];
+  // Received bytes not parsed yet (from FRxHeldPos) wait for the next pass of
+  // the event loop, so that one pass parses at most a bounded slice; while
+  // any wait, the link's read notifications are paused.
+  std::string FRxHeld;
+  std::size_t FRxHeldPos = 0;
+  bool FReadThisPass = false;
+  bool FParsing = false;
+  std::unique_ptr<QTimer> FReceivePass;
   std::uint16_t FMessageID = 0;
   std::string FHost;
   std::int32_t FPort = 1883;

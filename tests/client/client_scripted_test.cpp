@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -32,6 +34,26 @@ std::string Publish(std::uint8_t first, const std::string &topic, std::uint16_t 
 std::string Ack(std::uint8_t first, std::uint16_t id) { return Pkt(first, Id(id)); }
 
 constexpr int BulkCount = 50000; // publications in flight at once in the bulk scenario
+
+constexpr std::size_t FloodCount = 240000;
+
+// Counts the messages delivered between consecutive passes of the event loop.
+struct PassCounter {
+  explicit PassCounter(RecordedClient &r) : R(r) {
+    QObject::connect(&Timer, &QTimer::timeout, [this] {
+      MaxPerPass = std::max(MaxPerPass, R.Msgs.size() - Seen);
+      Seen = R.Msgs.size();
+    });
+  }
+  void Start() {
+    Seen = R.Msgs.size();
+    Timer.start(0);
+  }
+  void Stop() { Timer.stop(); }
+  RecordedClient &R;
+  QTimer Timer;
+  std::size_t Seen = 0, MaxPerPass = 0;
+};
 
 struct Scenario {
   const char *name;
@@ -307,6 +329,24 @@ const std::vector<Scenario> &Scenarios() {
 
       LargeMessages("IncomingLargeMessagesInOneRead", 1 << 30),
       LargeMessages("IncomingLargeMessagesInPieces", 7001),
+
+      {"FloodIsParsedInBoundedSlicesPerPass", nullptr,
+       [](RecordedClient &r, ScriptedBroker &) {
+         // 3 MB of 13-byte messages arrive faster than they are handled. A
+         // timer firing on every pass of the event loop counts the messages
+         // delivered between two passes: at most one or two 64 KiB slices.
+         auto passes = std::make_shared<PassCounter>(r);
+         std::string flood;
+         for (int i = 0; i < FloodCount; ++i) flood += Publish(0x30, "f", 0, "12345678");
+         return Online(r) + Script{DoStep([passes] { passes->Start(); }), SendStep(flood),
+                                   UntilStep([&r] { return r.Msgs.size() == FloodCount; }, "every message", 60000),
+                                   DoStep([passes, &r] {
+                                     passes->Stop();
+                                     EXPECT_LE(passes->MaxPerPass, 2 * 65536 / 13) << "in one pass";
+                                     EXPECT_EQ(r.Msgs.back(), (Delivery{"f", "12345678", qtAT_MOST_ONCE, false}));
+                                   })};
+       },
+       nullptr},
 
       {"IncomingQos3IsIgnored", nullptr,
        [](RecordedClient &r, ScriptedBroker &) {
