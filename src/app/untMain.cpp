@@ -19,8 +19,9 @@
 #include <stdexcept>
 
 #include "CodePage.h"
-#include "DataFile.h"
 #include "DataFolder.h"
+#include "DataLog.h"
+#include "ErrorBox.h"
 #include "TApplication.h"
 #include "TListBox.h"
 #include "TRadioGroup.h"
@@ -33,7 +34,6 @@ TfrmMain *frmMain = nullptr;
 namespace {
 
 const QString Subscribed = QStringLiteral("[subscribed]");
-const qint64 DataRetryDelayMs = 2000;
 const qint64 PaintIntervalMs = 40;
 
 TMQTTQOSType QosOf(const TRadioGroup *Group)
@@ -159,6 +159,10 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
 
   FTopicList = std::make_unique<TTopicListModel>();
   FPendingList = std::make_unique<TLineList>();
+  FDataLog = std::make_unique<TDataLog>(DataFilesOpenAtOnce());
+  // The user's data folder comes into being with the first saved line.
+  FDataLog->SetCreateFolder(true);
+  FDataLog->OnProblem = [this](const QString &Problem) { DataLogProblem(Problem); };
 
   CreateControls();
   SetDataFolder(DataFolderFor({}));
@@ -555,7 +559,7 @@ void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
 
 void TfrmMain::AppIdle(QObject *, bool &)
 {
-  if (QDateTime::currentMSecsSinceEpoch() < FRetryNotBefore || FPendingList->Count() == 0)
+  if (FPendingList->Count() == 0)
     return;
   FDraining = true;
   FSincePaint.start();
@@ -577,20 +581,33 @@ void TfrmMain::AppIdle(QObject *, bool &)
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
     if (chkSave->isChecked()) {
-      try {
-        MakeDataFolder(FDataFolder);
-        AppendDataLine(FDataFolder, Name, Value, TCodePage::Ansi());
-      } catch (...) {
-        // The line stays pending; the idle handler tries it again once the
-        // delay is over (the timer wakes the event loop then).
-        FRetryNotBefore = QDateTime::currentMSecsSinceEpoch() + DataRetryDelayMs;
-        QTimer::singleShot(DataRetryDelayMs + 10, this, [] {});
-        throw;
-      }
+      // A line that cannot be written now waits in the data log, which
+      // writes it in order once it can; the other topics go on meanwhile.
+      FDataLog->SetFolder(FDataFolder);
+      FDataLog->Add(Name, Value, TCodePage::Ansi());
     }
     // A message that replaced this one meanwhile stays for the next pass; one
     // that emptied it has already removed the line.
     if (FPendingList->Count() > 0 && FPendingList->Line(0) == Line)
       FPendingList->Delete(0);
   }
+}
+
+// The box is opened from the event loop, not from inside the idle handler, so
+// that the idle handler keeps processing and saving while it waits for OK; a
+// reason that changes while a box is open is shown after it.
+void TfrmMain::DataLogProblem(const QString &Problem)
+{
+  FDataProblem = Problem;
+  if (FDataBoxOpen)
+    return;
+  FDataBoxOpen = true;
+  QTimer::singleShot(0, this, [this] {
+    QString Shown;
+    while (Shown != FDataProblem) {
+      Shown = FDataProblem;
+      ShowErrorBox(Shown);
+    }
+    FDataBoxOpen = false;
+  });
 }

@@ -26,6 +26,7 @@ class QPlainTextEdit;
 class QPushButton;
 class TListBox;
 class TRadioGroup;
+class TDataLog;
 class TSslContext;
 
 // "Vyr-" and the time of day in units of 0.864 s (0 to 99999).
@@ -143,6 +144,7 @@ private:
   void SetSslEnable();
   std::string PresenceTopic() const;
   void ProcessMessages();
+  void DataLogProblem(const QString &Problem);
 
   std::unique_ptr<TTopicListModel> FTopicList;
   std::unique_ptr<TLineList> FPendingList;
@@ -153,9 +155,11 @@ private:
   // ms instead of at every pass through the event loop.
   bool FDraining = false;
   QElapsedTimer FSincePaint;
-  // After a data file could not be written, the next attempt waits this long
-  // so that the user can reach "Save data" between the error boxes.
-  qint64 FRetryNotBefore = 0;
+  std::unique_ptr<TDataLog> FDataLog;
+  // The latest reason a data line could not be written, and whether its error
+  // box is on the screen.
+  QString FDataProblem;
+  bool FDataBoxOpen = false;
 };
 
 extern TfrmMain *frmMain;

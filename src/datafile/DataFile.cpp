@@ -1,7 +1,6 @@
 #include "DataFile.h"
 
 #include <QDir>
-#include <QFile>
 
 QString DataFileName(const QString &aFolder, const QString &aTopic) {
   // A NUL would cut the path short at the system call: another file, or none.
@@ -26,20 +25,6 @@ QString DataTimeStamp(const QDateTime &aMoment) {
                                                     .arg(minutes % 60, 2, 10, QChar(u'0'));
 }
 
-void AppendDataLine(const QString &aFolder, const QString &aTopic, const QString &aValue,
-                    const TCodePage &aCodePage, const QDateTime &aMoment) {
-  const QString path = DataFileName(aFolder, aTopic);
-  const std::string line =
-      aCodePage.FromUnicode(DataTimeStamp(aMoment) + u';' + aValue + QStringLiteral("\r\n"));
-  QFile file(path);
-  // Unbuffered, so that a failed write is seen here and not lost in close().
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-    throw EDataFileError("Cannot open the data file \"" + path.toStdString() +
-                         "\": " + file.errorString().toStdString());
-  const qint64 written = file.write(line.data(), qint64(line.size()));
-  if (written != qint64(line.size())) {
-    const std::string reason = file.errorString().toStdString();
-    file.close();
-    throw EDataFileError("Cannot write the data file \"" + path.toStdString() + "\": " + reason);
-  }
+std::string DataLine(const QString &aValue, const TCodePage &aCodePage, const QDateTime &aMoment) {
+  return aCodePage.FromUnicode(DataTimeStamp(aMoment) + u';' + aValue + QStringLiteral("\r\n"));
 }

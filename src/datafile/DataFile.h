@@ -1,8 +1,7 @@
 #pragma once
-// The per-topic data files: one line per saved message, appended to
-// "<folder>/<topic with every "/" replaced by "-">.csv", written as
-// "<local time stamp>;<message>" + CR LF in the code page, the file opened,
-// appended and closed for every line.
+// The per-topic data files, the one definition both programs write: one line
+// per saved message, appended to "<folder>/<topic with every "/" replaced by
+// "-">.csv", written as "<local time stamp>;<message>" + CR LF in the code page.
 
 #include <QDateTime>
 #include <QString>
@@ -25,9 +24,6 @@ QString DataFileName(const QString &aFolder, const QString &aTopic);
 // that instant).
 QString DataTimeStamp(const QDateTime &aMoment);
 
-// Appends the line for aValue to the data file of aTopic in aFolder, creating
-// the file when it does not exist. Throws EDataFileError when the file cannot
-// be opened or written; the file is closed in every case.
-void AppendDataLine(const QString &aFolder, const QString &aTopic, const QString &aValue,
-                    const TCodePage &aCodePage,
-                    const QDateTime &aMoment = QDateTime::currentDateTime());
+// The bytes of the data line for aValue at aMoment, CR LF included.
+std::string DataLine(const QString &aValue, const TCodePage &aCodePage,
+                     const QDateTime &aMoment = QDateTime::currentDateTime());

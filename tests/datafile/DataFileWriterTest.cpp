@@ -1,0 +1,201 @@
+// TDataFileWriter against the real file system: lines land whole and in
+// order, failures keep them waiting with the system's reason, and a later
+// retry writes them.
+#include "DataFileWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path &aPath) {
+  std::ifstream in(aPath, std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+class DataFileWriterTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vyr-datafile-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    Dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+  std::string Path(const std::string &aName) const { return (Dir / aName).string(); }
+
+  fs::path Dir;
+};
+
+TEST_F(DataFileWriterTest, lines_are_appended_in_order_behind_what_the_file_held) {
+  { std::ofstream(Path("a.csv"), std::ios::binary) << "earlier\r\n"; }
+  TDataFileWriter writer(8);
+  EXPECT_TRUE(writer.Append(Path("a.csv"), "1\r\n"));
+  EXPECT_TRUE(writer.Append(Path("b.csv"), "x\r\n"));
+  EXPECT_TRUE(writer.Append(Path("a.csv"), "2\r\n"));
+  // Written through to the system at once: another reader sees it now.
+  EXPECT_EQ(ReadAll(Path("a.csv")), "earlier\r\n1\r\n2\r\n");
+  EXPECT_EQ(ReadAll(Path("b.csv")), "x\r\n");
+  EXPECT_EQ(writer.Waiting(), 0u);
+  EXPECT_EQ(writer.OpenFiles(), 2u);
+}
+
+TEST_F(DataFileWriterTest, least_recently_used_files_are_closed_beyond_the_bound) {
+  TDataFileWriter writer(3);
+  std::string expected[7];
+  for (int round = 0; round < 4; ++round)
+    for (int topic = 0; topic < 7; ++topic) {
+      const std::string line = std::to_string(round) + "\r\n";
+      EXPECT_TRUE(writer.Append(Path(std::to_string(topic) + ".csv"), line));
+      expected[topic] += line;
+      EXPECT_LE(writer.OpenFiles(), 3u);
+    }
+  for (int topic = 0; topic < 7; ++topic) EXPECT_EQ(ReadAll(Path(std::to_string(topic) + ".csv")), expected[topic]);
+}
+
+TEST_F(DataFileWriterTest, failures_name_the_file_and_the_system_reason) {
+  fs::create_directory(Dir / "folder.csv");
+  struct Case {
+    std::string File;
+    std::string Problem;
+  };
+  const Case cases[] = {
+      {Path("missing/t.csv"), "Cannot open the data file \"" + Path("missing/t.csv") + "\": No such file or directory"},
+      {Path("folder.csv"), "Cannot open the data file \"" + Path("folder.csv") + "\": Is a directory"},
+      {"/dev/full", "Cannot write the data file \"/dev/full\": No space left on device"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.File);
+    TDataFileWriter writer(4);
+    EXPECT_FALSE(writer.Append(c.File, "v\r\n"));
+    EXPECT_EQ(writer.Problem(), c.Problem);
+    EXPECT_EQ(writer.Waiting(), 1u);
+    EXPECT_FALSE(writer.Retry());
+    EXPECT_EQ(writer.Waiting(), 1u);
+  }
+}
+
+TEST_F(DataFileWriterTest, waiting_lines_go_out_in_order_once_the_cause_is_gone) {
+  TDataFileWriter writer(4);
+  const std::string blocked = Path("later/t.csv");
+  EXPECT_FALSE(writer.Append(blocked, "1\r\n"));
+  // Other files are not held up by one that fails.
+  EXPECT_TRUE(writer.Append(Path("other.csv"), "o\r\n"));
+  // A line behind a waiting one waits too, even though it could be written now.
+  EXPECT_FALSE(writer.Append(blocked, "2\r\n"));
+  EXPECT_EQ(writer.Waiting(), 2u);
+  EXPECT_EQ(ReadAll(Path("other.csv")), "o\r\n");
+
+  fs::create_directory(Dir / "later");
+  EXPECT_FALSE(writer.Append(blocked, "3\r\n"));
+  EXPECT_FALSE(fs::exists(blocked)) << "nothing overtakes the waiting lines";
+  EXPECT_TRUE(writer.Retry());
+  EXPECT_EQ(ReadAll(blocked), "1\r\n2\r\n3\r\n");
+  EXPECT_EQ(writer.Waiting(), 0u);
+  EXPECT_EQ(writer.Problem(), "");
+  EXPECT_TRUE(writer.Append(blocked, "4\r\n"));
+  EXPECT_EQ(ReadAll(blocked), "1\r\n2\r\n3\r\n4\r\n");
+}
+
+TEST_F(DataFileWriterTest, a_removed_folder_is_made_again_when_asked) {
+  TDataFileWriter writer(4);
+  writer.CreateFolders = true;
+  const std::string file = Path("a/b/t.csv");
+  EXPECT_TRUE(writer.Append(file, "1\r\n"));
+  fs::remove_all(Dir / "a");
+  // The open file was deleted with its folder; writing to it would lose the line.
+  EXPECT_TRUE(writer.Append(file, "2\r\n"));
+  EXPECT_EQ(ReadAll(file), "2\r\n");
+}
+
+TEST_F(DataFileWriterTest, a_file_deleted_while_open_is_created_again) {
+  TDataFileWriter writer(4);
+  EXPECT_TRUE(writer.Append(Path("t.csv"), "1\r\n"));
+  fs::remove(Path("t.csv"));
+  EXPECT_TRUE(writer.Append(Path("t.csv"), "2\r\n"));
+  EXPECT_EQ(ReadAll(Path("t.csv")), "2\r\n");
+}
+
+// A write that stops part-way (here at the file size limit of the process)
+// must not leave a cut-off line that the next line would run into. The limit
+// is the process's, so the writing happens in a child.
+TEST_F(DataFileWriterTest, a_partial_write_is_cut_back) {
+  const std::string file = Path("t.csv");
+  { std::ofstream(file, std::ios::binary) << "old\r\n"; }
+  const std::string line = "2024-05-07T14:03:09.045Z;123456789\r\n";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    rlimit small = limit;
+    small.rlim_cur = 5 + 10; // room for ten bytes of the line
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    TDataFileWriter writer(4);
+    if (writer.Append(file, line)) ::_exit(10);
+    if (writer.Problem() != "Cannot write the data file \"" + file + "\": File too large") ::_exit(11);
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || st.st_size != 5) ::_exit(12);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(writer.Retry() ? 0 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: written past the limit, 11: wrong reason, 12: torn line left, "
+                                       "13: retry failed";
+  EXPECT_EQ(ReadAll(file), "old\r\n" + line);
+}
+
+// A real full file system (a small tmpfs; needs the right to mount): no line
+// is torn, and once space is freed every waiting line follows in order.
+TEST_F(DataFileWriterTest, full_disk_keeps_lines_whole_and_resumes) {
+  const fs::path mountPoint = Dir / "small";
+  fs::create_directory(mountPoint);
+  if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  struct Unmount {
+    fs::path Point;
+    ~Unmount() { ::umount2(Point.c_str(), MNT_DETACH); }
+  } unmount{mountPoint};
+  { std::ofstream((mountPoint / "filler").string(), std::ios::binary) << std::string(40 * 1024, 'f'); }
+
+  TDataFileWriter writer(4);
+  const std::string file = (mountPoint / "t.csv").string();
+  std::string expected;
+  int accepted = 0;
+  // Long lines, so that the last one to go in is cut by the full disk.
+  for (int i = 100; i < 140; ++i) {
+    const std::string line = std::to_string(i) + ";" + std::string(999, 'v') + "\r\n";
+    expected += line;
+    if (writer.Append(file, line)) ++accepted;
+  }
+  ASSERT_GT(writer.Waiting(), 0u);
+  EXPECT_EQ(writer.Problem(), "Cannot write the data file \"" + file + "\": No space left on device");
+  const std::string partial = ReadAll(file);
+  EXPECT_TRUE(partial == expected.substr(0, partial.size())) << "only whole lines, in order";
+  EXPECT_EQ(partial.size() % 1005, 0u);
+  EXPECT_EQ(int(partial.size() / 1005), accepted);
+
+  fs::remove(mountPoint / "filler");
+  EXPECT_TRUE(writer.Retry());
+  EXPECT_TRUE(ReadAll(file) == expected) << "every line, in order";
+}
+
+} // namespace
