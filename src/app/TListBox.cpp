@@ -2,6 +2,8 @@
 
 #include <QHeaderView>
 
+#include "OpaqueScrollArea.h"
+
 TListBox::TListBox(int ItemHeight, QWidget *Parent) : QTableView(Parent)
 {
   setShowGrid(false);
@@ -17,4 +19,5 @@ TListBox::TListBox(int ItemHeight, QWidget *Parent) : QTableView(Parent)
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   verticalHeader()->setMinimumSectionSize(ItemHeight);
   verticalHeader()->setDefaultSectionSize(ItemHeight);
+  KeepScrollAreaOpaque(this);
 }

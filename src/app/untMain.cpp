@@ -22,6 +22,7 @@
 #include "DataFolder.h"
 #include "DataLog.h"
 #include "ErrorBox.h"
+#include "OpaqueScrollArea.h"
 #include "TApplication.h"
 #include "TListBox.h"
 #include "TRadioGroup.h"
@@ -216,6 +217,7 @@ void TfrmMain::CreateControls()
   memLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   memLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  KeepScrollAreaOpaque(memLog);
   chkLogWrap = new QCheckBox(QStringLiteral("Wrap lines"), gpxLog);
   chkLogWrap->setGeometry(8, 273, 73, 17);
   chkLogWrap->setChecked(true);
