@@ -1,10 +1,11 @@
 // libFuzzer target for TMQTTParser::Parse. The input is two control bytes and
 // a byte stream. The stream goes to one parser whole, to a second in chunks
 // chosen by the control bytes, and to a third in the same chunks whose
-// handlers throw now and then. All three must report the same events; once
-// a stream is broken nothing may follow; every decoded PUBLISH, SUBSCRIBE,
-// UNSUBSCRIBE, SUBACK and acknowledgement, built again by the engine and
-// parsed once more, must come back unchanged.
+// handlers throw now and then; one control bit picks the protocol level for
+// all of them. All three must report the same events; once a stream is
+// broken nothing may follow; every decoded PUBLISH, SUBSCRIBE, UNSUBSCRIBE,
+// SUBACK and acknowledgement, built again by the engine and parsed once more,
+// must come back unchanged.
 #include "EventLog.h"
 #include "uMQTT.h"
 
@@ -48,6 +49,7 @@ struct TRebuilder {
 
   explicit TRebuilder(TMQTTParser &original, const TEventLog &originalLog) {
     OriginalLines = &originalLog.Lines;
+    Encoder.ProtocolLevel = Decoder.ProtocolLevel = original.ProtocolLevel;
     Encoder.OnSend = [this](TMQTTParser *, std::uint16_t, std::int32_t, TByteStream &s) { Decoder.Parse(s.View()); };
     Wrap(original.OnPublish, [this](TMQTTParser *s, std::uint16_t id, std::string t, std::string m) {
       Encoder.SendPublish(id, t, m, s->RxQos, s->RxDup, s->RxRetain);
@@ -64,7 +66,9 @@ struct TRebuilder {
     Wrap(original.OnPubAck, [this](TMQTTParser *, std::uint16_t id) { Encoder.SendPubAck(id); });
     Wrap(original.OnPubRel, [this](TMQTTParser *, std::uint16_t id) { Encoder.SendPubRel(id, false); });
     Wrap(original.OnUnsubAck, [this](TMQTTParser *, std::uint16_t id) { Encoder.SendUnsubAck(id); });
-    Wrap(original.OnConnAck, [this](TMQTTParser *, std::uint8_t code) { Encoder.SendConnAck(code); });
+    Wrap(original.OnConnAck, [this](TMQTTParser *s, std::uint8_t code) {
+      Encoder.SendConnAck(code, s->RxSessionPresent);
+    });
   }
 
   template <typename Event, typename Build> void Wrap(Event &event, Build build) {
@@ -88,10 +92,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::int32_t cap = (control & 1) ? 64 : 16 * 1024 * 1024;
   const unsigned throwEvery = 1 + (control >> 1 & 7);
 
+  // Both protocol levels: they decode CONNACK and SUBACK differently.
+  const TMQTTProtocolLevel level = (control & 0x10) ? plMQTT311 : plMQTT31;
+
   TMQTTParser whole, chunked, throwing;
+  for (TMQTTParser *p : {&whole, &chunked, &throwing}) {
+    p->MaxRxLength = cap;
+    p->ProtocolLevel = level;
+  }
   TEventLog wholeLog(whole, true), chunkedLog(chunked, true), throwingLog(throwing, true);
   TRebuilder rebuild(whole, wholeLog);
-  for (TMQTTParser *p : {&whole, &chunked, &throwing}) p->MaxRxLength = cap;
 
   // The third parser's handlers record the event, then throw on every n-th one.
   // OnSetWill is left alone: a throw there rightly suppresses the OnConnect after it.

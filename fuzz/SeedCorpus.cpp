@@ -56,5 +56,15 @@ int main(int argc, char **argv) {
   }
   write("all_packets", all);
   write("all_packets_small_cap", all);
+
+  // The 3.1.1 decodings: a CONNACK with the session-present flag, a SUBACK
+  // with a refused filter. Control bit 0x10 selects that level.
+  p.ProtocolLevel = plMQTT311;
+  p.SendConnAck(0, true);
+  std::string level311 = packet;
+  p.SendSubAck(8, {qtAT_LEAST_ONCE, qtSubscribeFailure, qtEXACTLY_ONCE});
+  level311 += packet;
+  control = 0x10;
+  write("level311_connack_suback", level311);
   return 0;
 }

@@ -35,6 +35,8 @@ TfrmMain *frmMain = nullptr;
 namespace {
 
 const QString Subscribed = QStringLiteral("[subscribed]");
+// A subscription the broker refused (MQTT 3.1.1 only).
+const QString Refused = QStringLiteral("[refused]");
 const qint64 PaintIntervalMs = 40;
 
 TMQTTQOSType QosOf(const TRadioGroup *Group)
@@ -311,6 +313,9 @@ void TfrmMain::BindEvents()
   };
   mqt->OnMsg = [this](TMQTTClient *Sender, const std::string &aTopic, const std::string &aMessage,
                       TMQTTQOSType aQos, bool aRetained) { mqtMsg(Sender, aTopic, aMessage, aQos, aRetained); };
+  mqt->OnSubRefused = [this](TMQTTClient *, const std::string &aTopic) {
+    UpdateTopic(QString::fromStdString(aTopic), Refused);
+  };
 }
 
 void TfrmMain::FormCreate(QObject *)

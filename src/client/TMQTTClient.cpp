@@ -225,7 +225,9 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   FRxHeld.clear();
   FRxHeldPos = 0;
   std::string id = ClientID();
-  if (id.empty()) id = "CID" + Link->GetXPort();
+  // 3.1.1 lets the broker assign an identifier to a clean session.
+  const bool brokerAssigns = ProtocolLevel() == plMQTT311 && Clean();
+  if (id.empty() && !brokerAssigns) id = "CID" + Link->GetXPort();
   if (OnClientID) OnClientID(this, id);
   SetClientID(id);
   if (Clean()) {
@@ -353,14 +355,21 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
 
 void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
   StopTimer(AttemptTimer);
-  Mon("Connection " + ConnAckText(aCode));
+  const bool level311 = ProtocolLevel() == plMQTT311;
+  Mon("Connection " + ConnAckText(aCode, ProtocolLevel()));
   if (aCode != 0) {
     Activate(false);
     return;
   }
   FOnline = true;
   FGraceful = false;
-  ArmTimer(RetryTimer, SweepInterval);
+  FSessionPresent = Parser->RxSessionPresent;
+  if (level311) {
+    Mon(FSessionPresent ? "Session present." : "No session present.");
+    // 3.1.1 re-sends only here, never on a timer while the connection lives.
+    ResendUnacknowledged();
+  } else
+    ArmTimer(RetryTimer, SweepInterval);
   if (OnOnline) OnOnline(this);
   if (FAutoSubscribe)
     for (std::size_t i = 0; i < Subscriptions.size(); ++i) {
@@ -489,11 +498,19 @@ void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vec
   InFlight->DelPacket(anID);
   MonID("Message ", anID, " disposed of.");
   const std::size_t positions = std::min<std::size_t>(Qoss.size(), 255);
+  std::vector<std::string> refused;
   for (auto &entry : Subscriptions) {
     const auto tag = static_cast<std::uint32_t>(entry.Tag);
     const unsigned position = (tag >> 8) & 0xFF;
-    if ((tag >> 16) == anID && position < positions)
+    if ((tag >> 16) == anID && position < positions) {
       entry.Tag = static_cast<std::int32_t>(0xFF00u + Qoss[position]);
+      if (Qoss[position] == qtSubscribeFailure) refused.push_back(entry.Text);
+    }
+  }
+  // Reported after the list is updated: a handler may subscribe or unsubscribe.
+  for (const std::string &topic : refused) {
+    Mon("Subscription to " + topic + " refused.");
+    if (OnSubRefused) OnSubRefused(this, topic);
   }
 }
 
@@ -567,6 +584,29 @@ void TMQTTClient::RetrySweep() {
     }
   }
   if (FOnline) ArmTimer(RetryTimer, SweepInterval);
+}
+
+// After a reconnection at 3.1.1 every packet still unacknowledged goes out
+// again, in the order it was first sent and with its own identifier: a
+// PUBLISH with DUP, a PUBLISH the broker has received (PUBREC seen) as its
+// PUBREL, a SUBSCRIBE or UNSUBSCRIBE as it was (their DUP bit is reserved).
+void TMQTTClient::ResendUnacknowledged() {
+  std::vector<std::uint16_t> ids;
+  for (int i = 0; i < InFlight->Count(); ++i) ids.push_back(InFlight->GetItem(i)->ID);
+  for (const std::uint16_t id : ids) {
+    if (Link->State() != wsConnected) return;
+    TMQTTPacket *p = InFlight->GetPacket(id);
+    if (!p) continue; // acknowledged by a handler meanwhile
+    if (!p->Publishing) {
+      MonID("Re-sending PUBREL Message ", id, ".");
+      Parser->SendPubRel(id, false);
+      continue;
+    }
+    std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);
+    MonID("Re-sending Message ", id, ".");
+    if (!old->Msg.Empty() && (old->Msg.Data()[0] >> 4) == mtPUBLISH) SetDupFlag(old->Msg, true);
+    ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);
+  }
 }
 
 // ---- properties -----------------------------------------------------------------

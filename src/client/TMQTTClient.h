@@ -35,6 +35,8 @@ using TMQTTFailureEvent =
     std::function<void(TMQTTClient *Sender, std::int32_t aReason, bool &CloseClient)>;
 // The handler may replace the identifier about to be sent in CONNECT.
 using TMQTTClientIDEvent = std::function<void(TMQTTClient *Sender, std::string &aClientID)>;
+// The broker refused a subscription to this filter (3.1.1 SUBACK code 0x80).
+using TMQTTSubRefusedEvent = std::function<void(TMQTTClient *Sender, const std::string &aTopic)>;
 
 class TMQTTClient {
 public:
@@ -51,7 +53,8 @@ public:
   std::unique_ptr<TMQTTMessageStore> Releasables;
   // Filters subscribed through this client. Tag bits 0-7: QoS (requested,
   // then granted); 8-15: position in its SUBSCRIBE (255 once acknowledged);
-  // 16-31: that SUBSCRIBE's identifier (0 once acknowledged).
+  // 16-31: that SUBSCRIBE's identifier (0 once acknowledged). A filter the
+  // broker refused carries 0x80 in bits 0-7.
   TTaggedStrings Subscriptions;
 
   // Events; an unassigned one is skipped.
@@ -62,6 +65,7 @@ public:
   TMQTTClientNotifyEvent OnEnableChange;
   TMQTTFailureEvent OnFailure;
   TMQTTMsgEvent OnMsg;
+  TMQTTSubRefusedEvent OnSubRefused;
 
   // Enables (connect, and reconnect after every close) or disables (send
   // DISCONNECT when connected, close, stop every timer). A call that does not
@@ -69,6 +73,8 @@ public:
   void Activate(bool Enable);
   bool Enabled() const { return FEnable; }
   bool Online() const { return FOnline; }
+  // The session-present flag of the last accepted CONNACK (always false at 3.1).
+  bool SessionPresent() const { return FSessionPresent; }
   void Mon(const std::string &aStr);
   void Ping();
   void SetWill(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
@@ -109,6 +115,12 @@ public:
   void SetHost(const std::string &Value) { FHost = Value; }
   std::int32_t Port() const { return FPort; }
   void SetPort(std::int32_t Value) { FPort = Value; }
+  // MQTT 3.1 unless set to 3.1.1 before a connection starts. At 3.1.1 an
+  // empty ClientID with Clean lets the broker choose the identifier, nothing
+  // is re-sent on a timer, and unacknowledged packets are re-sent once after
+  // every accepted reconnection.
+  TMQTTProtocolLevel ProtocolLevel() const { return Parser->ProtocolLevel; }
+  void SetProtocolLevel(TMQTTProtocolLevel Value) { Parser->ProtocolLevel = Value; }
   bool LocalBounce() const { return FLocalBounce; }
   void SetLocalBounce(bool Value) { FLocalBounce = Value; }
   // How long one connection attempt (TCP connect, TLS handshake and an
@@ -130,6 +142,7 @@ private:
   void AttemptExpired();
   void PingUnanswered();
   void GiveUpLink(const std::string &aReason);
+  void ResendUnacknowledged();
 
   void LinkSessionConnected(TWSocket *Sender, std::uint16_t ErrCode);
   void LinkSessionClosed(TWSocket *Sender, std::uint16_t ErrCode);
@@ -171,6 +184,7 @@ private:
   std::int32_t FPort = 1883;
   bool FEnable = false;
   bool FOnline = false;
+  bool FSessionPresent = false;
   bool FGraceful = false;
   bool FLocalBounce = false;
   bool FAutoSubscribe = false;

@@ -196,7 +196,8 @@ void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::st
   }
   case mtCONNACK:
     if (aSize == 2 && OnConnAck) {
-      r.Byte();
+      const std::uint8_t ackFlags = r.Byte();
+      RxSessionPresent = ProtocolLevel == plMQTT311 && (ackFlags & 0x01);
       OnConnAck(this, r.Byte());
     }
     break;
@@ -234,7 +235,11 @@ void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::st
       std::uint16_t id = r.Word();
       std::vector<TMQTTQOSType> qoss;
       qoss.reserve(r.Remaining());
-      while (r.Remaining() > 0) qoss.push_back(TMQTTQOSType(r.Byte() & 0x03));
+      while (r.Remaining() > 0) {
+        const std::uint8_t code = r.Byte();
+        qoss.push_back(ProtocolLevel == plMQTT311 && code == qtSubscribeFailure ? qtSubscribeFailure
+                                                                                 : TMQTTQOSType(code & 0x03));
+      }
       OnSubAck(this, id, qoss);
     }
     break;

@@ -7,10 +7,10 @@
 #include <stdexcept>
 
 namespace {
-constexpr std::string_view ProtocolName = "MQIsdp";
-constexpr std::uint8_t ProtocolVersion = 3;
-// Protocol name string, version, flags and keep-alive.
-constexpr std::size_t ConnectVariableHeader = 2 + ProtocolName.size() + 1 + 1 + 2;
+std::string_view ProtocolName(TMQTTProtocolLevel aLevel) { return aLevel == plMQTT311 ? "MQTT" : "MQIsdp"; }
+
+// Protocol name string, level, flags and keep-alive.
+std::size_t ConnectVariableHeader(TMQTTProtocolLevel aLevel) { return 2 + ProtocolName(aLevel).size() + 1 + 1 + 2; }
 
 std::size_t StringSize(std::string_view aStr) {
   if (aStr.size() > MQTTMaxStringLength)
@@ -44,6 +44,7 @@ void TMQTTParser::Reset() {
   RxDup = false;
   RxQos = qtAT_MOST_ONCE;
   RxRetain = false;
+  RxSessionPresent = false;
 }
 
 void TMQTTParser::SetKeepAlive(std::uint16_t aValue) {
@@ -99,9 +100,9 @@ void TMQTTParser::SendConnectPacket(std::uint8_t aFirstByte, const std::string &
   if (FWillFlag) flags |= 0x04 | (WillRetain ? 0x20 : 0) | (WillQos & 0x03) << 3;
   if (Clean) flags |= 0x02;
 
-  StartPacket(aFirstByte, ConnectVariableHeader + payload);
-  EncodeString(FTxStream, ProtocolName);
-  EncodeByte(FTxStream, ProtocolVersion);
+  StartPacket(aFirstByte, ConnectVariableHeader(ProtocolLevel) + payload);
+  EncodeString(FTxStream, ProtocolName(ProtocolLevel));
+  EncodeByte(FTxStream, ProtocolLevel);
   EncodeByte(FTxStream, flags);
   EncodeWord(FTxStream, aKeepAlive);
   EncodeString(FTxStream, aClientID);
@@ -125,10 +126,10 @@ void TMQTTParser::SendBrokerConnect(const std::string &aClientID, const std::str
   SendConnectPacket(0x02, aClientID, aUsername, aPassword, aKeepAlive);
 }
 
-void TMQTTParser::SendConnAck(std::uint8_t aCode) {
+void TMQTTParser::SendConnAck(std::uint8_t aCode, bool aSessionPresent) {
   FTxStream.Clear();
   StartPacket(0x20, 2);
-  EncodeByte(FTxStream, 0);
+  EncodeByte(FTxStream, ProtocolLevel == plMQTT311 && aSessionPresent ? 1 : 0);
   EncodeByte(FTxStream, aCode);
   Emit(0);
 }

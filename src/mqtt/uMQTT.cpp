@@ -5,10 +5,17 @@
 
 #include <stdexcept>
 
-std::string ConnAckText(std::uint8_t aCode) {
-  static constexpr const char *Texts[] = {"ACCEPTED",  "PROTOCOL UNACCEPTABLE", "IDENTIFIER REJECTED",
-                                          "SERVER UNAVILABLE", "BAD LOGIN", "NOT AUTHORISED"};
-  if (aCode < std::size(Texts)) return Texts[aCode];
+std::string ConnAckText(std::uint8_t aCode, TMQTTProtocolLevel aLevel) {
+  static constexpr const char *Texts31[] = {"ACCEPTED",  "PROTOCOL UNACCEPTABLE", "IDENTIFIER REJECTED",
+                                            "SERVER UNAVILABLE", "BAD LOGIN", "NOT AUTHORISED"};
+  static constexpr const char *Texts311[] = {"ACCEPTED",
+                                             "UNACCEPTABLE PROTOCOL VERSION",
+                                             "IDENTIFIER REJECTED",
+                                             "SERVER UNAVAILABLE",
+                                             "BAD USER NAME OR PASSWORD",
+                                             "NOT AUTHORIZED"};
+  static_assert(std::size(Texts31) == std::size(Texts311));
+  if (aCode < std::size(Texts31)) return aLevel == plMQTT311 ? Texts311[aCode] : Texts31[aCode];
   return "RESERVED " + std::to_string(aCode);
 }
 

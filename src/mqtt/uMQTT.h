@@ -37,8 +37,16 @@ enum TMQTTQOSType : std::uint8_t { qtAT_MOST_ONCE = 0, qtAT_LEAST_ONCE, qtEXACTL
 inline constexpr std::string_view QosDisplayNames[4] = {"AT_MOST_ONCE", "AT_LEAST_ONCE", "EXACTLY_ONCE",
                                                         "RESERVED"};
 
-// Text of a CONNACK return code; codes above 5 give "RESERVED <code>".
-std::string ConnAckText(std::uint8_t aCode);
+// The protocol level spoken on a connection: the byte after the protocol name
+// in CONNECT. 3.1 ("MQIsdp") unless a connection asks for 3.1.1 ("MQTT").
+enum TMQTTProtocolLevel : std::uint8_t { plMQTT31 = 3, plMQTT311 = 4 };
+
+// A SUBACK entry that refuses its filter (3.1.1 only; 3.1 knows no refusal).
+inline constexpr TMQTTQOSType qtSubscribeFailure = TMQTTQOSType(0x80);
+
+// Text of a CONNACK return code; codes above 5 give "RESERVED <code>". The
+// two levels name codes 1 to 5 differently.
+std::string ConnAckText(std::uint8_t aCode, TMQTTProtocolLevel aLevel = plMQTT31);
 
 // Limits of the wire format.
 inline constexpr std::size_t MQTTMaxStringLength = 65535;
@@ -123,7 +131,8 @@ public:
                    std::uint16_t aKeepAlive, bool aClean);
   void SendBrokerConnect(const std::string &aClientID, const std::string &aUsername,
                          const std::string &aPassword, std::uint16_t aKeepAlive, bool aClean);
-  void SendConnAck(std::uint8_t aCode);
+  // The session-present flag goes on the wire only at 3.1.1.
+  void SendConnAck(std::uint8_t aCode, bool aSessionPresent = false);
   void SendPublish(std::uint16_t anID, std::string_view aTopic, std::string_view aMessage, TMQTTQOSType aQOS,
                    bool aDup, bool aRetain);
   void SendPubAck(std::uint16_t anID);
@@ -152,6 +161,13 @@ public:
   bool StreamBroken() const { return FRxState == RxBroken; }
   // The last packet built.
   const TByteStream &TxStream() const { return FTxStream; }
+
+  // Level of CONNECT and of the CONNACK and SUBACK decoding; set before
+  // the connection starts.
+  TMQTTProtocolLevel ProtocolLevel = plMQTT31;
+  // Session-present flag of the last CONNACK; always false at 3.1, where the
+  // byte is reserved.
+  bool RxSessionPresent = false;
 
   // Retry settings that only the client applies to its stored packets.
   std::uint16_t MaxRetries = 8;

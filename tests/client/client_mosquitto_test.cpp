@@ -1,7 +1,8 @@
-// The client against a real mosquitto (MQTT 3.1), plain and TLS.
+// The client against a real mosquitto, plain and TLS, at both protocol levels.
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 
 #include "ClientSession.h"
@@ -145,5 +146,72 @@ TEST_P(ClientMosquitto, ReconnectsByItselfAfterTheBrokerRestarts) {
 
 INSTANTIATE_TEST_SUITE_P(Broker, ClientMosquitto, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &info) { return info.param ? "Tls" : "Plain"; });
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class ClientMosquittoLevel : public testing::TestWithParam<TMQTTProtocolLevel> {
+protected:
+  std::unique_ptr<Peer> Make(TestBroker &broker, const std::string &id) {
+    auto peer = std::make_unique<Peer>(broker, false, id, nullptr);
+    peer->C().SetProtocolLevel(GetParam());
+    return peer;
+  }
+  // mosquitto's log names the level of each client: p1 for 3.1, p2 for 3.1.1.
+  static std::string LogMark(const std::string &clientId) {
+    return " as " + clientId + (GetParam() == plMQTT311 ? " (p2," : " (p1,");
+  }
+};
+
+TEST_P(ClientMosquittoLevel, Qos0To2BothWays) {
+  TestBroker broker;
+  auto a = Make(broker, "va");
+  auto b = Make(broker, "vb");
+  a->Up();
+  b->Up();
+  a->SubscribeAndWait("to/a/#", qtEXACTLY_ONCE);
+  b->SubscribeAndWait("to/b/#", qtEXACTLY_ONCE);
+  for (int q = 0; q <= 2; ++q) {
+    a->C().Publish("to/b/" + std::to_string(q), "from a", TMQTTQOSType(q), false);
+    b->C().Publish("to/a/" + std::to_string(q), "from b", TMQTTQOSType(q), false);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return a->Msgs.size() >= 3 && b->Msgs.size() >= 3 && a->Settled() && b->Settled(); }))
+      << a->Transcript() << b->Transcript();
+  for (int q = 0; q <= 2; ++q) {
+    EXPECT_EQ(a->Msgs[q], (Delivery{"to/a/" + std::to_string(q), "from b", TMQTTQOSType(q), false}));
+    EXPECT_EQ(b->Msgs[q], (Delivery{"to/b/" + std::to_string(q), "from a", TMQTTQOSType(q), false}));
+  }
+  const std::string log = ReadFile(broker.LogFile());
+  EXPECT_NE(log.find(LogMark("va")), std::string::npos) << log;
+  EXPECT_NE(log.find(LogMark("vb")), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Broker, ClientMosquittoLevel, testing::Values(plMQTT31, plMQTT311),
+                         [](const testing::TestParamInfo<TMQTTProtocolLevel> &info) {
+                           return info.param == plMQTT311 ? "MQTT311" : "MQTT31";
+                         });
+
+// An ACL that refuses one branch: at 3.1.1 mosquitto refuses that filter in
+// its SUBACK (0x80), and the client marks and reports it.
+TEST(ClientMosquitto311, SubscriptionRefusedByAnAcl) {
+  const std::string aclDir = MakeTempDir("vyr-acl");
+  TestBroker broker({.ExtraConfig = SubscribeDenyConfig(aclDir, "closed/#")});
+  Peer c(broker, false, "vacl", nullptr);
+  c.C().SetProtocolLevel(plMQTT311);
+  std::vector<std::string> refused;
+  c.C().OnSubRefused = [&](TMQTTClient *, const std::string &topic) { refused.push_back(topic); };
+  c.Up();
+  TTaggedStrings topics{{"open/#", 1}, {"closed/#", 1}};
+  c.C().Subscribe(&topics);
+  ASSERT_TRUE(WaitUntil([&] { return c.C().InFlight->Count() == 0; })) << c.Transcript();
+  EXPECT_EQ(refused, std::vector<std::string>{"closed/#"});
+  ASSERT_EQ(c.C().Subscriptions.size(), 2u);
+  EXPECT_EQ(static_cast<std::uint32_t>(c.C().Subscriptions[0].Tag), 0xFF01u);
+  EXPECT_EQ(static_cast<std::uint32_t>(c.C().Subscriptions[1].Tag), 0xFF80u);
+  EXPECT_TRUE(c.Has("Subscription to closed/# refused.")) << c.Transcript();
+  RunShell("rm -rf '" + aclDir + "'");
+}
 
 } // namespace

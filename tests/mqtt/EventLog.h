@@ -90,7 +90,9 @@ public:
     p.OnPing = [add](TMQTTParser *) { add("ping"); };
     p.OnPingResp = [add](TMQTTParser *) { add("pingresp"); };
     p.OnDisconnect = [add](TMQTTParser *) { add("disconnect"); };
-    p.OnConnAck = [add](TMQTTParser *, std::uint8_t code) { add(Id("connack", code)); };
+    p.OnConnAck = [add](TMQTTParser *s, std::uint8_t code) {
+      add(Id(s->RxSessionPresent ? "connack session-present" : "connack", code));
+    };
     p.OnPublish = [add](TMQTTParser *s, std::uint16_t id, std::string topic, std::string msg) {
       add(Publish(id, topic, msg, s->RxQos, s->RxDup, s->RxRetain));
     };

@@ -22,7 +22,7 @@ struct ParseCase {
 // Each case is followed by a PINGRESP, which must come out right after the
 // case's own events: the stream is still in step. Every case is fed whole,
 // byte by byte and in seeded random chunks.
-void RunCases(const std::vector<ParseCase> &cases) {
+void RunCases(const std::vector<ParseCase> &cases, TMQTTProtocolLevel level = plMQTT31) {
   for (const ParseCase &c : cases) {
     const std::string bytes = FromHex(c.Hex) + FromHex("D0 00");
     Lines expected = c.Events;
@@ -32,6 +32,7 @@ void RunCases(const std::vector<ParseCase> &cases) {
         SCOPED_TRACE(std::string(c.Name) + " delivery " + std::to_string(int(how)) + " seed " +
                      std::to_string(seed));
         TMQTTParser p;
+        p.ProtocolLevel = level;
         p.SetKeepAlive(3);
         TEventLog log(p);
         Feed(p, bytes, how, seed, 5);
@@ -51,6 +52,7 @@ TEST(Parse, packets) {
       {"pingresp", "D0 00", {"pingresp"}},
       {"disconnect", "E0 00", {"disconnect"}},
       {"connack", "20 02 00 04", {"connack 4"}},
+      // at 3.1 the first byte is reserved: no session-present flag
       {"connack_reserved_byte_ignored", "20 02 7F 00", {"connack 0"}},
       {"publish_qos0", "30 0A 00 03 61 2F 62 68 65 6C 6C 6F", {Publish(0, "a/b", "hello", 0, false, false)}},
       {"publish_qos1", "32 0C 00 03 61 2F 62 00 07 68 65 6C 6C 6F", {Publish(7, "a/b", "hello", 1, false, false)}},
@@ -95,6 +97,24 @@ TEST(Parse, packets) {
       {"connect_unchecked_and_short", "10 06 00 01 58 07 C0 00", {Connect("connect", "X", 7, "", "", "", 0, false)}},
       {"connect_empty_body_is_dropped", "10 00", {}},
   });
+}
+
+// 3.1.1 gives the CONNACK's first byte a meaning and the SUBACK a refusal;
+// everything else decodes as at 3.1.
+TEST(Parse, packets_at_level_311) {
+  RunCases(
+      {
+          {"connack_session_present", "20 02 01 00", {"connack session-present 0"}},
+          {"connack_no_session", "20 02 00 00", {"connack 0"}},
+          {"connack_other_flag_bits_ignored", "20 02 FE 05", {"connack 5"}},
+          {"suback_refused_filter", "90 05 00 0A 01 80 02",
+           {SubAck(10, {qtAT_LEAST_ONCE, qtSubscribeFailure, qtEXACTLY_ONCE})}},
+          // only 0x80 is a refusal; other high bits are masked as at 3.1
+          {"suback_other_codes_low_two_bits", "90 04 00 0A 81 FE", {SubAck(10, {qtAT_LEAST_ONCE, qtEXACTLY_ONCE})}},
+          {"connect_311", "10 0F 00 04 4D 51 54 54 04 02 00 3C 00 03 61 62 63",
+           {Connect("connect", "MQTT", 4, "abc", "", "", 60, true)}},
+      },
+      plMQTT311);
 }
 
 TEST(Parse, drop_rules) {

@@ -133,6 +133,21 @@ TEST(Primitives, connack_texts) {
   for (auto [code, text] : cases) EXPECT_EQ(ConnAckText(std::uint8_t(code)), text) << code;
 }
 
+TEST(Primitives, connack_texts_at_level_311) {
+  const std::pair<int, const char *> cases[] = {
+      {0, "ACCEPTED"},
+      {1, "UNACCEPTABLE PROTOCOL VERSION"},
+      {2, "IDENTIFIER REJECTED"},
+      {3, "SERVER UNAVAILABLE"},
+      {4, "BAD USER NAME OR PASSWORD"},
+      {5, "NOT AUTHORIZED"},
+      {6, "RESERVED 6"},
+      {255, "RESERVED 255"},
+  };
+  for (auto [code, text] : cases) EXPECT_EQ(ConnAckText(std::uint8_t(code), plMQTT311), text) << code;
+  EXPECT_EQ(ConnAckText(4, plMQTT31), "BAD LOGIN");
+}
+
 TEST(Primitives, enumerations) {
   EXPECT_EQ(sizeof(TMQTTMessageType), 1u);
   EXPECT_EQ(sizeof(TMQTTQOSType), 1u);

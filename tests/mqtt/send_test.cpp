@@ -55,6 +55,14 @@ TEST(Send, packet_layouts) {
        "10 11 00 06 4D 51 49 73 64 70 03 00 00 1E 00 03 61 62 63", 0},
       {"connect_empty_client_id", [](TMQTTParser &p) { p.SendConnect("", "", "", 10, false); },
        "10 0E 00 06 4D 51 49 73 64 70 03 00 00 0A 00 00", 0},
+      // 3.1.1: "MQTT", level 4; the rest of the layout is the same
+      {"connect_level_311",
+       [](TMQTTParser &p) { p.ProtocolLevel = plMQTT311; p.Clean = true; p.SendConnect("abc", "", "", 30, true); },
+       "10 0F 00 04 4D 51 54 54 04 02 00 1E 00 03 61 62 63", 0},
+      // 3.1.1 allows an empty client identifier with a clean session
+      {"connect_level_311_empty_client_id",
+       [](TMQTTParser &p) { p.ProtocolLevel = plMQTT311; p.Clean = true; p.SendConnect("", "u", "", 60, true); },
+       "10 0F 00 04 4D 51 54 54 04 82 00 3C 00 00 00 01 75", 0},
       // flags C2: user name, password, clean; then user "u", password "pw"
       {"connect_user_password", [](TMQTTParser &p) { p.Clean = true; p.SendConnect("c", "u", "pw", 60, true); },
        "10 16 00 06 4D 51 49 73 64 70 03 C2 00 3C 00 01 63 00 01 75 00 02 70 77", 0},
@@ -78,6 +86,13 @@ TEST(Send, packet_layouts) {
        [](TMQTTParser &p) { p.SetWill("t", "", qtEXACTLY_ONCE, true); p.SendConnect("c", "", "", 5, false); },
        "10 0F 00 06 4D 51 49 73 64 70 03 00 00 05 00 01 63", 0},
       {"connack", [](TMQTTParser &p) { p.SendConnAck(5); }, "20 02 00 05", 0},
+      // the session-present flag exists only at 3.1.1
+      {"connack_session_present_at_31", [](TMQTTParser &p) { p.SendConnAck(0, true); }, "20 02 00 00", 0},
+      {"connack_session_present_at_311",
+       [](TMQTTParser &p) { p.ProtocolLevel = plMQTT311; p.SendConnAck(0, true); }, "20 02 01 00", 0},
+      {"suback_refused_at_311",
+       [](TMQTTParser &p) { p.ProtocolLevel = plMQTT311; p.SendSubAck(12, {qtAT_LEAST_ONCE, qtSubscribeFailure}); },
+       "90 04 00 0C 01 80", 12},
       // QoS 0: no identifier on the wire, yet OnSend gets 7
       {"publish_qos0", [](TMQTTParser &p) { p.SendPublish(7, "a/b", "hello", qtAT_MOST_ONCE, false, false); },
        "30 0A 00 03 61 2F 62 68 65 6C 6C 6F", 7},

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -44,6 +45,21 @@ std::string MakeTempDir(const std::string &prefix) {
   std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
   if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
   return templ;
+}
+
+std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied) {
+  std::string plugin;
+  for (const char *lib : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib"})
+    if (std::filesystem::exists(std::string(lib) + "/mosquitto_dynamic_security.so"))
+      plugin = std::string(lib) + "/mosquitto_dynamic_security.so";
+  if (plugin.empty()) throw std::runtime_error("mosquitto's dynamic-security plugin is not installed");
+  std::ofstream(dir + "/dynsec.json")
+      << R"({"defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true,)"
+      << R"( "subscribe": true, "unsubscribe": true}, "clients": [],)"
+      << R"( "groups": [{"groupname": "anonymous", "roles": [{"rolename": "limited"}]}],)"
+      << R"( "roles": [{"rolename": "limited", "acls": [{"acltype": "subscribePattern", "topic": ")" << denied
+      << R"(", "priority": 0, "allow": false}]}], "anonymousGroup": "anonymous"})";
+  return "plugin " + plugin + "\nplugin_opt_config_file " + dir + "/dynsec.json\n";
 }
 
 int RunShell(const std::string &command) {

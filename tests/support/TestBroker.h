@@ -55,5 +55,11 @@ private:
   pid_t FPid = -1;
 };
 
+// Configuration lines (for Options::ExtraConfig) that make mosquitto refuse
+// every subscription to filters matching denied and allow everything else,
+// through its dynamic-security plugin (the ACL file cannot refuse a
+// subscription). The plugin's own file is written into dir.
+std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied);
+
 // Runs a command line through /bin/sh and returns its exit status (or -1).
 int RunShell(const std::string &command);
