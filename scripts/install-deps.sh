@@ -1,23 +1,43 @@
 #!/usr/bin/env bash
-# Installs the Debian packages this project needs to build, run and test,
-# skipping those already present. Runs as root or through sudo.
+# Installs the Debian packages of one set, skipping those already present.
+# Runs as root or through sudo.
+#   run      building and running the programs (scripts/run.sh)
+#   package  building and checking the Debian package (scripts/package.sh)
+#   test     everything the tests need (scripts/test.sh); the default
 set -euo pipefail
+set_name=${1:-test}
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-  qt6-base-dev libgl-dev libxkbcommon-dev libssl-dev openssl
+build=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-qpa-plugins libgl-dev libxkbcommon-dev libssl-dev
+)
+run=("${build[@]}" openssl mosquitto)
+# dpkg-shlibdeps (dpkg-dev) and file find the libraries the programs need.
+package=("${build[@]}" dpkg-dev file lintian)
+test=(
+  "${run[@]}" dpkg-dev file lintian desktop-file-utils man-db
+  clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  mosquitto mosquitto-clients
+  mosquitto-clients
   xvfb xdotool x11-apps imagemagick fonts-dejavu-core fonts-liberation
   procps
 )
+
+case "$set_name" in
+  run) packages=("${run[@]}") ;;
+  package) packages=("${package[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  *) echo "usage: $0 [run|package|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 # The second test broker runs on Node.js; a machine may carry its own build with npm inside.
-command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
+if [ "$set_name" = test ]; then
+  command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""

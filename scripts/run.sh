@@ -3,8 +3,9 @@
 # with (plain on 1883, TLS on 8883, unless those ports are taken) and opens the window.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+bash scripts/install-deps.sh run
+# Only the programs: the test toolchain is scripts/test.sh's business.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYR_BUILD_TESTS=OFF -DVYR_BUILD_BENCH=OFF > /dev/null
 cmake --build build --target vyr-mqtt -j "$(nproc)"
 bash scripts/local-broker.sh
 exec build/src/app/vyr-mqtt

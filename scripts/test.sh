@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the unit, integration
-# and window tests, the same tests under AddressSanitizer + UBSan, and a short
-# run of the parser's fuzzer.
+# and window tests, the same tests under AddressSanitizer + UBSan, a short run
+# of the parser's fuzzer, and the checks of the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test
 # Node packages for the second test broker (aedes), installed from the npm registry.
 if [ -f tests/brokers/package.json ]; then
   (cd tests/brokers && npm install --no-audit --no-fund --loglevel=error)
@@ -29,7 +29,12 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DVYR_BUILD_BENCH=OFF 
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE no-asan
 
+echo "== the Debian package =="
+deb=$(bash scripts/package.sh | tail -n 1)
+bash tests/package/check-package.sh "$deb"
+
 echo "== tests =="
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+# Explicit, because scripts/run.sh configures the same folder without them.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYR_BUILD_TESTS=ON -DVYR_BUILD_BENCH=ON > /dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
