@@ -1,12 +1,9 @@
 #include "DataFolder.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <filesystem>
-#include <system_error>
 #include <unistd.h>
-
-#include "DataFile.h"
 
 namespace {
 
@@ -53,12 +50,4 @@ TDataFolderPlaces CurrentDataFolderPlaces(const QString &aChosen)
 QString DataFolderFor(const QString &aChosen)
 {
   return ChooseDataFolder(CurrentDataFolderPlaces(aChosen));
-}
-
-void MakeDataFolder(const QString &aFolder)
-{
-  std::error_code Error;
-  std::filesystem::create_directories(QFile::encodeName(aFolder).toStdString(), Error);
-  if (Error)
-    throw EDataFileError("Cannot create the data folder \"" + aFolder.toStdString() + "\": " + Error.message());
 }

@@ -24,8 +24,3 @@ TDataFolderPlaces CurrentDataFolderPlaces(const QString &aChosen);
 
 // ChooseDataFolder for this process.
 QString DataFolderFor(const QString &aChosen);
-
-// Creates the folder and its parents where missing, so that the user's data
-// folder comes into being with the first saved line. Throws EDataFileError
-// when it cannot be made.
-void MakeDataFolder(const QString &aFolder);

@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "DataFile.h"
 
 namespace {
 
@@ -56,33 +55,6 @@ TEST(DataFolder, places_come_from_the_process_and_its_environment) {
   // This test program's own folder, where the build can write.
   EXPECT_EQ(places.ExecutableFolder, QFileInfo(VYR_TEST_BINARY_DIR).canonicalFilePath());
   EXPECT_TRUE(places.ExecutableFolderWritable);
-}
-
-TEST(DataFolder, made_with_its_parents_when_missing) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  const QString folder = dir.filePath("share/vyr-mqtt");
-  MakeDataFolder(folder);
-  EXPECT_TRUE(QFileInfo(folder).isDir());
-  MakeDataFolder(folder); // already there: nothing to do
-  EXPECT_TRUE(QFileInfo(folder).isDir());
-}
-
-TEST(DataFolder, a_file_in_the_way_is_reported_with_the_reason) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  QFile blocker(dir.filePath("share"));
-  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-  blocker.close();
-  try {
-    MakeDataFolder(dir.filePath("share/vyr-mqtt"));
-    FAIL() << "no error";
-  } catch (const EDataFileError &e) {
-    const std::string text = e.what();
-    EXPECT_NE(text.find("Cannot create the data folder \"" + dir.filePath("share/vyr-mqtt").toStdString() + "\": "),
-              std::string::npos) << text;
-    EXPECT_GT(text.size(), text.find("\": ") + 3) << "the system's reason follows";
-  }
 }
 
 } // namespace
