@@ -30,8 +30,8 @@ cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE no-asan
 
 echo "== the Debian package =="
-deb=$(bash scripts/package.sh | tail -n 1)
-bash tests/package/check-package.sh "$deb"
+bash scripts/package.sh
+bash tests/package/check-package.sh build-pkg/vyr-mqtt_*.deb
 
 echo "== tests =="
 # Explicit, because scripts/run.sh configures the same folder without them.
