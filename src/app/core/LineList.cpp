@@ -1,5 +1,6 @@
 #include "LineList.h"
 
+#include <QHashFunctions>
 #include <QLocale>
 #include <algorithm>
 #include <stdexcept>
@@ -58,23 +59,23 @@ void TLineList::Renumber(int aFromBlock) {
   }
 }
 
+size_t TLineList::HashOf(const QString &aKey) {
+  // The process's random seed: topics come from the network.
+  return qHash(aKey, QHashSeed::globalSeed());
+}
+
 void TLineList::AddKey(TEntry *aEntry) {
-  aEntry->Key = NameOf(aEntry->Text).toCaseFolded();
-  FIndex[aEntry->Key].append(aEntry);
+  aEntry->KeyHash = HashOf(KeyOf(NameOf(aEntry->Text)));
+  FIndex.emplace(aEntry->KeyHash, aEntry);
 }
 
 void TLineList::RemoveKey(TEntry *aEntry) {
-  auto it = FIndex.find(aEntry->Key);
-  if (it == FIndex.end())
-    return;
-  auto &entries = it.value();
-  for (qsizetype i = 0; i < entries.size(); ++i)
-    if (entries[i] == aEntry) {
-      entries.remove(i);
-      break;
+  auto [first, last] = FIndex.equal_range(aEntry->KeyHash);
+  for (auto it = first; it != last; ++it)
+    if (it->second == aEntry) {
+      FIndex.erase(it);
+      return;
     }
-  if (entries.isEmpty())
-    FIndex.erase(it);
 }
 
 const QString &TLineList::Line(int aIndex) const {
@@ -83,11 +84,13 @@ const QString &TLineList::Line(int aIndex) const {
 }
 
 int TLineList::IndexOfName(const QString &aName) const {
-  auto it = FIndex.constFind(aName.toCaseFolded());
-  if (it == FIndex.constEnd())
-    return -1;
+  const QString key = KeyOf(aName);
+  auto [it, last] = FIndex.equal_range(HashOf(key));
   int first = -1;
-  for (const TEntry *entry : it.value()) {
+  for (; it != last; ++it) {
+    const TEntry *entry = it->second;
+    if (KeyOf(NameOf(entry->Text)) != key)
+      continue;
     const int position = PositionOf(entry);
     if (first < 0 || position < first)
       first = position;

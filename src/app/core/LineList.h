@@ -7,18 +7,20 @@
 //   are sorted whole (name, "=" and value together) by the collator given at
 //   construction, which by default is the user's locale, case-insensitive.
 // - The list keeps its lines in blocks of a few hundred, and an index from
-//   case-folded name to line, so that lookups by name and insertions or
-//   deletions at any position stay cheap with a hundred thousand lines.
+//   the hash of the case-folded name to line, so that lookups by name and
+//   insertions or deletions at any position stay cheap with a hundred
+//   thousand lines. The index holds no text of its own: a window watching
+//   100,000 topics keeps one such list for its topics and one for the
+//   messages waiting, and every byte per line counts twice.
 //
 // The list does not keep itself sorted; Sort() sorts it, and the
 // SortedPosition()/Insert()/Put() trio lets a caller keep a sorted list
 // sorted one line at a time.
 
 #include <QCollator>
-#include <QHash>
 #include <QString>
-#include <QVarLengthArray>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class TLineList {
@@ -67,7 +69,7 @@ private:
   struct TBlock;
   struct TEntry {
     QString Text;
-    QString Key; // case-folded name
+    size_t KeyHash = 0; // of the case-folded name
     TBlock *Block = nullptr;
   };
   struct TBlock {
@@ -83,12 +85,15 @@ private:
   TPlace Locate(int aIndex) const;
   int PositionOf(const TEntry *aEntry) const;
   void Renumber(int aFromBlock);
+  static QString KeyOf(const QString &aName) { return aName.toCaseFolded(); }
+  static size_t HashOf(const QString &aKey);
   void AddKey(TEntry *aEntry);
   void RemoveKey(TEntry *aEntry);
   void Rebuild(std::vector<std::unique_ptr<TEntry>> &&aEntries);
 
   QCollator FCollator;
   std::vector<std::unique_ptr<TBlock>> FBlocks;
-  QHash<QString, QVarLengthArray<TEntry *, 1>> FIndex;
+  // Lines whose names share a hash, equal or not; the names tell them apart.
+  std::unordered_multimap<size_t, TEntry *> FIndex;
   int FCount = 0;
 };
