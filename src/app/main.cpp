@@ -36,7 +36,6 @@ int main(int argc, char **argv)
     return 2;
   }
   App.setApplicationName(QStringLiteral("vyr-mqtt"));
-  App.setApplicationDisplayName(QStringLiteral("Vyr MQTT Client"));
   ApplyStyle(QStringLiteral("Glossy"));
   TfrmMain Window;
   frmMain = &Window;

@@ -15,7 +15,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QTimer>
 #include <stdexcept>
 
 #include "CodePage.h"
@@ -23,6 +22,8 @@
 #include "DataLog.h"
 #include "ErrorBox.h"
 #include "OpaqueScrollArea.h"
+#include "PaintPacer.h"
+#include "PendingDrain.h"
 #include "TApplication.h"
 #include "TListBox.h"
 #include "TRadioGroup.h"
@@ -37,7 +38,9 @@ namespace {
 const QString Subscribed = QStringLiteral("[subscribed]");
 // A subscription the broker refused (MQTT 3.1.1 only).
 const QString Refused = QStringLiteral("[refused]");
-const qint64 PaintIntervalMs = 40;
+const QString Title = QStringLiteral("Vyr MQTT Client v2.1");
+// While the idle handler drains, the window is painted at most this often.
+const int PaintIntervalMs = 40;
 
 TMQTTQOSType QosOf(const TRadioGroup *Group)
 {
@@ -134,7 +137,9 @@ void TMsgSync::Synchronize()
 TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
 {
   setObjectName(QStringLiteral("frmMain"));
-  setWindowTitle(QStringLiteral("Vyr MQTT Client v2.1"));
+  setWindowTitle(Title);
+  // Shown by window managers for the minimised window.
+  setWindowIconText(Title);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   QFont Font;
@@ -166,6 +171,8 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   // The user's data folder comes into being with the first saved line.
   FDataLog->SetCreateFolder(true);
   FDataLog->OnProblem = [this](const QString &Problem) { DataLogProblem(Problem); };
+  FPaintPacer = std::make_unique<TPaintPacer>(this, PaintIntervalMs);
+  FDrain = std::make_unique<TPendingDrain>(*FPendingList, *FPaintPacer);
 
   CreateControls();
   SetDataFolder(DataFolderFor({}));
@@ -220,6 +227,8 @@ void TfrmMain::CreateControls()
   memLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   KeepScrollAreaOpaque(memLog);
+  // The log stays editable, but Tab and Shift+Tab move on to the next control.
+  memLog->setTabChangesFocus(true);
   chkLogWrap = new QCheckBox(QStringLiteral("Wrap lines"), gpxLog);
   chkLogWrap->setGeometry(8, 273, 73, 17);
   chkLogWrap->setChecked(true);
@@ -252,6 +261,7 @@ void TfrmMain::CreateControls()
   edtUser = LabeledEdit(QStringLiteral("&User"), 486, 70, 143, 21);
   edtPW = LabeledEdit(QStringLiteral("Pass&word"), 486, 97, 143, 21);
   edtPW->setEchoMode(QLineEdit::Password);
+  edtPW->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*"
   edtClientID = LabeledEdit(QStringLiteral("Clie&nt ID"), 486, 124, 143, 21);
   rdgClean = Radio(QStringLiteral("Clean Session"), {QStringLiteral("Yes"), QStringLiteral("No")}, 2, 0, this, 537,
                    148, 92, 32);
@@ -380,15 +390,6 @@ std::string TfrmMain::PresenceTopic() const
 
 void TfrmMain::ProcessMessages()
 {
-  // Input and sockets are served at every call; painting the whole window for
-  // each drained message would cost more than the message itself.
-  if (FDraining && FSincePaint.hasExpired(PaintIntervalMs)) {
-    setUpdatesEnabled(true);
-    QCoreApplication::processEvents();
-    setUpdatesEnabled(false);
-    FSincePaint.start();
-    return;
-  }
   QCoreApplication::processEvents();
 }
 
@@ -566,24 +567,8 @@ void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
 
 void TfrmMain::AppIdle(QObject *, bool &)
 {
-  if (FPendingList->Count() == 0)
-    return;
-  FDraining = true;
-  FSincePaint.start();
-  setUpdatesEnabled(false);
-  struct TEndDrain {
-    TfrmMain *Window;
-    ~TEndDrain()
-    {
-      Window->FDraining = false;
-      Window->setUpdatesEnabled(true);
-    }
-  } EndDrain{this};
-  while (FPendingList->Count() > 0) {
-    const QString Line = FPendingList->Line(0);
+  FDrain->Run([this](const QString &Line, const QString &Name, const QString &Value) {
     AddLog(Line);
-    const QString Name = TLineList::NameOf(Line);
-    const QString Value = FPendingList->Value(Name);
     // UpdateTopic ends by letting pending window messages through, which is
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
@@ -593,11 +578,7 @@ void TfrmMain::AppIdle(QObject *, bool &)
       FDataLog->SetFolder(FDataFolder);
       FDataLog->Add(Name, Value, TCodePage::Ansi());
     }
-    // A message that replaced this one meanwhile stays for the next pass; one
-    // that emptied it has already removed the line.
-    if (FPendingList->Count() > 0 && FPendingList->Line(0) == Line)
-      FPendingList->Delete(0);
-  }
+  });
 }
 
 // The box is opened from the event loop, not from inside the idle handler, so

@@ -2,7 +2,6 @@
 // The main window: connection controls, the log, the topic list and the path
 // of received messages from the client's OnMsg to the idle handler.
 
-#include <QElapsedTimer>
 #include <QString>
 #include <QThread>
 #include <QWidget>
@@ -25,6 +24,8 @@ class QLocale;
 class QPlainTextEdit;
 class QPushButton;
 class TListBox;
+class TPaintPacer;
+class TPendingDrain;
 class TRadioGroup;
 class TDataLog;
 class TSslContext;
@@ -151,15 +152,13 @@ private:
   std::unique_ptr<TSslContext> FSslContext;
   QString FDataFolder;
   bool FSettingSelection = false;
-  // While AppIdle drains, the window is repainted at most every PaintInterval
-  // ms instead of at every pass through the event loop.
-  bool FDraining = false;
-  QElapsedTimer FSincePaint;
   std::unique_ptr<TDataLog> FDataLog;
   // The latest reason a data line could not be written, and whether its error
   // box is on the screen.
   QString FDataProblem;
   bool FDataBoxOpen = false;
+  std::unique_ptr<TPaintPacer> FPaintPacer;
+  std::unique_ptr<TPendingDrain> FDrain;
 };
 
 extern TfrmMain *frmMain;

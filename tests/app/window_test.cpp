@@ -511,3 +511,38 @@ TEST(Window, IdleHandlerRunsWhenTheLoopHasNothingToDoAndNeverNests)
   EXPECT_GT(Calls, 0);
   EXPECT_EQ(MaxDepth, 1);
 }
+
+TEST(Window, TabAndShiftTabLeaveTheLogWhichStaysEditable)
+{
+  TTestWindow W;
+  W->show();
+  W->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(W.Window.get()));
+  W->memLog->setFocus();
+  QTest::keyClicks(W->memLog, "note");
+  EXPECT_EQ(W->memLog->toPlainText(), "note");
+  struct TKeyCase {
+    Qt::Key Key;
+    Qt::KeyboardModifiers Modifiers;
+    QWidget *Next;
+  };
+  const TKeyCase Cases[] = {{Qt::Key_Tab, Qt::NoModifier, W->chkLogWrap},
+                            {Qt::Key_Backtab, Qt::ShiftModifier, W->rdgSSL}};
+  for (const TKeyCase &C : Cases) {
+    SCOPED_TRACE(C.Next->objectName().toStdString());
+    W->memLog->setFocus();
+    QTest::keyClick(W->memLog, C.Key, C.Modifiers);
+    QWidget *Focused = QApplication::focusWidget();
+    ASSERT_NE(Focused, nullptr);
+    EXPECT_TRUE(Focused == C.Next || C.Next->isAncestorOf(Focused)) << Focused->objectName().toStdString();
+    EXPECT_EQ(W->memLog->toPlainText(), "note") << "no tab character in the log";
+  }
+}
+
+TEST(Window, PasswordBoxShowsAStarForEachCharacter)
+{
+  TTestWindow W;
+  W->edtPW->setText(QString::fromUtf8("pä ss"));
+  EXPECT_EQ(W->edtPW->displayText(), "*****");
+  EXPECT_EQ(W->edtPW->text(), QString::fromUtf8("pä ss"));
+}

@@ -1,0 +1,59 @@
+#pragma once
+// Paint pacing for a window whose handler lets the event loop through again
+// and again in the middle of long work (the idle handler draining received
+// messages): while the work runs, the window is painted at most once per
+// interval instead of at every pass. A paint held back is not lost: it is
+// asked for again when the interval is over, by a timer of its own, so every
+// change reaches the screen within one interval without any input, and at
+// once when the work ends.
+//
+// Qt coalesces every update of a window into one update request for the
+// top-level widget; the pacer only decides when that request is served. It
+// never switches the window's updates off.
+//
+//   TPaintPacer Pacer(Window, 40);
+//   { TPaintPacer::THold Hold(Pacer); ... processEvents() ... }
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+class QWidget;
+
+class TPaintPacer : public QObject {
+  Q_OBJECT
+public:
+  TPaintPacer(QWidget *aWindow, int aIntervalMs);
+  ~TPaintPacer() override;
+
+  // Paint is paced while at least one hold lives.
+  class THold {
+  public:
+    explicit THold(TPaintPacer &aPacer) : FPacer(aPacer) { FPacer.Begin(); }
+    ~THold() { FPacer.End(); }
+    THold(const THold &) = delete;
+    THold &operator=(const THold &) = delete;
+
+  private:
+    TPaintPacer &FPacer;
+  };
+
+  bool Pacing() const { return FHolds > 0; }
+  int IntervalMs() const { return FIntervalMs; }
+
+protected:
+  bool eventFilter(QObject *aWatched, QEvent *aEvent) override;
+
+private:
+  void Begin();
+  void End();
+  // Asks for the paint held back, if any.
+  void Release();
+
+  QWidget *FWindow;
+  int FIntervalMs;
+  int FHolds = 0;
+  bool FHeldBack = false;
+  QElapsedTimer FSincePaint;
+  QTimer FRelease;
+};
