@@ -6,6 +6,8 @@ void TMQTTPacket::Assign(const TMQTTPacket &From) {
   Counter = From.Counter;
   Retries = From.Retries;
   Publishing = From.Publishing;
+  CopiedOnLink = From.CopiedOnLink;
+  RxMark = From.RxMark;
   Msg.Clear();
   Msg.Write(From.Msg.View());
 }

@@ -24,6 +24,8 @@ public:
   std::uint32_t Counter = 0;  // retry countdown in sweeps; 0 = not counting
   std::int32_t Retries = 0;   // countdowns run out so far
   bool Publishing = true;     // false once a PUBREC has answered a QoS 2 PUBLISH
+  std::uint64_t CopiedOnLink = 0; // the connection a timed copy went out on; 0: none yet
+  std::uint64_t RxMark = 0;       // the owner's count of reads when the countdown last started
   TByteStream Msg;            // the whole packet as sent
 
   // Copies every field; Msg receives all of From's bytes.

@@ -224,6 +224,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   Parser->Reset();
   FRxHeld.clear();
   FRxHeldPos = 0;
+  ++FLinkNo;
   std::string id = ClientID();
   // 3.1.1 lets the broker assign an identifier to a clean session.
   const bool brokerAssigns = ProtocolLevel() == plMQTT311 && Clean();
@@ -253,7 +254,8 @@ void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
 
 void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
   if (ErrCode != 0) return;
-  StopTimer(PingWatchTimer); // any traffic back shows the link alive
+  // Any traffic back shows the link alive.
+  StopTimer(PingWatchTimer);
   // Reading nothing makes the link pause its read notifications until the
   // next read: bytes already held, or one read in this pass, are enough.
   if (FRxHeldPos < FRxHeld.size() || FReadThisPass) return;
@@ -264,6 +266,7 @@ void TMQTTClient::ReadAndParse() {
   FRxHeld = Link->ReceiveStrA();
   FRxHeldPos = 0;
   if (FRxHeld.empty()) return;
+  ++FRxReads;
   FReadThisPass = true;
   FReceivePass->start(0);
   ParseHeldSlice();
@@ -344,7 +347,7 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
     const unsigned qos = (first >> 1) & 3, type = first >> 4;
     if ((qos == 1 || qos == 2) && (type == mtPUBLISH || type == mtSUBSCRIBE || type == mtUNSUBSCRIBE) &&
         anID != 0) {
-      InFlight->AddPacket(anID, aStream, static_cast<std::uint32_t>(Retry), RetryTime());
+      InFlight->AddPacket(anID, aStream, static_cast<std::uint32_t>(Retry), RetryTime())->RxMark = FRxReads;
       MonID("Message ", anID, " created.");
     }
   }
@@ -484,6 +487,7 @@ void TMQTTClient::ParserUnsubAck(TMQTTParser *, std::uint16_t anID) {
 void TMQTTClient::ParserPubRec(TMQTTParser *, std::uint16_t anID) {
   if (TMQTTPacket *p = InFlight->GetPacket(anID)) {
     p->Counter = RetryTime();
+    p->RxMark = FRxReads;
     if (p->Publishing) {
       p->Publishing = false;
       MonID("REC Message ", anID, " recorded.");
@@ -563,6 +567,16 @@ void TMQTTClient::RetrySweep() {
     TMQTTPacket *p = InFlight->GetItem(i);
     if (!p || p->Counter == 0) continue;
     if (--p->Counter > 0) continue;
+    // Nothing at all came back while this packet waited: the link, not the
+    // packet, is in doubt, and a copy would only queue up behind the first
+    // and arrive as a duplicate. Ask with a PINGREQ instead; its watch ends a
+    // dead link, and an answer lets the copy go at the next expiry.
+    if (KeepAlive() != 0 && p->RxMark == FRxReads) {
+      Mon("Message " + N(p->ID) + " unanswered and nothing received since; checking the link.");
+      if (!Timers[PingWatchTimer - 1]->isActive()) Ping();
+      p->Counter = RetryTime();
+      continue;
+    }
     ++p->Retries;
     if (p->Retries > MaxRetries()) {
       bool closeClient = true;
@@ -572,14 +586,11 @@ void TMQTTClient::RetrySweep() {
         } catch (const std::exception &) {
         }
     } else if (p->Publishing) {
-      std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);
-      MonID("Message ", old->ID, " disposed of..");
-      Mon("Re-issuing Message " + N(old->ID) + " Retry " + std::to_string(old->Retries));
-      SetDupFlag(old->Msg, true);
-      ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);
+      ReissuePublish(p);
     } else {
       Mon("Re-issuing PUBREL Message " + N(p->ID) + " Retry " + std::to_string(p->Retries));
       p->Counter = RetryTime();
+      p->RxMark = FRxReads;
       Parser->SendPubRel(p->ID, true);
     }
   }
@@ -607,6 +618,27 @@ void TMQTTClient::ResendUnacknowledged() {
     if (!old->Msg.Empty() && (old->Msg.Data()[0] >> 4) == mtPUBLISH) SetDupFlag(old->Msg, true);
     ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);
   }
+}
+
+void TMQTTClient::ReissuePublish(TMQTTPacket *p) {
+  // A broker holding a QoS 2 message that awaits its PUBREL ends the session,
+  // as a protocol error, on the second copy of it within one connection (so
+  // mosquitto); one copy per connection is all that may go out.
+  const std::uint8_t first = p->Msg.Empty() ? 0 : p->Msg.Data()[0];
+  const bool qos2Publish = (first >> 4) == mtPUBLISH && ((first >> 1) & 3) == qtEXACTLY_ONCE;
+  if (qos2Publish && p->CopiedOnLink == FLinkNo) {
+    Mon("Message " + N(p->ID) + " already re-sent on this connection; the next copy waits for a new one.");
+    p->Counter = RetryTime();
+    p->RxMark = FRxReads;
+    return;
+  }
+  std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);
+  MonID("Message ", old->ID, " disposed of..");
+  Mon("Re-issuing Message " + N(old->ID) + " Retry " + std::to_string(old->Retries));
+  SetDupFlag(old->Msg, true);
+  const int before = InFlight->Count();
+  ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);
+  if (InFlight->Count() > before) InFlight->GetItem(InFlight->Count() - 1)->CopiedOnLink = FLinkNo;
 }
 
 // ---- properties -----------------------------------------------------------------

@@ -139,6 +139,7 @@ private:
   void StopTimer(int Number);
   void TimerProc(int Number);
   void RetrySweep();
+  void ReissuePublish(TMQTTPacket *p);
   void AttemptExpired();
   void PingUnanswered();
   void GiveUpLink(const std::string &aReason);
@@ -179,6 +180,8 @@ private:
   bool FReadThisPass = false;
   bool FParsing = false;
   std::unique_ptr<QTimer> FReceivePass;
+  std::uint64_t FLinkNo = 0;          // counts established connections
+  std::uint64_t FRxReads = 0;         // reads that brought bytes, to see whether any came in
   std::uint16_t FMessageID = 0;
   std::string FHost;
   std::int32_t FPort = 1883;

@@ -403,6 +403,48 @@ const std::vector<Scenario> &Scenarios() {
                    "");
        }},
 
+      {"Qos2PublishIsCopiedOncePerConnection",
+       [](RecordedClient &r) {
+         r.C().SetRetryTime(2);
+         r.C().SetMaxRetries(1000);
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // A second copy on one connection would make mosquitto drop the client.
+         return Online(r) + Script{DoStep([&r] { r.C().Publish("c2", "p", qtEXACTLY_ONCE, false); }),
+                                   ExpectStep(Publish(0x34, "c2", 1, "p")),
+                                   ExpectStep(Publish(0x3C, "c2", 1, "p"), "one copy"), QuietStep(1000),
+                                   DoStep([&r] { r.C().Activate(false); }), ExpectStep(Disconnect),
+                                   ExpectClosedStep(), DoStep([&r] { r.C().Activate(true); })} +
+                Online(r) +
+                Script{ExpectStep(Publish(0x3C, "c2", 1, "p"), "one copy on the new connection"), QuietStep(600),
+                       SendStep(Ack(0x50, 1)), ExpectStep(Ack(0x62, 1), "PUBREL"), SendStep(Ack(0x70, 1)),
+                       UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "completed")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_GE(r.CountOf("Message 1 already re-sent on this connection; the next copy waits for a new one."), 4)
+             << r.Transcript();
+       }},
+
+      {"StalledLinkIsProbedBeforeACopy",
+       [](RecordedClient &r) {
+         r.C().SetKeepAlive(30);
+         r.C().SetRetryTime(5);
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // Nothing comes back after the PUBLISH: a PINGREQ goes out in place
+         // of a copy; once the broker answers it, the copy follows.
+         return Online(r, 0, 30) + Script{DoStep([&r] { r.C().Publish("s", "x", qtAT_LEAST_ONCE, false); }),
+                                          ExpectStep(Publish(0x32, "s", 1, "x")),
+                                          ExpectStep(PingReq, "PINGREQ in place of a copy"), SendStep(PingResp),
+                                          ExpectStep(Publish(0x3A, "s", 1, "x"), "the copy after the answer"),
+                                          SendStep(Ack(0x40, 1)),
+                                          UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "acknowledged")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_TRUE(r.Has("Message 1 unanswered and nothing received since; checking the link.")) << r.Transcript();
+         EXPECT_TRUE(r.Offlines.empty());
+       }},
+
       {"FailureAfterMaxRetriesClosesTheConnection",
        [](RecordedClient &r) {
          r.C().SetRetryTime(1);
