@@ -21,6 +21,7 @@
 #include "DataFolder.h"
 #include "DataLog.h"
 #include "ErrorBox.h"
+#include "LogBox.h"
 #include "OpaqueScrollArea.h"
 #include "PaintPacer.h"
 #include "PendingDrain.h"
@@ -341,7 +342,7 @@ void TfrmMain::FormCreate(QObject *)
 
 void TfrmMain::AddLog(const QString &Text)
 {
-  memLog->appendPlainText(LogTimeStamp(QDateTime::currentDateTime(), QLocale()) + Text);
+  AppendLogLine(memLog, LogTimeStamp(QDateTime::currentDateTime(), QLocale()) + Text);
 }
 
 void TfrmMain::edtPortChange(QObject *)
