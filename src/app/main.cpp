@@ -36,6 +36,8 @@ int main(int argc, char **argv)
     return 2;
   }
   App.setApplicationName(QStringLiteral("vyr-mqtt"));
+  // Desktops find the menu entry, and with it the icon, by this name.
+  App.setDesktopFileName(QStringLiteral("vyr-mqtt"));
   ApplyStyle(QStringLiteral("Glossy"));
   TfrmMain Window;
   frmMain = &Window;

@@ -23,6 +23,15 @@ bool FolderWritable(const QString &aFolder)
 
 } // namespace
 
+bool SystemProgramFolder(const QString &aFolder)
+{
+  const QString Folder = QDir::cleanPath(aFolder);
+  for (const char *System : {VYR_INSTALL_BINDIR, "/usr/bin", "/usr/local/bin", "/bin", "/usr/sbin", "/sbin"})
+    if (Folder == QDir::cleanPath(QString::fromUtf8(System)))
+      return true;
+  return false;
+}
+
 QString ChooseDataFolder(const TDataFolderPlaces &aPlaces)
 {
   if (!aPlaces.Chosen.isEmpty())
@@ -41,7 +50,8 @@ TDataFolderPlaces CurrentDataFolderPlaces(const QString &aChosen)
   TDataFolderPlaces Places;
   Places.Chosen = aChosen;
   Places.ExecutableFolder = ExecutableFolder();
-  Places.ExecutableFolderWritable = FolderWritable(Places.ExecutableFolder);
+  Places.ExecutableFolderWritable =
+      !SystemProgramFolder(Places.ExecutableFolder) && FolderWritable(Places.ExecutableFolder);
   Places.XdgDataHome = qEnvironmentVariable("XDG_DATA_HOME");
   Places.Home = QDir::homePath();
   return Places;

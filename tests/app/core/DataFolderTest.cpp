@@ -35,6 +35,22 @@ TEST(DataFolder, chosen_folder_then_executable_folder_then_user_data_folder) {
   }
 }
 
+TEST(DataFolder, system_program_folders_are_never_data_folders) {
+  struct Case {
+    QString Folder;
+    bool System;
+  };
+  const Case cases[] = {
+      {"/usr/bin", true},          {"/usr/bin/", true},     {"/usr/local/bin", true},
+      {"/bin", true},              {VYR_INSTALL_BINDIR, true}, {"/opt/vyr", false},
+      {"/home/u/vyr-mqtt", false}, {"/usr/bin/x", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Folder.toStdString());
+    EXPECT_EQ(SystemProgramFolder(c.Folder), c.System);
+  }
+}
+
 TEST(DataFolder, relative_chosen_folder_is_taken_from_the_current_folder) {
   EXPECT_EQ(ChooseDataFolder({"logs/../data", "/opt/vyr", true, "", "/home/u"}),
             QDir::cleanPath(QDir::current().filePath("data")));
