@@ -18,13 +18,13 @@ TPaintPacer::~TPaintPacer()
 
 void TPaintPacer::Begin()
 {
-  if (FHolds++ == 0)
-    FSincePaint.start();
+  ++FHolds;
 }
 
 void TPaintPacer::End()
 {
-  if (--FHolds == 0)
+  // Otherwise the timer asks for the paint held back when the interval is over.
+  if (--FHolds == 0 && IntervalOver())
     Release();
 }
 
@@ -43,7 +43,7 @@ bool TPaintPacer::eventFilter(QObject *aWatched, QEvent *aEvent)
 {
   if (aWatched != FWindow || aEvent->type() != QEvent::UpdateRequest)
     return false;
-  if (Pacing() && !FSincePaint.hasExpired(FIntervalMs)) {
+  if (Pacing() && !IntervalOver()) {
     FHeldBack = true;
     if (!FRelease.isActive())
       FRelease.start(int(FIntervalMs - FSincePaint.elapsed()));

@@ -3,9 +3,11 @@
 // and again in the middle of long work (the idle handler draining received
 // messages): while the work runs, the window is painted at most once per
 // interval instead of at every pass. A paint held back is not lost: it is
-// asked for again when the interval is over, by a timer of its own, so every
-// change reaches the screen within one interval without any input, and at
-// once when the work ends.
+// asked for again when the interval since the last paint is over, by a timer
+// of its own, so every change reaches the screen within one interval without
+// any input. The end of the work does not cut the interval short: a steady
+// stream that brings one message at a time runs one short piece of work per
+// message, and is painted at the same pace as a burst.
 //
 // Qt coalesces every update of a window into one update request for the
 // top-level widget; the pacer only decides when that request is served. It
@@ -49,11 +51,12 @@ private:
   void End();
   // Asks for the paint held back, if any.
   void Release();
+  bool IntervalOver() const { return !FSincePaint.isValid() || FSincePaint.hasExpired(FIntervalMs); }
 
   QWidget *FWindow;
   int FIntervalMs;
   int FHolds = 0;
   bool FHeldBack = false;
-  QElapsedTimer FSincePaint;
+  QElapsedTimer FSincePaint; // since the last paint served
   QTimer FRelease;
 };

@@ -198,7 +198,9 @@ QLineEdit *TfrmMain::LabeledEdit(const QString &Label, int Left, int Top, int Wi
   auto *Caption = new QLabel(Label, this);
   Caption->setBuddy(Edit);
   Caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  const int LabelWidth = 80;
+  // Clear of the log's group box on the left (its right edge is at 425):
+  // overlapping it, the captions would be drawn again whenever the log is.
+  const int LabelWidth = 57;
   Caption->setGeometry(Left - 3 - LabelWidth, Top, LabelWidth, Height);
   return Edit;
 }

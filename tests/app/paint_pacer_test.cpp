@@ -1,6 +1,6 @@
 // Paint pacing: while a hold lives the window is painted at most once per
-// interval, a paint held back still comes without further updates, and the
-// end of the hold paints at once. Never is a change left unpainted.
+// interval, also across many short holds, and a paint held back still comes
+// without further updates. Never is a change left unpainted.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -66,6 +66,27 @@ TEST(PaintPacer, PaintsAtMostOncePerIntervalWhileHeld)
   EXPECT_GE(Paints, 1);
   EXPECT_LE(Paints, Elapsed / P.Pacer.IntervalMs() + 2) << Paints << " paints in " << Elapsed << " ms";
   // The end of the hold paints what was held back.
+  EXPECT_TRUE(WaitFor([&] { return P.Window.PaintedState == P.Window.State; }, 5000));
+}
+
+// A steady stream brings one message per drain: many short holds.
+TEST(PaintPacer, ShortHoldsOneAfterAnotherArePaintedAtTheSamePace)
+{
+  TPacedWindow P;
+  const int Before = P.Window.Paints;
+  QElapsedTimer Streaming;
+  Streaming.start();
+  while (!Streaming.hasExpired(600)) {
+    {
+      TPaintPacer::THold Hold(P.Pacer);
+      P.Change();
+      QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+  }
+  const qint64 Elapsed = Streaming.elapsed();
+  const int Paints = P.Window.Paints - Before;
+  EXPECT_LE(Paints, Elapsed / P.Pacer.IntervalMs() + 2) << Paints << " paints in " << Elapsed << " ms";
   EXPECT_TRUE(WaitFor([&] { return P.Window.PaintedState == P.Window.State; }, 5000));
 }
 
