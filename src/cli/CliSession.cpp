@@ -141,6 +141,11 @@ void CliSession::WireClient() {
   c.OnMsg = [this](TMQTTClient *, const std::string &topic, const std::string &payload, TMQTTQOSType, bool) {
     ClientMsg(topic, payload);
   };
+  // Never silent: the message was acknowledged, so the broker will not send it again.
+  c.OnSkipped = [this](TMQTTClient *, const std::string &topic, std::size_t size, TMQTTQOSType) {
+    PrintError("message on '" + topic + "' skipped: " + std::to_string(size) + " bytes is above the limit of " +
+               std::to_string(FClient->Parser->MaxRxLength) + " bytes");
+  };
   c.OnFailure = [this](TMQTTClient *, std::int32_t, bool &closeClient) {
     closeClient = false; // Finish disconnects properly
     Fail(ExitDelivery, "a packet was not acknowledged after " + std::to_string(FClient->MaxRetries()) + " retries");

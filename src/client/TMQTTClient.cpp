@@ -60,6 +60,9 @@ TMQTTClient::TMQTTClient() {
   };
   Parser->OnUnsubAck = [this](TMQTTParser *s, std::uint16_t id) { ParserUnsubAck(s, id); };
   Parser->OnStreamBroken = [this](TMQTTParser *s, std::string reason) { ParserBroken(s, reason); };
+  Parser->OnPublishSkipped = [this](TMQTTParser *s, std::uint16_t id, std::string topic, std::size_t size) {
+    ParserPublishSkipped(s, id, topic, size);
+  };
   Parser->SetKeepAlive(10);
 
   for (int i = 0; i < TimerCount; ++i) {
@@ -234,6 +237,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   if (Clean()) {
     InFlight->Clear();
     Releasables->Clear();
+    FReleasableBytes = 0;
   }
   if (FBroker)
     Parser->SendBrokerConnect(id, Username(), Password(), KeepAlive(), Clean());
@@ -530,11 +534,13 @@ void TMQTTClient::ParserPublish(TMQTTParser *, std::uint16_t anID, const std::st
     if (OnMsg) OnMsg(this, aTopic, aMessage, qtAT_LEAST_ONCE, retained);
     break;
   case qtEXACTLY_ONCE:
-    Parser->SendPubRec(anID);
-    if (Releasables->GetMsg(anID))
+    if (Releasables->GetMsg(anID)) {
+      Parser->SendPubRec(anID);
       MonID("Message ", anID, " already stored.");
-    else {
+    } else if (!ReleasablesFull(aTopic.size() + aMessage.size())) {
+      Parser->SendPubRec(anID);
       Releasables->AddMsg(anID, aTopic, aMessage, qtEXACTLY_ONCE, 0, 0, retained);
+      FReleasableBytes += aTopic.size() + aMessage.size();
       MonID("Message ", anID, " stored and idle.");
     }
     break;
@@ -551,11 +557,43 @@ void TMQTTClient::ParserPubRel(TMQTTParser *, std::uint16_t anID) {
     const TMQTTQOSType qos = m->Qos;
     const bool retained = m->Retained;
     if (OnMsg) OnMsg(this, topic, message, qos, retained);
+    FReleasableBytes -= std::min(FReleasableBytes, topic.size() + message.size());
     Releasables->Remove(m); // the returned owner frees the entry
     MonID("REL Message ", anID, " removed from storage.");
   } else
     MonID("REL Message ", anID, " has been already removed from storage.");
   Parser->SendPubComp(anID);
+}
+
+// A broker that keeps sending QoS 2 messages and never releases them would
+// make the store grow without end: past the bounds the message is not
+// acknowledged and the connection is closed; the broker sends it again later.
+bool TMQTTClient::ReleasablesFull(std::size_t aSize) {
+  const bool full = Releasables->Count() >= FMaxReleasables || FReleasableBytes + aSize > FMaxReleasableBytes;
+  if (!full) return false;
+  Mon("Received QoS 2 messages awaiting release reached " + std::to_string(Releasables->Count()) + " messages, " +
+      std::to_string(FReleasableBytes) + " bytes (bounds " + std::to_string(FMaxReleasables) + " messages, " +
+      std::to_string(FMaxReleasableBytes) + " bytes); closing the connection.");
+  try {
+    Link->CloseDelayed();
+  } catch (const std::exception &) {
+  }
+  return true;
+}
+
+// A message over the size the parser keeps: acknowledged so that it cannot
+// block the session (a broker would send it again and again), and reported.
+void TMQTTClient::ParserPublishSkipped(TMQTTParser *, std::uint16_t anID, const std::string &aTopic,
+                                       std::size_t aSize) {
+  const TMQTTQOSType qos = Parser->RxQos;
+  Mon("Message " + N(anID) + " on " + aTopic + " skipped: " + std::to_string(aSize) +
+      " bytes is above the limit of " + std::to_string(Parser->MaxRxLength) + " bytes.");
+  // At QoS 2 nothing is stored: the PUBREL finds no message and is completed.
+  if (qos == qtAT_LEAST_ONCE)
+    Parser->SendPubAck(anID);
+  else if (qos == qtEXACTLY_ONCE)
+    Parser->SendPubRec(anID);
+  if (OnSkipped) OnSkipped(this, aTopic, aSize, qos);
 }
 
 // ---- retries ------------------------------------------------------------------

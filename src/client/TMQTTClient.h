@@ -33,6 +33,10 @@ using TMQTTMsgEvent = std::function<void(TMQTTClient *Sender, const std::string 
 // CloseClient is true on entry; a handler that sets it false keeps the connection.
 using TMQTTFailureEvent =
     std::function<void(TMQTTClient *Sender, std::int32_t aReason, bool &CloseClient)>;
+// A received message over the parser's MaxRxLength: acknowledged as usual
+// but not delivered; aSize is the size of its PUBLISH body.
+using TMQTTClientSkippedEvent = std::function<void(TMQTTClient *Sender, const std::string &aTopic, std::size_t aSize,
+                                             TMQTTQOSType aQos)>;
 // The handler may replace the identifier about to be sent in CONNECT.
 using TMQTTClientIDEvent = std::function<void(TMQTTClient *Sender, std::string &aClientID)>;
 // The broker refused a subscription to this filter (3.1.1 SUBACK code 0x80).
@@ -65,6 +69,7 @@ public:
   TMQTTClientNotifyEvent OnEnableChange;
   TMQTTFailureEvent OnFailure;
   TMQTTMsgEvent OnMsg;
+  TMQTTClientSkippedEvent OnSkipped;
   TMQTTSubRefusedEvent OnSubRefused;
 
   // Enables (connect, and reconnect after every close) or disables (send
@@ -128,6 +133,15 @@ public:
   // Ten seconds: a healthy broker, even over TLS on a loaded machine, answers
   // within a second or two, and a dead one is retried before a user wonders.
   static constexpr int DefaultAttemptTimeout = 10000;
+  // Received QoS 2 messages awaiting their PUBREL are kept up to these bounds
+  // (count, and bytes of topics and payloads); past them the connection is
+  // closed rather than memory grown for a broker that never releases.
+  static constexpr int DefaultMaxReleasables = 10000;
+  static constexpr std::size_t DefaultMaxReleasableBytes = 64u << 20;
+  int MaxReleasables() const { return FMaxReleasables; }
+  void SetMaxReleasables(int Value) { FMaxReleasables = Value; }
+  std::size_t MaxReleasableBytes() const { return FMaxReleasableBytes; }
+  void SetMaxReleasableBytes(std::size_t Value) { FMaxReleasableBytes = Value; }
   int AttemptTimeout() const { return FAttemptTimeout; }
   void SetAttemptTimeout(int Milliseconds) { FAttemptTimeout = Milliseconds; }
 
@@ -165,6 +179,8 @@ private:
   void ParserSubAck(TMQTTParser *Sender, std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss);
   void ParserUnsubAck(TMQTTParser *Sender, std::uint16_t anID);
   void ParserBroken(TMQTTParser *Sender, const std::string &aReason);
+  void ParserPublishSkipped(TMQTTParser *Sender, std::uint16_t anID, const std::string &aTopic, std::size_t aSize);
+  bool ReleasablesFull(std::size_t aSize);
 
   void RecordSubscription(const std::string &aTopic, std::uint32_t aTag);
   void ForgetSubscription(const std::string &aTopic);
@@ -193,4 +209,7 @@ private:
   bool FAutoSubscribe = false;
   bool FBroker = false;
   int FAttemptTimeout = DefaultAttemptTimeout;
+  int FMaxReleasables = DefaultMaxReleasables;
+  std::size_t FMaxReleasableBytes = DefaultMaxReleasableBytes;
+  std::size_t FReleasableBytes = 0; // topics and payloads held in Releasables
 };

@@ -9,6 +9,7 @@
 #include "RxReader.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // After four length bytes the multiplier has reached 128^4; a fifth byte is outside MQTT.
@@ -64,7 +65,8 @@ void TMQTTParser::Consume(std::string_view aBytes) {
         FRxVal += (b & 0x7F) * FRxMult;
         FRxMult *= 128;
         if (b & 0x80) break;
-        if (FRxVal > MaxRxLength) {
+        FRxSkipping = FRxVal > MaxRxLength && RxMsg == mtPUBLISH;
+        if (FRxVal > MaxRxLength && !FRxSkipping) {
           p = end;
           Break("remaining length " + std::to_string(FRxVal) + " is above the limit of " +
                 std::to_string(MaxRxLength));
@@ -94,7 +96,7 @@ void TMQTTParser::Consume(std::string_view aBytes) {
         const std::uint8_t *body;
         std::size_t size;
         std::string *gatheredPayload = nullptr;
-        if (std::size_t(FRxVal) == FRxBodySize && available >= FRxBodySize) {
+        if (std::size_t(FRxVal) == FRxBodySize && available >= FRxBodySize && !FRxSkipping) {
           body = p;
           size = FRxBodySize;
           p += size;
@@ -114,7 +116,10 @@ void TMQTTParser::Consume(std::string_view aBytes) {
         FRxVal = 0;
         FRxState = 0;
         try {
-          Dispatch(body, size, gatheredPayload);
+          if (std::exchange(FRxSkipping, false))
+            DispatchSkipped();
+          else
+            Dispatch(body, size, gatheredPayload);
         } catch (...) {
           ReloadKeepAlive();
           throw;
@@ -151,15 +156,24 @@ void TMQTTParser::GatherPublish(const std::uint8_t *aBytes, std::size_t aCount) 
                            ((RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? 2 : 0);
         FRxHeadSize = std::min(head, FRxBodySize);
         FRxPayload.clear();
-        FRxPayload.reserve(FRxBodySize - FRxHeadSize);
+        if (!FRxSkipping) FRxPayload.reserve(FRxBodySize - FRxHeadSize);
       }
     } else {
       take = aCount;
-      FRxPayload.append(reinterpret_cast<const char *>(aBytes), take);
+      if (!FRxSkipping) FRxPayload.append(reinterpret_cast<const char *>(aBytes), take);
     }
     aBytes += take;
     aCount -= take;
   }
+}
+
+// A PUBLISH passed over: only its head was kept.
+void TMQTTParser::DispatchSkipped() {
+  if (!OnPublishSkipped) return;
+  TRxReader r{FRxStream.Data(), FRxStream.Data() + FRxStream.Size()};
+  std::string topic = r.String();
+  std::uint16_t id = (RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? r.Word() : 0;
+  OnPublishSkipped(this, id, std::move(topic), FRxBodySize);
 }
 
 // Decodes a complete body by RxMsg and raises its event. Every field is read

@@ -40,6 +40,7 @@ void TMQTTParser::Reset() {
   FTxStream.Clear();
   FRxPending.clear();
   FRxPayload.clear();
+  FRxSkipping = false;
   RxMsg = mtReserved15;
   RxDup = false;
   RxQos = qtAT_MOST_ONCE;

@@ -95,6 +95,10 @@ using TMQTTMonEvent = std::function<void(TMQTTParser *Sender, std::string aStr)>
 using TMQTTNotifyEvent = std::function<void(TMQTTParser *Sender)>;
 // The received stream cannot be followed any further (see StreamBroken).
 using TMQTTBrokenEvent = std::function<void(TMQTTParser *Sender, std::string aReason)>;
+// A PUBLISH longer than MaxRxLength was passed over: its topic and identifier
+// (0 at QoS 0) so that it can be acknowledged, and the size of its body.
+using TMQTTSkippedEvent =
+    std::function<void(TMQTTParser *Sender, std::uint16_t anID, std::string aTopic, std::size_t aSize)>;
 
 class TMQTTParser {
 public:
@@ -173,7 +177,8 @@ public:
   std::uint16_t MaxRetries = 8;
   std::uint16_t RetryTime = 60;
 
-  // A received packet announcing a longer body breaks the stream. 16 MiB by
+  // A received PUBLISH announcing a longer body is passed over without being
+  // kept (OnPublishSkipped); any other packet that long breaks the stream. 16 MiB by
   // default; may be raised up to MQTTMaxRemainingLength.
   std::int32_t MaxRxLength = 16 * 1024 * 1024;
 
@@ -214,6 +219,7 @@ public:
   TMQTTHeaderEvent OnHeader;
   TMQTTMonEvent OnMon;
   TMQTTBrokenEvent OnStreamBroken;
+  TMQTTSkippedEvent OnPublishSkipped;
 
 private:
   static constexpr std::int32_t RxBroken = 3;
@@ -222,6 +228,7 @@ private:
   void Consume(std::string_view aBytes);
   void Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::string *aGatheredPayload);
   void GatherPublish(const std::uint8_t *aBytes, std::size_t aCount);
+  void DispatchSkipped();
   void Break(std::string aReason);
   void SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
                          const std::string &aPassword, std::uint16_t aKeepAlive);
@@ -246,6 +253,8 @@ private:
   // payload straight into the string that becomes the message.
   std::size_t FRxHeadSize = 0;
   std::string FRxPayload;
+  // The PUBLISH being received is over MaxRxLength: its payload is counted, not kept.
+  bool FRxSkipping = false;
   // Bytes of a chunk left unparsed because a handler threw.
   std::string FRxPending;
 };

@@ -690,10 +690,69 @@ const std::vector<Scenario> &Scenarios() {
 
       {"OversizedRemainingLengthClosesTheConnection", nullptr,
        [](RecordedClient &r, ScriptedBroker &) {
-         return Online(r) + Script{SendStep(H("30 FF FF FF 7F") + std::string(64, 'x')), ExpectClosedStep(),
+         // A SUBACK that long cannot be anything sound (a PUBLISH would be skipped instead).
+         return Online(r) + Script{SendStep(H("90 FF FF FF 7F") + std::string(64, 'x')), ExpectClosedStep(),
                                    UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
        },
        ExpectClosedAsBrokenStream},
+
+      {"OverCapMessagesAreAcknowledgedReportedAndNotDelivered",
+       [](RecordedClient &r) {
+         r.C().Parser->MaxRxLength = 1000;
+         r.C().OnSkipped = [&r](TMQTTClient *, const std::string &topic, std::size_t size, TMQTTQOSType qos) {
+           r.MonLines.push_back("skipped event " + topic + " " + std::to_string(size) + " " + std::to_string(qos));
+         };
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // Neither blocks what comes behind it.
+         return Online(r) + Script{SendStep(Publish(0x32, "big/1", 5, std::string(2000, 'b'))),
+                                   SendStep(Publish(0x32, "small", 6, "s")), ExpectStep(Ack(0x40, 5), "PUBACK"),
+                                   ExpectStep(Ack(0x40, 6), "PUBACK of the next"),
+                                   SendStep(Publish(0x34, "big/2", 7, std::string(5000, 'c'))),
+                                   ExpectStep(Ack(0x50, 7), "PUBREC"), SendStep(Ack(0x62, 7)),
+                                   ExpectStep(Ack(0x70, 7), "PUBCOMP")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.Msgs, (std::vector<Delivery>{{"small", "s", qtAT_LEAST_ONCE, false}}));
+         EXPECT_EQ(r.MissingInOrder({"Message 5 on big/1 skipped: 2009 bytes is above the limit of 1000 bytes.",
+                                     "skipped event big/1 2009 1",
+                                     "Message 7 on big/2 skipped: 5009 bytes is above the limit of 1000 bytes.",
+                                     "skipped event big/2 5009 2"}),
+                   "")
+             << r.Transcript();
+         EXPECT_EQ(r.C().Releasables->Count(), 0);
+         EXPECT_TRUE(r.Offlines.empty());
+       }},
+
+      {"UnreleasedQos2MessagesAreBoundedInCount", [](RecordedClient &r) { r.C().SetMaxReleasables(3); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         Script s = Online(r);
+         for (std::uint16_t id = 1; id <= 4; ++id) s.push_back(SendStep(Publish(0x34, "u", id, "p")));
+         return s + Script{ExpectStep(Ack(0x50, 1)), ExpectStep(Ack(0x50, 2)), ExpectStep(Ack(0x50, 3)),
+                           ExpectClosedStep(), UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.C().Releasables->Count(), 3);
+         EXPECT_TRUE(r.Has("Received QoS 2 messages awaiting release reached 3 messages, 6 bytes (bounds 3 messages, " +
+                           std::to_string(TMQTTClient::DefaultMaxReleasableBytes) + " bytes); closing the connection."))
+             << r.Transcript();
+         EXPECT_TRUE(r.C().Enabled()) << "the client reconnects as after any close";
+       }},
+
+      {"UnreleasedQos2MessagesAreBoundedInBytes", [](RecordedClient &r) { r.C().SetMaxReleasableBytes(100); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // 2 + 58 bytes each: the second would pass 100.
+         return Online(r) + Script{SendStep(Publish(0x34, "u1", 1, std::string(58, 'p'))),
+                                   SendStep(Publish(0x34, "u2", 2, std::string(58, 'p'))), ExpectStep(Ack(0x50, 1)),
+                                   ExpectClosedStep(), UntilStep([&r] { return !r.Offlines.empty(); }, "offline")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_EQ(r.C().Releasables->Count(), 1);
+         EXPECT_TRUE(r.Has("Received QoS 2 messages awaiting release reached 1 messages, 60 bytes (bounds " +
+                           std::to_string(TMQTTClient::DefaultMaxReleasables) +
+                           " messages, 100 bytes); closing the connection."))
+             << r.Transcript();
+       }},
 
       {"BrokerConnectAndCredentialsAndWill",
        [](RecordedClient &r) {

@@ -54,6 +54,10 @@ inline std::string Publish(int id, std::string_view topic, std::string_view mess
   return Join({"publish id=", Num(id), " topic=", ShowBytes(topic), " msg=", ShowBytes(message), " qos=", Num(qos),
                " dup=", Num(dup), " retain=", Num(retain)});
 }
+inline std::string Skipped(int id, std::string_view topic, std::size_t size, int qos) {
+  return Join({"skipped id=", Num(id), " topic=", ShowBytes(topic), " size=", Num(static_cast<long long>(size)),
+               " qos=", Num(qos)});
+}
 inline std::string Id(std::string_view kind, int id) { return Join({kind, " ", Num(id)}); }
 inline std::string SubAck(int id, const std::vector<TMQTTQOSType> &qoss) {
   std::string s = Join({"suback ", Num(id), " ["});
@@ -120,6 +124,9 @@ public:
       add(Connect("brokerconnect", proto, ver, id, user, pass, ka, clean));
     };
     p.OnStreamBroken = [add](TMQTTParser *, std::string reason) { add(Join({"broken ", reason})); };
+    p.OnPublishSkipped = [add](TMQTTParser *s, std::uint16_t id, std::string topic, std::size_t size) {
+      add(Skipped(id, topic, size, s->RxQos));
+    };
   }
 };
 

@@ -275,11 +275,12 @@ TEST(Parse, broken_stream) {
   const Case cases[] = {
       {"fifth_length_byte", 0, "30 FF FF FF FF 01", true},
       {"fifth_length_byte_even_if_zero", 0, "30 80 80 80 80 00", true},
-      {"largest_length_above_default_cap", 0, "30 FF FF FF 7F", true},
-      {"above_a_small_cap", 100, "30 65", true},
-      {"at_a_small_cap", 100, "30 64", false},
-      {"default_cap_exactly", 0, "30 80 80 80 08", false},
-      {"one_above_default_cap", 0, "30 81 80 80 08", true},
+      // A PUBLISH over the cap is passed over instead (next test); any other packet breaks.
+      {"largest_length_above_default_cap", 0, "90 FF FF FF 7F", true},
+      {"above_a_small_cap", 100, "90 65", true},
+      {"at_a_small_cap", 100, "90 64", false},
+      {"default_cap_exactly", 0, "90 80 80 80 08", false},
+      {"one_above_default_cap", 0, "90 81 80 80 08", true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Name);
@@ -300,6 +301,36 @@ TEST(Parse, broken_stream) {
     EXPECT_FALSE(p.StreamBroken());
     p.Parse(FromHex("D0 00"));
     EXPECT_EQ(log.Lines.back(), "pingresp");
+  }
+}
+
+TEST(Parse, publish_over_the_cap_is_skipped_with_its_topic_and_identifier) {
+  using namespace EventText;
+  struct Case {
+    const char *Name;
+    std::uint8_t First;
+    std::string Head; // topic and identifier
+    int Id;
+    std::size_t Piece; // bytes per Parse call
+  };
+  const std::string topic = std::string("\x00\x03", 2) + "a/b";
+  const std::string id = std::string("\x01\x02", 2);
+  const Case cases[] = {
+      {"qos0_whole", 0x30, topic, 0, 1 << 20},
+      {"qos1_whole", 0x32, topic + id, 258, 1 << 20},
+      {"qos2_in_pieces", 0x34, topic + id, 258, 7},
+      {"qos1_byte_by_byte", 0x3A, topic + id, 258, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    TMQTTParser p;
+    p.MaxRxLength = 100;
+    TEventLog log(p);
+    const std::string body = c.Head + std::string(101 - c.Head.size(), 'x');
+    const std::string stream = std::string(1, char(c.First)) + "\x65" + body + FromHex("40 02 00 07");
+    for (std::size_t at = 0; at < stream.size(); at += c.Piece) p.Parse(stream.substr(at, c.Piece));
+    EXPECT_FALSE(p.StreamBroken());
+    EXPECT_EQ(log.Lines, (Lines{Skipped(c.Id, "a/b", 101, (c.First >> 1) & 3), "puback 7"}));
   }
 }
 

@@ -1,0 +1,35 @@
+// A message over vyr-cli's receive limit, queued for a persistent session,
+// neither blocks what is queued behind it nor passes in silence.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include "CliHarness.h"
+#include "TestBroker.h"
+
+TEST(CliOversize, QueuedOverCapMessageIsSkippedReportedAndDoesNotBlock) {
+  TestBroker broker;
+  for (const std::string qos : {"1", "2"}) {
+    SCOPED_TRACE("QoS " + qos);
+    const std::string id = "bigsub" + qos;
+    const std::vector<std::string> args = {"-t", "big/#", "-c", "-i", id, "-C", "1", "-W", "60", "-q", qos};
+    // Set up the session, then leave.
+    Proc first(CliPath(), CliArgs("sub", broker.Port(), args));
+    first.Start();
+    ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to " + id + "\n"));
+    first.Signal(SIGTERM);
+    ASSERT_EQ(first.Wait().ExitCode, 0);
+    // 17 MiB, over the 16 MiB limit, then a small one behind it.
+    const std::string big = WriteFile(broker.Dir(), "big", std::string(17u << 20, 'B'));
+    ASSERT_EQ(RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", "big/a", "-q", qos, "-f", big})).ExitCode, 0);
+    ASSERT_EQ(RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", "big/b", "-q", qos, "-m", "behind"})).ExitCode,
+              0);
+    ProcResult r = RunCli(CliArgs("sub", broker.Port(), args), {}, 90000);
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Out, "behind\n");
+    // Body: topic (2 + 5 bytes), identifier (2) and the payload.
+    EXPECT_EQ(r.Err, "vyr-cli: message on 'big/a' skipped: " + std::to_string((17u << 20) + 9) +
+                         " bytes is above the limit of 16777216 bytes\n");
+  }
+}
