@@ -102,6 +102,7 @@ const std::vector<OptionRule> &OptionRules() {
          o.CleanSession = false;
          return {};
        }},
+      {nullptr, "--session-file", PubOnly, true, Text(&CliOptions::SessionFile, "the session file")},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
       {nullptr, "--will-topic", Both, true, Text(&CliOptions::WillTopic, "the will topic")},
       // The protocol engine leaves out a will whose message is empty.
@@ -252,6 +253,11 @@ pub:
   -n, --null-message     publish an empty message
   -M, --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once
                          (default 256 at QoS 1; 20 at QoS 2, as brokers commonly allow)
+  With -c, pub reconnects after a lost connection and finishes what is in
+  flight; what is unfinished when it ends is kept for the next run of the same
+  client id in ~/.local/state/vyr-mqtt/sessions (or $XDG_STATE_HOME/...):
+      --session-file PATH
+                         keep it in PATH instead
 
 Exit codes:
   0  done

@@ -24,6 +24,7 @@ struct CliOptions {
   std::string Password;
   int KeepAlive = 60;
   bool CleanSession = true;
+  std::string SessionFile; // pub -c: where unfinished exchanges are kept between runs; empty: by client id
   bool Tls = false;
   std::string WillTopic;
   std::string WillPayload;

@@ -8,12 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <utility>
 
+#include "SessionFile.h"
 #include "TMQTTClient.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
@@ -121,6 +123,18 @@ void CliSession::Start() {
     c.Link->SetSslContext(FSslContext.get());
     c.Link->SetSslEnable(true);
   }
+  // A persistent session may hold unreleased identifiers of another run
+  // (which count against the broker's quota): start with one message in
+  // flight and grow by one per completed one.
+  FWindowCap = o.EffectiveMaxInflight();
+  FWindow = Persistent() ? 1 : FWindowCap;
+  if (Persistent() && (!o.SessionFile.empty() || !o.ClientId.empty())) {
+    FSessionPath = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
+    std::string error;
+    if (!LoadSessionFile(FSessionPath, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), error))
+      PrintError("session file not used: " + error);
+    FOldExchanges = c.InFlight->Count() > 0;
+  }
   WireClient();
   if (o.Command == CliCommand::Sub) {
     // Recorded now and sent by AutoSubscribe after every accepted CONNACK,
@@ -160,12 +174,12 @@ void CliSession::WireClient() {
   auto pubAck = c.Parser->OnPubAck;
   c.Parser->OnPubAck = [this, pubAck](TMQTTParser *sender, std::uint16_t id) {
     if (pubAck) pubAck(sender, id);
-    Acknowledged();
+    Completed();
   };
   auto pubComp = c.Parser->OnPubComp;
   c.Parser->OnPubComp = [this, pubComp](TMQTTParser *sender, std::uint16_t id) {
     if (pubComp) pubComp(sender, id);
-    Acknowledged();
+    Completed();
   };
 
   auto connected = link.OnSessionConnected;
@@ -190,7 +204,18 @@ void CliSession::WireClient() {
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
     if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
-    if (FOptions.Command == CliCommand::Pub) return Fail(ExitConnection, "connection lost" + reason);
+    if (FOptions.Command == CliCommand::Pub && !Persistent()) return Fail(ExitConnection, "connection lost" + reason);
+    // A broker that drops a publisher with QoS 2 messages in flight may hold
+    // unreleased identifiers of an earlier run and refuse more than its quota:
+    // start again with one message in flight and let the window grow back.
+    const TMQTTPacketStore &inFlight = *FClient->InFlight;
+    for (int i = 0; i < inFlight.Count(); ++i)
+      if (const TMQTTPacket *p = inFlight.GetItem(i); !p->Msg.Empty() && ((p->Msg.Data()[0] >> 1) & 3) == 2) {
+        // The window that was dropped is past the quota left: stay below it.
+        FWindowCap = std::max(1, std::min(FWindowCap, FWindow - 1));
+        FWindow = 1;
+        break;
+      }
     PrintError("connection lost" + reason + "; reconnecting");
   };
 }
@@ -218,6 +243,45 @@ void CliSession::Monitor(bool offline) {
       QTimer::singleShot(StartCheckMs, this, [this, attempt] { CheckStartFailed(attempt); });
     }
   };
+}
+
+bool CliSession::Persistent() const { return FOptions.Command == CliCommand::Pub && !FOptions.CleanSession; }
+
+// A publication finished: the window grows back by one, up to its limit.
+void CliSession::Completed() {
+  FWindow = std::min(FWindow + 1, FWindowCap);
+  if (Persistent()) UnparkInFlight();
+  if (FOldExchanges && FClient->InFlight->Count() == 0) {
+    FOldExchanges = false;
+    StartPublishing();
+  }
+  Acknowledged();
+}
+
+// Each connection of a persistent publisher takes up what is in flight: up to
+// the window's worth goes out again at the next retry sweep, as a fresh
+// exchange on this connection; the rest waits, parked (no countdown), until
+// earlier ones finish.
+void CliSession::ResumeInFlight() {
+  TMQTTPacketStore &inFlight = *FClient->InFlight;
+  int active = 0;
+  for (int i = 0; i < inFlight.Count(); ++i) {
+    TMQTTPacket *p = inFlight.GetItem(i);
+    p->Retries = 0;
+    p->Counter = active < FWindow ? 1 : 0;
+    active += p->Counter != 0;
+  }
+}
+
+void CliSession::UnparkInFlight() {
+  TMQTTPacketStore &inFlight = *FClient->InFlight;
+  int active = 0;
+  for (int i = 0; i < inFlight.Count(); ++i) active += inFlight.GetItem(i)->Counter != 0;
+  for (int i = 0; i < inFlight.Count() && active < FWindow; ++i)
+    if (TMQTTPacket *p = inFlight.GetItem(i); p->Counter == 0) {
+      p->Counter = 1;
+      ++active;
+    }
 }
 
 // Room for more publications: an acknowledgement arrived or the send queue drained.
@@ -248,7 +312,12 @@ void CliSession::CheckStartFailed(int attempt) {
 void CliSession::ClientOnline() {
   FWasOnline = true;
   Monitor(false);
-  if (FOptions.Command != CliCommand::Pub || FPublishStarted) return;
+  if (Persistent()) ResumeInFlight();
+  if (FOptions.Command != CliCommand::Pub || FPublishStarted || FOldExchanges) return;
+  StartPublishing();
+}
+
+void CliSession::StartPublishing() {
   FPublishStarted = true;
   if (FOptions.Source == PayloadSource::Lines) {
     FStdin = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
@@ -310,7 +379,17 @@ bool CliSession::Congested() {
     WatchDrain();
     return true;
   }
-  return FClient->InFlight->Count() >= FOptions.EffectiveMaxInflight();
+  return FClient->InFlight->Count() >= FWindow;
+}
+
+// What is still in flight stays in the broker's session: the next run finishes it.
+void CliSession::SaveSession() {
+  if (FSessionPath.empty()) return;
+  std::string error;
+  if (!SaveSessionFile(FSessionPath, {FOptions.Host, FOptions.EffectivePort(), FOptions.ClientId}, *FClient->InFlight,
+                       error))
+    PrintError("cannot save the session: " + error);
+  FSessionPath.clear();
 }
 
 void CliSession::CheckPublishDone() {
@@ -358,5 +437,6 @@ void CliSession::Finish(CliExit code) {
 
 void CliSession::QuitNow() {
   std::fflush(stdout);
+  SaveSession();
   QCoreApplication::exit(FExit);
 }

@@ -39,6 +39,12 @@ private:
   void PumpLines();
   void CheckPublishDone();
   void Acknowledged();
+  void Completed();
+  bool Persistent() const;
+  void StartPublishing();
+  void ResumeInFlight();
+  void UnparkInFlight();
+  void SaveSession();
   void WatchDrain();
   bool Congested();
   void CheckStartFailed(int attempt);
@@ -59,6 +65,10 @@ private:
   long FReceived = 0;
   int FAttempts = 0;             // connection attempts started
   bool FAttemptAnswered = false; // the link reported the outcome of the latest one
+  int FWindow = 1;             // publications in flight at once now (shrinks after a drop, grows back)
+  int FWindowCap = 1;          // ... up to this
+  std::string FSessionPath;    // pub -c: the session file
+  bool FOldExchanges = false;  // exchanges of an earlier run are finished before anything new
   std::string FCloseReason;  // why the client gave up the link, until the close is reported
   std::string FPayload; // the one message of -m, -f, -s and -n
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
