@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "ProcessFigures.h"
-#include "XdoTool.h"
-#include "XvfbServer.h"
+#include "XvfbDesktop.h"
 
 namespace {
 
@@ -50,12 +49,30 @@ TOptions ParseOptions(const QStringList &aArguments)
   return Options;
 }
 
-// Milliseconds from starting aProgram until its window is shown and it is idle.
-double StartupMs(const QString &aProgram, const TXvfbServer &aDisplay)
+QProcessEnvironment DisplayEnvironment(const TXvfb &aDisplay)
 {
-  TXdoTool Xdo(aDisplay.Environment());
+  QProcessEnvironment Env = QProcessEnvironment::systemEnvironment();
+  Env.insert(QStringLiteral("DISPLAY"), aDisplay.Display());
+  Env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+  return Env;
+}
+
+// Whether the process has a window on the screen (xdotool runs in a process
+// of its own: it costs the measured program nothing).
+bool HasVisibleWindow(qint64 aPid, const TXvfb &aDisplay)
+{
+  QProcess Xdotool;
+  Xdotool.setProcessEnvironment(DisplayEnvironment(aDisplay));
+  Xdotool.start(QStringLiteral("xdotool"),
+                {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), QString::number(aPid)});
+  return Xdotool.waitForFinished(kTimeoutMs) && Xdotool.exitCode() == 0 && !Xdotool.readAllStandardOutput().trimmed().isEmpty();
+}
+
+// Milliseconds from starting aProgram until its window is shown and it is idle.
+double StartupMs(const QString &aProgram, const TXvfb &aDisplay)
+{
   QProcess Child;
-  Child.setProcessEnvironment(aDisplay.Environment());
+  Child.setProcessEnvironment(DisplayEnvironment(aDisplay));
   Child.setStandardOutputFile(QProcess::nullDevice());
   Child.setStandardErrorFile(QProcess::nullDevice());
   QElapsedTimer Clock;
@@ -74,14 +91,8 @@ double StartupMs(const QString &aProgram, const TXvfbServer &aDisplay)
       Ran = Running;
       LastRan = Now;
     } else if (Now - LastRan >= kQuietNs) {
-      // Quiet; idle only once the window is up (the check does not run in the child).
-      bool Shown = true;
-      try {
-        Xdo.WindowOf(Pid, 0);
-      } catch (const std::runtime_error &) {
-        Shown = false;
-      }
-      if (Shown && RunNanoseconds(Pid) == Ran) {
+      // Quiet; idle only once the window is up.
+      if (HasVisibleWindow(Pid, aDisplay) && RunNanoseconds(Pid) == Ran) {
         Child.kill();
         Child.waitForFinished(kTimeoutMs);
         return double(LastRan) / 1e6;
@@ -108,7 +119,9 @@ int main(int argc, char **argv)
   QCoreApplication App(argc, argv);
   try {
     const TOptions Options = ParseOptions(App.arguments());
-    TXvfbServer Display;
+    TXvfb Display;
+    if (Display.Display().isEmpty())
+      throw std::runtime_error("Xvfb does not start");
     // A first start of each fills the caches the later ones find warm.
     StartupMs(Options.Program, Display);
     StartupMs(Options.Minimal, Display);

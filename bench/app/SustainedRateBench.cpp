@@ -27,8 +27,7 @@
 #include "FloodPublisher.h"
 #include "ProcessFigures.h"
 #include "TestBroker.h"
-#include "XdoTool.h"
-#include "XvfbServer.h"
+#include "XvfbDesktop.h"
 
 namespace {
 
@@ -155,7 +154,7 @@ int Delivered(const std::vector<QStringList> &aSent, const std::function<QString
 
 class TSustainedRateBench {
 public:
-  explicit TSustainedRateBench(const TOptions &aOptions) : FOptions(aOptions), FXdo(FDisplay.Environment()) {}
+  explicit TSustainedRateBench(const TOptions &aOptions) : FOptions(aOptions), FWindow(aOptions.Program) {}
   ~TSustainedRateBench();
   int Run();
 
@@ -164,18 +163,18 @@ private:
   void StartWindow();
   void ConnectAndSubscribe();
   void RunRate(int aRate);
-  double Scaled(int aPixels) const { return aPixels * FScale; }
-  void Click(int aX, int aY) { FXdo.Click(FWindowId, int(Scaled(aX)), int(Scaled(aY))); }
+  void Xdotool(const QStringList &aArguments, QString *aOutput = nullptr);
+  // Clicks at a point of the window's layout (pixels at 96 dots per inch).
+  void Click(int aX, int aY);
+  // Selects all text of the focused edit box and types aText in its place.
+  void Retype(const QString &aText);
 
   TOptions FOptions;
   TestBroker FBroker;
-  TXvfbServer FDisplay;
-  TXdoTool FXdo;
   QTemporaryDir FWork;
+  TXvfbProgram FWindow;
   QDir FDataFolder;
-  QProcess FWindow;
   QProcess FSubscriber;
-  QString FWindowId;
   double FScale = 1;
   int FSent = 0;
   std::vector<QStringList> FSentTo = std::vector<QStringList>(kTopics);
@@ -184,10 +183,27 @@ private:
 
 TSustainedRateBench::~TSustainedRateBench()
 {
-  for (QProcess *Child : {&FWindow, &FSubscriber}) {
-    Child->kill();
-    Child->waitForFinished(5000);
-  }
+  FSubscriber.kill();
+  FSubscriber.waitForFinished(5000);
+}
+
+void TSustainedRateBench::Xdotool(const QStringList &aArguments, QString *aOutput)
+{
+  if (FWindow.Tool(QStringLiteral("xdotool"), aArguments, aOutput) != 0)
+    throw std::runtime_error("xdotool fails: " + aArguments.join(' ').toStdString());
+}
+
+void TSustainedRateBench::Click(int aX, int aY)
+{
+  Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QStringLiteral("--window"), FWindow.WindowId(),
+           QString::number(int(aX * FScale)), QString::number(int(aY * FScale)), QStringLiteral("click"),
+           QStringLiteral("1")});
+}
+
+void TSustainedRateBench::Retype(const QString &aText)
+{
+  if (!FWindow.Keys({QStringLiteral("ctrl+a")}) || !FWindow.Type(aText))
+    throw std::runtime_error("xdotool cannot type");
 }
 
 void TSustainedRateBench::StartSubscriber()
@@ -204,34 +220,27 @@ void TSustainedRateBench::StartSubscriber()
     throw std::runtime_error("mosquitto_sub does not receive the probe");
 }
 
-// A copy of the program in a folder of its own: it writes its data files
-// beside itself.
+// The program runs from a folder of its own and writes its data files there.
 void TSustainedRateBench::StartWindow()
 {
-  FDataFolder = QDir(FWork.filePath(QStringLiteral("window")));
-  FDataFolder.mkpath(QStringLiteral("."));
-  const QString Program = FDataFolder.filePath(QStringLiteral("vyr-mqtt"));
-  if (!QFile::copy(FOptions.Program, Program))
-    throw std::runtime_error("cannot copy the program from " + FOptions.Program.toStdString());
-  FWindow.setProcessEnvironment(FDisplay.Environment());
-  FWindow.setStandardOutputFile(FWork.filePath(QStringLiteral("window.log")));
-  FWindow.setStandardErrorFile(FWork.filePath(QStringLiteral("window.log")), QIODevice::Append);
-  FWindow.start(Program, {});
-  if (!FWindow.waitForStarted(10000))
-    throw std::runtime_error("the window does not start");
-  FWindowId = FXdo.WindowOf(FWindow.processId(), 30000);
+  if (!FWindow.Start())
+    throw std::runtime_error(FWindow.Failure().toStdString());
+  FDataFolder = QDir(FWindow.Folder());
   // The layout's pixels are at 96 dots per inch; the window is 644 of them wide.
-  FScale = FXdo.Width(FWindowId) / 644.0;
-  FXdo.Focus(FWindowId);
+  QString Geometry;
+  Xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), FWindow.WindowId()}, &Geometry);
+  for (const QString &Line : Geometry.split(QLatin1Char('\n')))
+    if (Line.startsWith(QStringLiteral("WIDTH=")))
+      FScale = Line.mid(6).toInt() / 644.0;
 }
 
 // Points are the middle of each control, or its check mark, in the window's layout.
 void TSustainedRateBench::ConnectAndSubscribe()
 {
   Click(557, 26); // Broker
-  FXdo.Retype(QStringLiteral("127.0.0.1"));
+  Retype(QStringLiteral("127.0.0.1"));
   Click(557, 53); // Port
-  FXdo.Retype(QString::number(FBroker.Port()));
+  Retype(QString::number(FBroker.Port()));
   Click(498, 169); // Use SSL: No
   Click(24, 482);  // Save data
   Click(489, 198); // Connect
@@ -239,7 +248,7 @@ void TSustainedRateBench::ConnectAndSubscribe()
   if (!WaitFor([&] { return ReadFile(Sub).contains("/status 1"); }, 30000))
     throw std::runtime_error("the window does not come online");
   Click(568, 260); // Topic
-  FXdo.Retype(QStringLiteral("#"));
+  Retype(QStringLiteral("#"));
   Click(472, 260); // Subscribe
   // The retained probe reaches the data files once the subscription and
   // "Save data" are in place.
@@ -249,7 +258,7 @@ void TSustainedRateBench::ConnectAndSubscribe()
 
 void TSustainedRateBench::RunRate(int aRate)
 {
-  const qint64 Window = FWindow.processId(), Subscriber = FSubscriber.processId();
+  const qint64 Window = FWindow.ProcessId(), Subscriber = FSubscriber.processId();
   const double WindowCpu = CpuSeconds(Window), SubscriberCpu = CpuSeconds(Subscriber);
   const double LoadBefore = LoadAverage();
 
@@ -312,14 +321,14 @@ int TSustainedRateBench::Run()
   ConnectAndSubscribe();
   std::printf("sustained rate: %d topics, QoS 0, 20-byte payloads, %d s per rate, loopback mosquitto, "
               "window under Xvfb %s, %d cores\n",
-              kTopics, FOptions.Seconds, qPrintable(FDisplay.Display()), QThread::idealThreadCount());
+              kTopics, FOptions.Seconds, qPrintable(FWindow.Display()), QThread::idealThreadCount());
   std::fflush(stdout);
   for (int Rate : kRates) {
     RunRate(Rate);
     std::fflush(stdout);
   }
 
-  const qint64 Window = FWindow.processId(), Subscriber = FSubscriber.processId();
+  const qint64 Window = FWindow.ProcessId(), Subscriber = FSubscriber.processId();
   const double WindowPeak = PeakMegabytes(Window);
   std::printf("memory: window peak %.1f MB, final %.1f MB; mosquitto_sub peak %.1f MB, final %.1f MB\n", WindowPeak,
               ResidentMegabytes(Window), PeakMegabytes(Subscriber), ResidentMegabytes(Subscriber));

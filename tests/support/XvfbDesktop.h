@@ -58,6 +58,8 @@ public:
   // Asks the program to end and waits for it (also done by the destructor).
   void Stop();
   bool Running() const;
+  // The program's process id (for what it costs: /proc/<id>/...).
+  qint64 ProcessId() const { return FProcess.processId(); }
 
   // The folder the program runs from, and a file in it.
   QString Folder() const { return FFolder.path(); }
