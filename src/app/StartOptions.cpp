@@ -43,8 +43,9 @@ Options:
       --version          print the version and exit
 The toolkit's own options (for example -style NAME) are accepted too.
 
-Data files go beside the program when its folder is writable, otherwise to
-$XDG_DATA_HOME/vyr-mqtt (~/.local/share/vyr-mqtt when that is unset).
+Data files go beside the program when you may write to its folder and it is
+not a system folder such as /usr/bin; otherwise to $XDG_DATA_HOME/vyr-mqtt
+(~/.local/share/vyr-mqtt when that is unset).
 With the options given they go to:
   %1
 
