@@ -18,12 +18,14 @@
 #include <stdexcept>
 
 #include "CodePage.h"
+#include "MQTTLimits.h"
 #include "DataFolder.h"
 #include "DataLog.h"
 #include "ErrorBox.h"
 #include "LogBox.h"
 #include "OpaqueScrollArea.h"
 #include "PaintPacer.h"
+#include "ShownText.h"
 #include "PendingDrain.h"
 #include "TApplication.h"
 #include "TListBox.h"
@@ -58,6 +60,15 @@ TMQTTQOSType QosOf(const TRadioGroup *Group)
 std::string Utf8(const QString &Text)
 {
   return Text.toStdString();
+}
+
+// Refuses a click with an error box naming the first problem found; the
+// connection and everything else stay as they are.
+void Refuse(const char *What, std::initializer_list<std::string> Problems)
+{
+  for (const std::string &Problem : Problems)
+    if (!Problem.empty())
+      throw std::runtime_error(std::string(What) + ": " + Problem + ".");
 }
 
 // Connects a Qt signal to a window handler; what the handler throws is shown in
@@ -162,7 +173,11 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   mqt->SetRetryTime(60);
   mqt->SetClean(false);
   mqt->SetBroker(false);
-  mqt->SetAutoSubscribe(false);
+  // Every filter the list shows as subscribed is subscribed again after each
+  // accepted CONNACK: a broker that lost the session (clean session, restart)
+  // would otherwise send nothing more, and filters recorded while the link
+  // was down reach the broker this way too.
+  mqt->SetAutoSubscribe(true);
   mqt->SetPort(1883);
   mqt->SetLocalBounce(false);
 
@@ -391,6 +406,17 @@ std::string TfrmMain::PresenceTopic() const
   return Utf8(QStringLiteral("Vyr/") + edtClientID->text() + QStringLiteral("/status"));
 }
 
+std::string TfrmMain::SessionPresenceTopic() const
+{
+  return FPresenceTopic.empty() ? PresenceTopic() : FPresenceTopic;
+}
+
+TfrmMain::TConnectSettings TfrmMain::ConnectSettings() const
+{
+  return {mqt->Host(),    mqt->Port(),  mqt->Username(),           mqt->Password(),
+          mqt->ClientID(), mqt->Clean(), mqt->Link->SslEnable()};
+}
+
 void TfrmMain::ProcessMessages()
 {
   QCoreApplication::processEvents();
@@ -398,17 +424,34 @@ void TfrmMain::ProcessMessages()
 
 void TfrmMain::btnConnClick(QObject *)
 {
-  if (mqt->Online())
+  // Nothing is sent with settings the broker would refuse by dropping us.
+  Refuse("Not connected", {CheckText("Client ID", Utf8(edtClientID->text())),
+                           CheckText("User", Utf8(edtUser->text())),
+                           CheckStringLength("Password", Utf8(edtPW->text()))});
+  if (mqt->Online()) {
+    // The session's presence topic must not keep its "1" once it has ended
+    // with DISCONNECT, which leaves the will unsent.
+    mqt->Publish(FPresenceTopic, "0", qtAT_MOST_ONCE, true);
     mqt->Activate(false);
+  }
+  const auto Before = ConnectSettings();
   mqt->SetHost(Utf8(edtBroker->text()));
   mqt->SetPort(StrToInt(edtPort->text()));
   mqt->SetUsername(Utf8(edtUser->text()));
   mqt->SetPassword(Utf8(edtPW->text()));
   mqt->SetClientID(Utf8(edtClientID->text()));
-  mqt->SetWill(PresenceTopic(), "0", qtAT_MOST_ONCE, true);
+  FPresenceTopic = PresenceTopic();
+  mqt->SetWill(FPresenceTopic, "0", qtAT_MOST_ONCE, true);
   mqt->SetClean(rdgClean->ItemIndex() == 0);
   SetSslEnable();
-  mqt->Activate(true);
+  // A client still trying with other settings starts over with these at once.
+  if (mqt->Enabled() && ConnectSettings() != Before)
+    mqt->Restart();
+  else
+    mqt->Activate(true);
+  // The list starts afresh, and so do the filters the client subscribes
+  // again after each accepted CONNACK.
+  mqt->Subscriptions.clear();
   FSettingSelection = true;
   FTopicList->Clear();
   FSettingSelection = false;
@@ -429,7 +472,7 @@ void TfrmMain::btnActClick(QObject *)
 
 void TfrmMain::btnInacClick(QObject *)
 {
-  mqt->Publish(PresenceTopic(), "0", qtAT_MOST_ONCE, true);
+  mqt->Publish(SessionPresenceTopic(), "0", qtAT_MOST_ONCE, true);
   mqt->Activate(false);
   ProcessMessages();
   SetSslEnable();
@@ -437,7 +480,7 @@ void TfrmMain::btnInacClick(QObject *)
 
 void TfrmMain::FormCloseQuery(QObject *, bool &)
 {
-  mqt->Publish(PresenceTopic(), "0", qtAT_MOST_ONCE, true);
+  mqt->Publish(SessionPresenceTopic(), "0", qtAT_MOST_ONCE, true);
 }
 
 void TfrmMain::closeEvent(QCloseEvent *Event)
@@ -454,7 +497,7 @@ void TfrmMain::mqtOnline(TMQTTClient *)
 {
   btnConn->setEnabled(false);
   btnAct->setEnabled(false);
-  mqt->Publish(PresenceTopic(), "1", qtAT_MOST_ONCE, true);
+  mqt->Publish(SessionPresenceTopic(), "1", qtAT_MOST_ONCE, true);
   AddLog(QStringLiteral("Client online"));
   if (mqt->Link->SslState() == sslEstablished) {
     AddLog(QStringLiteral("TLS Connection: ") + QString::fromStdString(mqt->Link->SslCipherDesc()));
@@ -516,6 +559,7 @@ void TfrmMain::SelectTopicRow(int Row)
 
 void TfrmMain::btnSubsClick(QObject *)
 {
+  Refuse("Not subscribed", {CheckTopicFilter("Topic filter", Utf8(edtTopic->text()))});
   mqt->Subscribe(Utf8(edtTopic->text()), QosOf(rdgQosSub));
   UpdateTopic(edtTopic->text(), Subscribed);
 }
@@ -536,9 +580,12 @@ void TfrmMain::btnPubClick(QObject *)
   const int Row = SelectedTopicRow();
   if (Row < 0)
     return;
-  const QString Name = TLineList::NameOf(FTopicList->TopicList().Line(Row));
-  mqt->Publish(Utf8(Name), TCodePage::Ansi().FromUnicode(edtMessage->text()), QosOf(rdgQosPub),
-               rdgRetain->ItemIndex() == 0);
+  const std::string Topic = Utf8(TLineList::NameOf(FTopicList->TopicList().Line(Row)));
+  const std::string Message = TCodePage::Ansi().FromUnicode(edtMessage->text());
+  // A wildcard line names a filter, not a topic one can publish to.
+  Refuse("Not published",
+         {CheckTopicName("Topic", Topic), CheckPublishSize(Topic.size(), Message.size(), QosOf(rdgQosPub))});
+  mqt->Publish(Topic, Message, QosOf(rdgQosPub), rdgRetain->ItemIndex() == 0);
 }
 
 void TfrmMain::UpdateTopic(const QString &aTopic, const std::optional<QString> &aValue)
@@ -570,8 +617,8 @@ void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
 
 void TfrmMain::AppIdle(QObject *, bool &)
 {
-  FDrain->Run([this](const QString &Line, const QString &Name, const QString &Value) {
-    AddLog(Line);
+  FDrain->Run([this](const QString &, const QString &Name, const QString &Value) {
+    AddLog(ShownLine(Name, Value));
     // UpdateTopic ends by letting pending window messages through, which is
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "CodePage.h"
 #include "LineList.h"
@@ -143,7 +144,14 @@ private:
   QLineEdit *LabeledEdit(const QString &Label, int Left, int Top, int Width, int Height);
   void SelectTopicRow(int Row);
   void SetSslEnable();
+  // From the Client ID box as it reads now.
   std::string PresenceTopic() const;
+  // The topic of the last Connect's will, which "1" and "0" go to.
+  std::string SessionPresenceTopic() const;
+  // What Connect copies into the client: host, port, user, password, client
+  // identifier, clean session and TLS.
+  using TConnectSettings = std::tuple<std::string, std::int32_t, std::string, std::string, std::string, bool, bool>;
+  TConnectSettings ConnectSettings() const;
   void ProcessMessages();
   void DataLogProblem(const QString &Problem);
 
@@ -152,6 +160,7 @@ private:
   std::unique_ptr<TSslContext> FSslContext;
   QString FDataFolder;
   bool FSettingSelection = false;
+  std::string FPresenceTopic;
   std::unique_ptr<TDataLog> FDataLog;
   // The latest reason a data line could not be written, and whether its error
   // box is on the screen.

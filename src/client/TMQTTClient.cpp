@@ -36,6 +36,16 @@ std::string Seconds(int ms) {
 
 std::string N(unsigned v) { return std::to_string(v); }
 
+// Why a link closed after TCP connected but before any CONNACK, with a hint
+// where the likely mistake is TLS switched on or off for the port.
+std::string ClosedBeforeAnswer(const TWSocket &aLink) {
+  if (aLink.SslEnable() && !aLink.SslFailure().empty())
+    return "the TLS handshake failed: " + aLink.SslFailure() + " (TLS is on; is this a plain MQTT port?)";
+  if (!aLink.SslEnable())
+    return "the broker closed the connection before answering (TLS is off; does this port expect TLS?)";
+  return "the broker closed the connection before answering";
+}
+
 std::uint32_t PackTag(std::uint16_t anID, unsigned aPosition, unsigned aQos) {
   return std::uint32_t(anID) << 16 | (aPosition & 0xFF) << 8 | (aQos & 0xFF);
 }
@@ -116,12 +126,14 @@ void TMQTTClient::TimerProc(int Number) {
       Link->SetPort(std::to_string(FPort));
       Link->SetProto("tcp");
       ArmTimer(AttemptTimer, FAttemptTimeout);
+      FAttemptOpen = true;
       Link->Connect();
     } catch (const std::exception &e) {
       // No close will follow an attempt that never started, so nothing else
       // would ever try again: schedule the next attempt here. (Nothing may
       // escape into the event loop either.)
-      Mon(std::string("Connect failed: ") + e.what());
+      FAttemptOpen = true;
+      AttemptFailed(std::string("Connect failed: ") + e.what());
       StopTimer(AttemptTimer);
       if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
     }
@@ -173,11 +185,22 @@ void TMQTTClient::PingUnanswered() {
 // close (TLS close_notify, lingering) would wait on the very peer that stopped
 // answering. The close event then brings the usual retry.
 void TMQTTClient::GiveUpLink(const std::string &aReason) {
-  Mon(aReason + "; closing the connection.");
+  if (FAttemptOpen)
+    AttemptFailed(aReason + "; closing the connection.");
+  else
+    Mon(aReason + "; closing the connection.");
   try {
     Link->Abort();
   } catch (const std::exception &) {
   }
+}
+
+void TMQTTClient::AttemptFailed(const std::string &aReason) {
+  if (!FAttemptOpen) return;
+  FAttemptOpen = false;
+  if (aReason == FLastFailure) return;
+  FLastFailure = aReason;
+  Mon(aReason);
 }
 
 // ---- lifecycle --------------------------------------------------------------
@@ -185,6 +208,8 @@ void TMQTTClient::GiveUpLink(const std::string &aReason) {
 void TMQTTClient::Activate(bool Enable) {
   if (Enable == FEnable) return;
   FEnable = Enable;
+  FAttemptOpen = false; // the close asked for below is no failure of an attempt
+  if (Enable) FLastFailure.clear();
   try {
     if (Link->State() == wsConnected) {
       Parser->SendDisconnect();
@@ -198,6 +223,22 @@ void TMQTTClient::Activate(bool Enable) {
   else
     for (int n = 1; n <= TimerCount; ++n) StopTimer(n);
   if (OnEnableChange) OnEnableChange(this);
+}
+
+void TMQTTClient::Restart() {
+  if (!FEnable || FOnline) {
+    Activate(true);
+    return;
+  }
+  // Our own abort is no failure of the attempt; its close event arms the
+  // usual reconnection delay, which the first-attempt delay then replaces.
+  FAttemptOpen = false;
+  FLastFailure.clear();
+  try {
+    Link->Abort();
+  } catch (const std::exception &) {
+  }
+  ArmTimer(ConnectTimer, FirstAttemptDelay);
 }
 
 void TMQTTClient::Mon(const std::string &aStr) {
@@ -222,7 +263,10 @@ void TMQTTClient::SetWill(const std::string &aTopic, const std::string &aMessage
 }
 
 void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
-  if (ErrCode != 0) return;
+  if (ErrCode != 0) {
+    AttemptFailed("Connect failed: " + WSocketErrorDesc(ErrCode) + " (#" + std::to_string(ErrCode) + ")");
+    return;
+  }
   FGraceful = false;
   Parser->Reset();
   FRxHeld.clear();
@@ -247,6 +291,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
 
 void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
   DrainReceived();
+  AttemptFailed("Connect failed: " + ClosedBeforeAnswer(*Link));
   StopTimer(PingTimer);
   StopTimer(RetryTimer);
   StopTimer(AttemptTimer);
@@ -362,6 +407,8 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
 
 void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
   StopTimer(AttemptTimer);
+  FAttemptOpen = false;
+  if (aCode == 0) FLastFailure.clear();
   const bool level311 = ProtocolLevel() == plMQTT311;
   Mon("Connection " + ConnAckText(aCode, ProtocolLevel()));
   if (aCode != 0) {

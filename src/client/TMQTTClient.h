@@ -76,6 +76,10 @@ public:
   // DISCONNECT when connected, close, stop every timer). A call that does not
   // change the state does nothing.
   void Activate(bool Enable);
+  // Gives up the attempt under way, or the wait before the next one, and
+  // starts a new attempt at once with the current settings; enables a
+  // disabled client. For a client that is online this is Activate(true).
+  void Restart();
   bool Enabled() const { return FEnable; }
   bool Online() const { return FOnline; }
   // The session-present flag of the last accepted CONNACK (always false at 3.1).
@@ -157,6 +161,10 @@ private:
   void AttemptExpired();
   void PingUnanswered();
   void GiveUpLink(const std::string &aReason);
+  // Reports why the attempt under way failed, unless it failed for the same
+  // reason as the last one: a broker that stays away is not reported anew
+  // every six seconds.
+  void AttemptFailed(const std::string &aReason);
   void ResendUnacknowledged();
 
   void LinkSessionConnected(TWSocket *Sender, std::uint16_t ErrCode);
@@ -212,4 +220,9 @@ private:
   int FMaxReleasables = DefaultMaxReleasables;
   std::size_t FMaxReleasableBytes = DefaultMaxReleasableBytes;
   std::size_t FReleasableBytes = 0; // topics and payloads held in Releasables
+  // Connect called, and neither a CONNACK nor a failure seen since.
+  bool FAttemptOpen = false;
+  // The reason of the last failed attempt; cleared by an accepted CONNACK and
+  // by new settings (enabling, Restart).
+  std::string FLastFailure;
 };

@@ -51,8 +51,16 @@ TSslSession::TResult TSslSession::Outcome(int ret) const {
   case SSL_ERROR_WANT_READ:
   case SSL_ERROR_WANT_WRITE: return srWantMore;
   case SSL_ERROR_ZERO_RETURN: return srPeerClosed;
-  default: ERR_clear_error(); return srFatal;
+  default: break;
   }
+  // The error queue holds why; keep its reasons and leave the queue empty.
+  FLastError.clear();
+  while (unsigned long e = ERR_get_error()) {
+    const char *reason = ERR_reason_error_string(e);
+    if (!FLastError.empty()) FLastError += "; ";
+    FLastError += reason ? reason : "error " + std::to_string(e);
+  }
+  return srFatal;
 }
 
 TSslSession::TResult TSslSession::Handshake() {

@@ -39,6 +39,9 @@ public:
   // Queues a close_notify.
   void Shutdown();
 
+  // OpenSSL's reason for the last fatal result, or empty.
+  const std::string &LastError() const { return FLastError; }
+
   std::string Version() const;
   std::string CipherName() const;
   std::string CipherDesc() const;
@@ -48,4 +51,5 @@ private:
   SSL *FSsl = nullptr;
   BIO *FIn = nullptr;   // owned by FSsl once attached
   BIO *FOut = nullptr;  // owned by FSsl once attached
+  mutable std::string FLastError;
 };

@@ -222,6 +222,7 @@ void TWSocket::Connect() {
   if (fd < 0) SocketError("Connect (socket)", ErrnoToWSocketError(errno));
   FHSocket = fd;
   ++FConnection;
+  FSslFailure.clear();
   FCloseInvoked = false;
   FReadPaused = false;
   FPeerClosed = false;
@@ -615,6 +616,13 @@ void TWSocket::Do_FD_CONNECT(int errCode) {
       StartSslHandshake();
     } catch (...) {
       // Nothing of a failed TLS start reaches the owner but the close.
+      try {
+        throw;
+      } catch (const std::exception &e) {
+        FSslFailure = e.what();
+      } catch (...) {
+        FSslFailure = "it could not start";
+      }
       SslResetFields();
       InternalClose(true, 10053);
     }

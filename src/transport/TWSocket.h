@@ -137,6 +137,9 @@ public:
   const std::string &SslCipher() const { return FSslCipher; }
   // OpenSSL's one-line cipher description, ending with a line feed.
   const std::string &SslCipherDesc() const { return FSslCipherDesc; }
+  // Why the TLS handshake of the current or last connection failed; empty
+  // when it did not fail.
+  const std::string &SslFailure() const { return FSslFailure; }
 
   TSessionConnected OnSessionConnected;
   TDataAvailable OnDataAvailable;
@@ -187,6 +190,7 @@ private:
   std::string FSslVersion = "Unknown";
   std::string FSslCipher = "Unknown";
   std::string FSslCipherDesc;
+  std::string FSslFailure;
   std::unique_ptr<TSslSession> FSsl;
   TBlockQueue FSslPlainQueue{16384};
   std::string FSslRxBuf;  // decrypted bytes not read yet, from FSslRxPos

@@ -152,6 +152,7 @@ void TWSocket::SslCheckCloseReady() {
 }
 
 void TWSocket::SslFail(int error) {
+  FSslFailure = FSsl && !FSsl->LastError().empty() ? FSsl->LastError() : "the peer closed the connection during it";
   FSSLState = sslHandshakeFailed;
   SslResetFields();
   InternalClose(true, error);

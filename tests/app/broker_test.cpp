@@ -13,9 +13,11 @@
 #include <QRegularExpression>
 #include <QPushButton>
 #include <QTest>
+#include <functional>
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "TApplication.h"
 #include "TRadioGroup.h"
 #include "TestBroker.h"
 
@@ -45,16 +47,17 @@ struct TTool {
   QString Output() { return QString::fromUtf8(Process.readAllStandardOutput()); }
 };
 
-QStringList SubArgs(const TestBroker &Broker, const QString &Topic, int Count)
+QStringList SubArgs(const TestBroker &Broker, const QString &Topic, int Count, int Seconds = 20)
 {
   return {"-h", "127.0.0.1", "-p", QString::number(Broker.Port()), "-t", Topic, "-v",
-          "-C", QString::number(Count), "-W", "20"};
+          "-C", QString::number(Count), "-W", QString::number(Seconds)};
 }
 
-// The retained value of a topic, as a fresh subscriber sees it.
-QString Retained(const TestBroker &Broker, const std::string &Topic)
+// The retained value of a topic, as a fresh subscriber sees it ("" when none
+// arrives within the wait; a retained value arrives at once).
+QString Retained(const TestBroker &Broker, const std::string &Topic, int WaitMs = 20000)
 {
-  TTool Sub("mosquitto_sub", SubArgs(Broker, QString::fromStdString(Topic), 1));
+  TTool Sub("mosquitto_sub", SubArgs(Broker, QString::fromStdString(Topic), 1, std::max(1, WaitMs / 1000)));
   Sub.Finish();
   return Sub.Output().trimmed().section(' ', 1);
 }
@@ -267,30 +270,201 @@ TEST(WindowBroker, ConnectWhileOnlineEndsTheOldSessionGracefully)
   EXPECT_EQ(Retained(Broker, PresenceTopic(*W)), "1");
 }
 
-TEST(WindowBroker, PresenceTopicFollowsTheClientIdBoxAndClosingPublishesZero)
+// The presence topic never lies: "1" only ever stands on the topic the will
+// covers, an old topic gets "0" before a new one gets "1", and whatever ends
+// the session leaves "0" on every topic that held "1".
+TEST(WindowBroker, PresenceTopicNeverLies)
+{
+  enum TEnd { EndLost, EndInactive, EndClose };
+  struct TCase {
+    const char *Name;
+    // Run while online as Vyr-<n>0, with the Client ID box now reading Vyr-<n>1.
+    std::function<void(TfrmMain &)> Steps;
+    const char *HoldsOne; // the topic holding "1" afterwards, or none
+    TEnd End;
+  };
+  auto Click = [](QPushButton *B) { QTest::mouseClick(B, Qt::LeftButton); };
+  const TCase Cases[] = {
+      {"Connect while online",
+       [&](TfrmMain &W) {
+         Click(W.btnConn);
+         ASSERT_TRUE(WaitFor([&] { return LogCount(W, "Client online") == 2; }, 20000));
+       },
+       "1", EndLost},
+      {"Active after Inactive",
+       [&](TfrmMain &W) {
+         Click(W.btnInac);
+         ASSERT_TRUE(WaitFor([&] { return !Online(W); }));
+         Click(W.btnAct);
+         ASSERT_TRUE(WaitFor([&] { return Online(W); }, 20000));
+       },
+       "0", EndLost},
+      {"Inactive", [&](TfrmMain &W) { Click(W.btnInac); }, nullptr, EndInactive},
+      {"closing the window", [&](TfrmMain &) {}, "0", EndClose},
+  };
+  int Run = 0;
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TestBroker Broker;
+    TErrorBoxes Boxes;
+    TTestWindow W;
+    const QString Id = QString("Vyr-%1").arg(++Run);
+    const std::string Topics[] = {"Vyr/" + Id.toStdString() + "0/status", "Vyr/" + Id.toStdString() + "1/status"};
+    W->edtClientID->setText(Id + "0");
+    Connect(*W, Broker.Port(), false);
+    ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000));
+    W->edtClientID->setText(Id + "1");
+    C.Steps(*W);
+
+    const std::string HoldsOne = C.HoldsOne ? Topics[QString(C.HoldsOne).toInt()] : std::string();
+    for (const std::string &Topic : Topics)
+      if (Topic == HoldsOne)
+        EXPECT_EQ(Retained(Broker, Topic), "1") << Topic;
+      else
+        EXPECT_NE(Retained(Broker, Topic, 2000), "1") << Topic;
+    if (C.HoldsOne && QString(C.HoldsOne) == "1") {
+      // The old topic got its "0" before the new one got "1".
+      const QString Log = BrokerLog(Broker);
+      auto Publication = [&](int Session) {
+        return QString("Received PUBLISH from %1%2 (d0, q0, r1, m0, '%3'")
+            .arg(Id)
+            .arg(Session)
+            .arg(QString::fromStdString(Topics[Session]));
+      };
+      const qsizetype Zero = Log.lastIndexOf(Publication(0));
+      const qsizetype One = Log.indexOf(Publication(1));
+      EXPECT_TRUE(Zero >= 0 && One > Zero) << Log.toStdString();
+      EXPECT_EQ(Retained(Broker, Topics[0]), "0");
+    }
+
+    // The session ends without DISCONNECT (the broker sends the will), by
+    // Inactive, or by closing: no topic is left holding "1".
+    switch (C.End) {
+    case EndLost:
+      W->mqt->Link->Abort();
+      W->mqt->Activate(false);
+      break;
+    case EndInactive:
+      break;
+    case EndClose:
+      W->close();
+      break;
+    }
+    if (!HoldsOne.empty())
+      EXPECT_TRUE(WaitFor([&] { return Retained(Broker, HoldsOne, 2000) == "0"; }, 20000)) << HoldsOne;
+    for (const std::string &Topic : Topics)
+      EXPECT_NE(Retained(Broker, Topic, 2000), "1") << Topic;
+    EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();
+  }
+}
+
+// Input the broker would answer by dropping the connection is refused in the
+// window with an error box saying what is wrong; nothing is sent, the
+// connection stays and the list shows no "[subscribed]" line for it.
+TEST(WindowBroker, BadInputIsRefusedAndTheConnectionKept)
 {
   TestBroker Broker;
+  TErrorBoxes Boxes;
   TTestWindow W;
-  W->edtClientID->setText("Vyr-42");
   Connect(*W, Broker.Port(), false);
   ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000));
-  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-42/status"), "1");
+  // 30,000 characters (a line edit holds at most 32,767) of three bytes each.
+  const QString Long(30000, QChar(0x20AC));
+  struct TCase {
+    const char *Name;
+    std::function<void(TfrmMain &)> Act;
+    QString Box; // the start of the error box's text
+  };
+  auto SubscribeTo = [](const QString &Filter) {
+    return [Filter](TfrmMain &W) {
+      W.edtTopic->setText(Filter);
+      // As a click: what the handler throws is shown in an error box.
+      TApplication::Guarded([&] { W.btnSubsClick(W.btnSubs); });
+    };
+  };
+  auto ConnectWith = [](QLineEdit *TfrmMain::*Box, const QString &Text) {
+    return [Box, Text](TfrmMain &W) {
+      const QString Before = (W.*Box)->text();
+      (W.*Box)->setText(Text);
+      TApplication::Guarded([&] { W.btnConnClick(W.btnConn); });
+      (W.*Box)->setText(Before);
+    };
+  };
+  const TCase Cases[] = {
+      {"'#' inside a filter", SubscribeTo("a/#/b"), "Not subscribed: Topic filter has '#' at byte 2"},
+      {"'+' inside a level", SubscribeTo("a+/b"), "Not subscribed: Topic filter has '+' at byte 1"},
+      {"empty filter", SubscribeTo(""), "Not subscribed: Topic filter is empty"},
+      {"filter over 65,535 bytes", SubscribeTo(Long), "Not subscribed: Topic filter is 90000 bytes long"},
+      {"publishing to a wildcard line",
+       [](TfrmMain &W) {
+         W.UpdateTopic("s/+", QString("[subscribed]"));
+         W.lbxTopic->setCurrentIndex(W.lbxTopic->model()->index(0, 0));
+         W.edtMessage->setText("on");
+         QTest::mouseClick(W.btnPub, Qt::LeftButton);
+         W.UpdateTopic("s/+", std::nullopt);
+       },
+       "Not published: Topic contains the wildcard '+'"},
+      {"client ID over 65,535 bytes", ConnectWith(&TfrmMain::edtClientID, Long),
+       "Not connected: Client ID is 90000 bytes long"},
+      {"user over 65,535 bytes", ConnectWith(&TfrmMain::edtUser, Long), "Not connected: User is 90000 bytes long"},
+      {"password over 65,535 bytes", ConnectWith(&TfrmMain::edtPW, Long),
+       "Not connected: Password is 90000 bytes long"},
+  };
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Boxes.Texts.clear();
+    C.Act(*W);
+    ASSERT_EQ(Boxes.Texts.size(), 1);
+    EXPECT_TRUE(Boxes.Texts[0].startsWith(C.Box)) << Boxes.Texts[0].toStdString();
+    EXPECT_FALSE(ShownTopics(*W).join("\n").contains("[subscribed]"));
+  }
+  // Still the first session: the broker closed nothing and got no bad packet.
+  RunLoop(500);
+  EXPECT_TRUE(Online(*W));
+  EXPECT_EQ(LogCount(*W, "Client online"), 1);
+  EXPECT_EQ(LogCount(*W, "Client offline"), 0);
+  EXPECT_FALSE(BrokerLog(Broker).contains("Received SUBSCRIBE"));
+  EXPECT_EQ(BrokerLog(Broker).count("Received PUBLISH"), 1) << "only the presence value";
+}
 
-  // Edited while online: Inactive announces "0" on the topic of the new text.
-  W->edtClientID->setText("Vyr-43");
-  QTest::mouseClick(W->btnInac, Qt::LeftButton);
-  ASSERT_TRUE(WaitFor([&] { return !Online(*W); }));
-  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-43/status"), "0");
-  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-42/status"), "1") << "the old session ended with DISCONNECT: no will";
-
-  // Closing the window publishes "0" itself (the client is torn down with the window).
-  W->edtClientID->setText("Vyr-44");
-  QTest::mouseClick(W->btnConn, Qt::LeftButton);
+// The filters the list shows as subscribed are subscribed again after every
+// accepted CONNACK: after the broker lost them, and for one recorded while the
+// link was down; a Connect, which empties the list, starts with none.
+TEST(WindowBroker, SubscriptionsFollowTheListAcrossReconnections)
+{
+  TestBroker Broker;
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  Connect(*W, Broker.Port(), false);
   ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000));
-  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-44/status"), "1");
-  W->close();
-  ASSERT_TRUE(WaitFor([&] {
-    return BrokerLog(Broker).count("Received PUBLISH from Vyr-44 (d0, q0, r1, m0, 'Vyr/Vyr-44/status'") == 2;
-  }));
-  EXPECT_EQ(Retained(Broker, "Vyr/Vyr-44/status"), "0");
+  W->edtTopic->setText("kept/#");
+  W->rdgQosSub->SetItemIndex(1);
+  QTest::mouseClick(W->btnSubs, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return AcknowledgedSubscriptions(*W) == 1; }));
+
+  // The broker goes away and forgets everything (clean session, no persistence).
+  Broker.Stop();
+  ASSERT_TRUE(WaitFor([&] { return !Online(*W); }));
+  // Recorded while the link is down (the handler runs as a click would).
+  W->edtTopic->setText("late/+");
+  W->btnSubsClick(W->btnSubs);
+  const qsizetype Before = BrokerLog(Broker).size();
+  Broker.Start();
+  ASSERT_TRUE(WaitFor([&] { return LogCount(*W, "Client online") == 2; }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return BrokerLog(Broker).mid(Before).count("Sending SUBACK") >= 2; }));
+  const QString Log = BrokerLog(Broker).mid(Before);
+  EXPECT_TRUE(Log.contains("kept/# (QoS 1)")) << Log.toStdString();
+  EXPECT_TRUE(Log.contains("late/+ (QoS 1)")) << Log.toStdString();
+  Publish(Broker, "kept/a", "1");
+  Publish(Broker, "late/b", "2");
+  EXPECT_TRUE(WaitFor([&] { return ShownTopics(*W).contains("kept/a=1") && ShownTopics(*W).contains("late/b=2"); }))
+      << ShownTopics(*W).join(" | ").toStdString();
+
+  // Connect empties the list: the old filters are not subscribed again.
+  const int Subscribes = BrokerLog(Broker).count("Received SUBSCRIBE");
+  W->btnConnClick(W->btnConn);
+  ASSERT_TRUE(WaitFor([&] { return LogCount(*W, "Client online") == 3; }, 30000));
+  RunLoop(500);
+  EXPECT_EQ(BrokerLog(Broker).count("Received SUBSCRIBE"), Subscribes);
+  EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();
 }

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "ShownText.h"
 #include "TRadioGroup.h"
 
 namespace {
@@ -267,14 +268,15 @@ TEST(Topics, PublishSendsTheSelectedTopicAndTheCodePageText)
     QString Text;
     int Qos;
     int Retain; // item of rdgRetain
-    std::string Bytes;
+    std::string Bytes; // empty: refused with an error box
   };
   const TCase Cases[] = {
       {"Windows-1252 text", "t", "caf\u00E9", 0, 1, "caf\xE9"},
-      {"wildcard filter sent as the topic", "s/#", "on", 2, 0, "on"},
+      {"wildcard filter refused as a topic", "s/#", "on", 2, 0, ""},
   };
   for (const TCase &C : Cases) {
     SCOPED_TRACE(C.Name);
+    TErrorBoxes Boxes;
     TTestWindow W;
     TAnsiCodePage Cp1252(TCodePage::Windows1252());
     W->show();
@@ -294,6 +296,13 @@ TEST(Topics, PublishSendsTheSelectedTopicAndTheCodePageText)
     W->rdgRetain->SetItemIndex(C.Retain);
     ASSERT_TRUE(W->btnPub->isEnabled());
     QTest::mouseClick(W->btnPub, Qt::LeftButton);
+    if (C.Bytes.empty()) {
+      EXPECT_TRUE(Published.empty());
+      EXPECT_EQ(Boxes.Texts, QStringList("Not published: Topic contains the wildcard '#' at byte 2; "
+                                         "wildcards belong in subscriptions only."));
+      continue;
+    }
+    EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();
     ASSERT_EQ(Published.size(), 1u);
     EXPECT_EQ(std::get<0>(Published[0]), C.Topic.toStdString());
     EXPECT_EQ(std::get<1>(Published[0]), C.Bytes);
@@ -416,4 +425,42 @@ TEST(Topics, ConnectEmptiesTheTopicListButNotThePendingOnes)
   EXPECT_EQ(W->PendingList().Count(), 1);
   W->mqt->Activate(false);
   EXPECT_TRUE(Boxes.Texts.isEmpty());
+}
+
+// A message of a megabyte, or a topic of 60,000 characters, is shown as a
+// bounded prefix with its whole length, in the log and in the list, while its
+// data file gets the whole value byte for byte.
+TEST(Topics, LargeTopicsAndValuesAreShownShortAndSavedWhole)
+{
+  struct TCase {
+    const char *Name;
+    std::string Topic;
+    std::string Payload;
+    const char *File; // the data file, or none when the topic cannot name one
+  };
+  const std::string Megabyte(1 << 20, 'x');
+  const TCase Cases[] = {
+      {"1 MB payload", "big/value", Megabyte, "big-value.csv"},
+      {"60,000-character topic", "t/" + std::string(59998, 'y'), "small", nullptr},
+  };
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TErrorBoxes Boxes;
+    TTestWindow W;
+    W->chkSave->setChecked(C.File != nullptr);
+    Receive(*W, C.Topic, C.Payload);
+    ASSERT_TRUE(WaitFor([&] { return Drained(*W); }, 60000));
+    const QString Topic = QString::fromStdString(C.Topic), Payload = QString::fromStdString(C.Payload);
+    const QString Shown = ShownText(Topic) + "=" + ShownText(Payload);
+    EXPECT_LT(Shown.size(), 2 * ShownChars + 100);
+    EXPECT_EQ(LogTexts(*W), QStringList(Shown));
+    EXPECT_EQ(ShownTopics(*W), QStringList(Shown));
+    EXPECT_EQ(W->TopicList().TopicList().Line(0), Topic + "=" + Payload) << "the list keeps the whole line";
+    if (C.File) {
+      ASSERT_TRUE(WaitFor([&] { return FileBytes(W.Data.filePath(C.File)).endsWith("\r\n"); }, 60000));
+      const QByteArray Bytes = FileBytes(W.Data.filePath(C.File));
+      EXPECT_EQ(Bytes.mid(Bytes.indexOf(';') + 1), QByteArray::fromStdString(C.Payload + "\r\n"));
+    }
+    EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();
+  }
 }

@@ -1,5 +1,7 @@
 #include "TopicListModel.h"
 
+#include "ShownText.h"
+
 TTopicListModel::TTopicListModel(QObject *aParent, const QCollator &aCollator)
     : QAbstractListModel(aParent), FLines(aCollator) {}
 
@@ -10,7 +12,7 @@ int TTopicListModel::rowCount(const QModelIndex &aParent) const {
 QVariant TTopicListModel::data(const QModelIndex &aIndex, int aRole) const {
   if (aRole != Qt::DisplayRole || !aIndex.isValid() || aIndex.row() >= FLines.Count())
     return {};
-  return FLines.Line(aIndex.row());
+  return ShownLine(FLines.Line(aIndex.row()));
 }
 
 int TTopicListModel::UpdateTopic(const QString &aTopic, const std::optional<QString> &aValue,
