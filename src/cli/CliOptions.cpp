@@ -1,16 +1,32 @@
 #include "CliOptions.h"
 
 #include <charconv>
+#include <cmath>
 #include <functional>
+
+#include "MQTTLimits.h"
 
 namespace {
 
-enum Scope { Both, SubOnly, PubOnly };
+// The commands an option applies to.
+enum Scope { SubOnly = 1, PubOnly = 2, LogOnly = 4, SubLog = SubOnly | LogOnly, Both = SubOnly | PubOnly | LogOnly };
+
+int ScopeOf(CliCommand command) {
+  switch (command) {
+  case CliCommand::Sub:
+    return SubOnly;
+  case CliCommand::Pub:
+    return PubOnly;
+  case CliCommand::Log:
+    return LogOnly;
+  }
+  return 0;
+}
 
 struct OptionRule {
   const char *Short; // "-t", or nullptr
   const char *Long;  // "--topic", or nullptr
-  Scope Where;
+  int Where; // Scope bits
   bool TakesValue;
   // Applies the option; returns an error text or an empty string.
   std::function<std::string(CliOptions &, const std::string &)> Apply;
@@ -54,6 +70,14 @@ std::function<std::string(CliOptions &, const std::string &)> Text(std::string C
   };
 }
 
+// A filter added to a list; checked as a whole once the command line is read.
+std::function<std::string(CliOptions &, const std::string &)> FilterList(std::vector<std::string> CliOptions::*field) {
+  return [field](CliOptions &o, const std::string &v) -> std::string {
+    (o.*field).push_back(v);
+    return {};
+  };
+}
+
 std::string SetSource(CliOptions &o, PayloadSource source, const std::string &value) {
   if (o.Source != PayloadSource::None)
     return "give only one of -m, -f, -l, -s and -n";
@@ -66,12 +90,7 @@ const std::vector<OptionRule> &OptionRules() {
   static const std::vector<OptionRule> rules = {
       {"-h", "--host", Both, true, Text(&CliOptions::Host, "the host")},
       {"-p", "--port", Both, true, Number("the port", 1, 65535, [](CliOptions &o, long n) { o.Port = int(n); })},
-      {"-t", "--topic", Both, true,
-       [](CliOptions &o, const std::string &v) -> std::string {
-         if (v.empty()) return "a topic must not be empty";
-         o.Topics.push_back(v);
-         return {};
-       }},
+      {"-t", "--topic", Both, true, FilterList(&CliOptions::Topics)},
       {"-q", "--qos", Both, true, Number("the QoS", 0, 2, [](CliOptions &o, long n) { o.Qos = int(n); })},
       {"-m", "--message", PubOnly, true,
        [](CliOptions &o, const std::string &v) { return SetSource(o, PayloadSource::Message, v); }},
@@ -86,13 +105,7 @@ const std::vector<OptionRule> &OptionRules() {
       {"-r", "--retain", PubOnly, false, Flag(&CliOptions::Retain)},
       {"-M", "--max-inflight", PubOnly, true,
        Number("the in-flight limit", 1, 65535, [](CliOptions &o, long n) { o.MaxInflight = int(n); })},
-      {"-i", "--id", Both, true,
-       [](CliOptions &o, const std::string &v) -> std::string {
-         if (v.empty()) return "the client id must not be empty";
-         if (v.size() > 65535) return "the client id is too long";
-         o.ClientId = v;
-         return {};
-       }},
+      {"-i", "--id", Both, true, Text(&CliOptions::ClientId, "the client id")},
       {"-u", "--username", Both, true, Text(&CliOptions::Username)},
       {"-P", "--pw", Both, true, Text(&CliOptions::Password)},
       {"-k", "--keepalive", Both, true,
@@ -110,20 +123,69 @@ const std::vector<OptionRule> &OptionRules() {
       {nullptr, "--will-qos", Both, true,
        Number("the will QoS", 0, 2, [](CliOptions &o, long n) { o.WillQos = int(n); })},
       {nullptr, "--will-retain", Both, false, Flag(&CliOptions::WillRetain)},
+      {"-F", nullptr, SubOnly, true, Text(&CliOptions::Format, "the format")},
+      {"-N", nullptr, SubOnly, false, Flag(&CliOptions::NoNewline)},
+      {"-R", nullptr, SubOnly, false, Flag(&CliOptions::SkipRetained)},
+      {nullptr, "--retained-only", SubOnly, false, Flag(&CliOptions::RetainedOnly)},
+      {nullptr, "--remove-retained", SubOnly, false, Flag(&CliOptions::RemoveRetained)},
+      {"-T", "--filter-out", SubLog, true, FilterList(&CliOptions::Excluded)},
+      {"-U", "--unsubscribe", SubLog, true, FilterList(&CliOptions::Unsubscribe)},
+      {"-d", "--data-dir", LogOnly, true, Text(&CliOptions::DataDir, "the data folder")},
+      {nullptr, "--repeat", PubOnly, true,
+       Number("the repeat count", 1, 2147483647L, [](CliOptions &o, long n) { o.Repeat = n; })},
+      {nullptr, "--repeat-delay", PubOnly, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         char *end = nullptr;
+         const double seconds = std::strtod(v.c_str(), &end);
+         if (v.empty() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > 2000000)
+           return "the repeat delay must be a number of seconds from 0 to 2000000, not '" + v + "'";
+         o.RepeatDelay = seconds;
+         return {};
+       }},
       {"-C", "--count", SubOnly, true,
        Number("the count", 1, 2147483647L, [](CliOptions &o, long n) { o.Count = n; })},
       {"-v", "--verbose", SubOnly, false, Flag(&CliOptions::Verbose)},
       {"-W", "--timeout", Both, true,
        Number("the time-out", 1, 2000000, [](CliOptions &o, long n) { o.TimeoutSec = int(n); })},
-      {"-d", "--debug", Both, false, Flag(&CliOptions::Debug)},
+      // For log, -d is the data folder; --debug works for every command.
+      {"-d", "--debug", SubOnly | PubOnly, false, Flag(&CliOptions::Debug)},
+      {nullptr, "--debug", LogOnly, false, Flag(&CliOptions::Debug)},
   };
   return rules;
 }
 
-const OptionRule *FindOption(const std::string &name) {
+// The rule for this command when there is one, else any rule of that name
+// (to say that it does not apply).
+const OptionRule *FindOption(const std::string &name, CliCommand command) {
+  const OptionRule *found = nullptr;
   for (const auto &rule : OptionRules())
-    if ((rule.Short && name == rule.Short) || (rule.Long && name == rule.Long)) return &rule;
-  return nullptr;
+    if ((rule.Short && name == rule.Short) || (rule.Long && name == rule.Long)) {
+      if (rule.Where & ScopeOf(command)) return &rule;
+      found = &rule;
+    }
+  return found;
+}
+
+// What the wire format and brokers would refuse, refused before connecting.
+std::string CheckLimits(const CliOptions &o) {
+  const bool pub = o.Command == CliCommand::Pub;
+  for (const auto &t : o.Topics)
+    if (std::string p = pub ? CheckTopicName("the topic", t) : CheckTopicFilter("the filter", t); !p.empty()) return p;
+  for (const auto *list : {&o.Excluded, &o.Unsubscribe})
+    for (const auto &f : *list)
+      if (std::string p = CheckTopicFilter("the filter", f); !p.empty()) return p;
+  const std::pair<const char *, const std::string *> texts[] = {
+      {"the client id", &o.ClientId}, {"the user name", &o.Username}};
+  for (const auto &[what, value] : texts)
+    if (std::string p = CheckText(what, *value); !p.empty()) return p;
+  if (std::string p = CheckStringLength("the password", o.Password); !p.empty()) return p;
+  if (!o.WillTopic.empty())
+    if (std::string p = CheckTopicName("the will topic", o.WillTopic); !p.empty()) return p;
+  if (std::string p = CheckStringLength("the will payload", o.WillPayload); !p.empty()) return p;
+  if (pub && o.Source == PayloadSource::Message)
+    if (std::string p = CheckPublishSize(o.Topics.front().size(), o.Message.size(), TMQTTQOSType(o.Qos)); !p.empty())
+      return p;
+  return {};
 }
 
 std::string CheckComplete(const CliOptions &o) {
@@ -131,16 +193,13 @@ std::string CheckComplete(const CliOptions &o) {
   if (o.Topics.empty()) return pub ? "give the topic to publish to with -t" : "give at least one topic filter with -t";
   if (pub && o.Topics.size() > 1) return "pub publishes to one topic: give -t once";
   if (pub && o.Source == PayloadSource::None) return "give the message with -m, -f, -l, -s or -n";
-  if (pub) {
-    const std::string &t = o.Topics.front();
-    if (t.find_first_of("+#") != std::string::npos) return "a topic to publish to must not contain + or #";
-  }
+  if (o.RetainedOnly && o.SkipRetained) return "--retained-only and -R leave nothing to print: give one of them";
   if (o.WillTopic.empty() != o.WillPayload.empty()) return "--will-topic and --will-payload go together";
   if ((o.WillQos != 0 || o.WillRetain) && o.WillTopic.empty())
     return "--will-qos and --will-retain need --will-topic and --will-payload";
   if (!o.Password.empty() && o.Username.empty()) return "-P needs a user name (-u)";
   if (!o.CleanSession && o.ClientId.empty()) return "-c needs a client id (-i) to find the session again";
-  return {};
+  return CheckLimits(o);
 }
 
 } // namespace
@@ -148,7 +207,7 @@ std::string CheckComplete(const CliOptions &o) {
 CliParse ParseCliOptions(const std::vector<std::string> &args) {
   CliParse result;
   if (args.empty()) {
-    result.Error = "give a command: sub or pub";
+    result.Error = "give a command: sub, pub or log";
     return result;
   }
   for (const auto &a : args)
@@ -161,8 +220,10 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
     o.Command = CliCommand::Sub;
   else if (args[0] == "pub")
     o.Command = CliCommand::Pub;
+  else if (args[0] == "log")
+    o.Command = CliCommand::Log;
   else {
-    result.Error = "unknown command '" + args[0] + "': use sub or pub";
+    result.Error = "unknown command '" + args[0] + "': use sub, pub or log";
     return result;
   }
   for (size_t i = 1; i < args.size(); ++i) {
@@ -176,13 +237,12 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
         inlineValue = true;
       }
     }
-    const OptionRule *rule = FindOption(name);
+    const OptionRule *rule = FindOption(name, o.Command);
     if (!rule) {
       result.Error = "unknown option '" + args[i] + "'";
       return result;
     }
-    if ((rule->Where == SubOnly && o.Command != CliCommand::Sub) ||
-        (rule->Where == PubOnly && o.Command != CliCommand::Pub)) {
+    if (!(rule->Where & ScopeOf(o.Command))) {
       result.Error = "option " + name + " does not apply to " + args[0];
       return result;
     }
@@ -215,6 +275,8 @@ std::string CliUsage() {
 Usage:
   vyr-cli sub -t FILTER [-t FILTER ...] [options]   print received messages
   vyr-cli pub -t TOPIC (-m TEXT | -f FILE | -l | -s | -n) [options]
+  vyr-cli log -t FILTER [-t FILTER ...] [-d DIR] [options]
+                                                    save received values to data files
   vyr-cli --help | --version
 
 Connection:
@@ -234,13 +296,47 @@ Connection:
       --will-retain      retain the will
   -W, --timeout SEC      give up after SEC seconds
   -d, --debug            print every protocol monitor line on standard error
+                         (log: --debug only; -d is the data folder there)
 
 sub:
   -t, --topic FILTER     topic filter; repeat for several
   -q, --qos 0|1|2        requested QoS (default 0)
   -C, --count N          exit after N messages
   -v, --verbose          print "topic payload" instead of the payload alone
-  Each message is written as its raw payload bytes followed by a newline.
+  -F FORMAT              print each message by FORMAT (as mosquitto_sub does):
+                         %t topic, %p payload, %x payload in hex (%X capitals),
+                         %l payload length, %m message id, %q QoS, %r retain
+                         flag (0/1), %I local ISO 8601 time, %U Unix time with
+                         nanoseconds, %j a JSON object (tst, topic, qos, retain,
+                         payloadlen, and payload as text, or payload_base64 when
+                         the payload is not UTF-8), %% a percent sign; \n \t \r
+                         \\ \a \e \v \0 as in C
+  -N                     no newline after each message
+  -R                     leave out retained messages (those the broker had kept)
+      --retained-only    print only retained messages; exit at the first that is not
+      --remove-retained  clear each retained message received (publish an empty
+                         retained message to its topic)
+  -T, --filter-out FILTER
+                         leave out messages whose topic matches FILTER; repeatable
+  -U, --unsubscribe FILTER
+                         unsubscribe from FILTER once connected (with -c: remove it
+                         from the stored session); repeatable
+  Without -F each message is written as its raw payload bytes followed by a newline.
+
+log:
+  -t, --topic FILTER     topic filter; repeat for several
+  -q, --qos 0|1|2        requested QoS (default 0)
+  -d, --data-dir DIR     folder of the data files (created; default the current folder)
+  -T, -U                 as for sub
+  Each received value is appended to the data file of its topic, as the window's
+  "Save data" writes it: DIR/<topic with "/" made "-">.csv, one line per message:
+  local time with milliseconds and UTC offset, ";", the value, CR LF. Runs until
+  stopped and reconnects after broker restarts. A line that cannot be written (full
+  disk, folder removed, no permission) is reported on standard error, kept in order
+  and retried every second; writing resumes by itself. A QoS 1 message is
+  acknowledged after its line was handed to the system (or, while writing fails,
+  kept in memory to be retried); on Ctrl-C or SIGTERM every received line is
+  written, or reported as lost, before the program exits.
 
 pub:
   -t, --topic TOPIC      topic to publish to
@@ -253,6 +349,8 @@ pub:
   -n, --null-message     publish an empty message
   -M, --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once
                          (default 256 at QoS 1; 20 at QoS 2, as brokers commonly allow)
+      --repeat N         publish the message N times (-m, -f, -s, -n)
+      --repeat-delay SEC wait SEC seconds (fractions allowed) between repetitions
   With -c, pub reconnects after a lost connection and finishes what is in
   flight; what is unfinished when it ends is kept for the next run of the same
   client id in ~/.local/state/vyr-mqtt/sessions (or $XDG_STATE_HOME/...):
@@ -262,7 +360,8 @@ pub:
 Exit codes:
   0  done
   1  host unreachable or unknown, connection lost, TLS failed, or input unreadable
-  2  bad command line
+  2  bad command line, or a topic, filter, text or message the protocol cannot
+     carry (too long, not UTF-8, misplaced wildcard, -f not a regular file)
   3  the broker refused the connection (its reason is printed)
   4  -W ran out before pub had finished, or before sub had its -C messages
   5  a publication or subscription was not acknowledged after every retry

@@ -1,11 +1,11 @@
 #pragma once
-// Command line of vyr-cli: "vyr-cli sub ..." and "vyr-cli pub ...".
+// Command line of vyr-cli: "vyr-cli sub ...", "vyr-cli pub ..." and "vyr-cli log ...".
 
 #include <optional>
 #include <string>
 #include <vector>
 
-enum class CliCommand { Sub, Pub };
+enum class CliCommand { Sub, Pub, Log };
 
 // Where the payloads of "pub" come from.
 enum class PayloadSource { None, Message, File, Lines, Stdin, Empty };
@@ -35,6 +35,19 @@ struct CliOptions {
   int TimeoutSec = 0; // 0: no limit
   bool Verbose = false;
   bool Debug = false;
+  // sub
+  std::string Format;                // -F; empty: the payload (with -v the topic first)
+  bool NoNewline = false;            // -N
+  bool SkipRetained = false;         // -R
+  bool RetainedOnly = false;         // --retained-only
+  bool RemoveRetained = false;       // --remove-retained
+  std::vector<std::string> Excluded; // -T: messages on matching topics are left out
+  std::vector<std::string> Unsubscribe; // -U: filters unsubscribed once connected
+  // log
+  std::string DataDir = ".";
+  // pub
+  long Repeat = 1;         // --repeat: how many times the message is published
+  double RepeatDelay = 0;  // --repeat-delay: seconds between the repetitions
 
   int EffectivePort() const { return Port ? Port : (Tls ? 8883 : 1883); }
   // Brokers commonly accept 20 unreleased QoS 2 messages from a client and

@@ -1,24 +1,31 @@
 #include "CliSession.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cmath>
+#include <cstring>
 #include <utility>
 
+#include "CliFormat.h"
+#include "CodePage.h"
+#include "DataLog.h"
+#include "MQTTLimits.h"
 #include "SessionFile.h"
 #include "TMQTTClient.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
+#include "TopicMatch.h"
 
 namespace {
 
@@ -45,27 +52,26 @@ bool ResolvesIPv4(const std::string &host) {
   return true;
 }
 
-bool ReadWholeFile(const std::string &name, std::string &out) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return false;
-  out = std::move(bytes).str();
-  return true;
-}
-
-bool ReadAllStdin(std::string &out) {
+// Reads fd to its end, refusing more than limit bytes; errno on failure,
+// EFBIG when there is more.
+int ReadAll(int fd, std::size_t limit, std::string &out) {
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n == 0) return true;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) return 0;
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
+    if (out.size() + std::size_t(n) > limit) return EFBIG;
     out.append(buf, std::size_t(n));
   }
+}
+
+// The largest payload one PUBLISH to this topic can carry.
+std::size_t LargestPayload(const CliOptions &o) {
+  const std::size_t id = o.Qos > 0 ? 2 : 0;
+  return std::size_t(MQTTMaxRemainingLength) - 2 - o.Topics.front().size() - id;
 }
 
 } // namespace
@@ -90,19 +96,7 @@ CliSession::~CliSession() = default;
 
 void CliSession::Start() {
   const CliOptions &o = FOptions;
-  switch (o.Source) {
-  case PayloadSource::Message:
-    FPayload = o.Message;
-    break;
-  case PayloadSource::File:
-    if (!ReadWholeFile(o.Message, FPayload)) return Fail(ExitConnection, "cannot read file '" + o.Message + "'");
-    break;
-  case PayloadSource::Stdin:
-    if (!ReadAllStdin(FPayload)) return Fail(ExitConnection, "cannot read standard input");
-    break;
-  default:
-    break;
-  }
+  if (!ReadPayload() || !StartDataLog()) return;
   // The link looks host names up for IPv4 only and cannot tell the reason
   // when a lookup fails, so check here to give a clear message.
   if (!ResolvesIPv4(o.Host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
@@ -115,6 +109,8 @@ void CliSession::Start() {
   c.SetPassword(o.Password);
   c.SetKeepAlive(std::uint16_t(o.KeepAlive));
   c.SetClean(o.CleanSession);
+  // A one-shot command connects at once; the window keeps the client's pause.
+  c.SetFirstAttemptDelay(0);
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
@@ -136,7 +132,7 @@ void CliSession::Start() {
     FOldExchanges = c.InFlight->Count() > 0;
   }
   WireClient();
-  if (o.Command == CliCommand::Sub) {
+  if (o.Command != CliCommand::Pub) {
     // Recorded now and sent by AutoSubscribe after every accepted CONNACK,
     // so that a reconnection subscribes again.
     c.SetAutoSubscribe(true);
@@ -146,15 +142,88 @@ void CliSession::Start() {
   c.Activate(true);
 }
 
+// The message of -m, -f, -s and -n, checked against what one packet can carry
+// before anything is sent.
+bool CliSession::ReadPayload() {
+  const CliOptions &o = FOptions;
+  switch (o.Source) {
+  case PayloadSource::Message:
+    FPayload = o.Message;
+    return true;
+  case PayloadSource::File: {
+    const int fd = ::open(o.Message.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      Fail(ExitConnection, "cannot read file '" + o.Message + "': " + std::strerror(errno));
+      return false;
+    }
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // Too large by its size alone: refused without reading it.
+    const bool tooLarge = regular && std::size_t(st.st_size) > LargestPayload(o);
+    const int err = !regular ? 0 : tooLarge ? EFBIG : ReadAll(fd, LargestPayload(o), FPayload);
+    ::close(fd);
+    if (!regular) {
+      Fail(ExitUsage, "'" + o.Message + "' is not a regular file; -f publishes the contents of a file");
+      return false;
+    }
+    if (err == EFBIG) {
+      Fail(ExitUsage, CheckPublishSize(o.Topics.front().size(), std::size_t(st.st_size), TMQTTQOSType(o.Qos)) +
+                          " (file '" + o.Message + "')");
+      return false;
+    }
+    if (err != 0) {
+      Fail(ExitConnection, "cannot read file '" + o.Message + "': " + std::strerror(err));
+      return false;
+    }
+    return true;
+  }
+  case PayloadSource::Stdin:
+    if (const int err = ReadAll(STDIN_FILENO, LargestPayload(o), FPayload)) {
+      if (err == EFBIG)
+        Fail(ExitUsage, "standard input holds more than " + std::to_string(LargestPayload(o)) +
+                            " bytes, the most one MQTT packet to this topic can carry");
+      else
+        Fail(ExitConnection, std::string("cannot read standard input: ") + std::strerror(err));
+      return false;
+    }
+    return true;
+  default:
+    return true;
+  }
+}
+
+// log: the data files, in a folder made now so that a wrong path is found
+// before anything is received.
+bool CliSession::StartDataLog() {
+  if (FOptions.Command != CliCommand::Log) return true;
+  const QString folder = QDir(QString::fromLocal8Bit(FOptions.DataDir.c_str())).absolutePath();
+  if (!QDir().mkpath(folder)) {
+    Fail(ExitConnection, "cannot create the data folder '" + FOptions.DataDir + "'");
+    return false;
+  }
+  FDataLog = std::make_unique<TDataLog>(DataFilesOpenAtOnce());
+  FDataLog->SetFolder(folder);
+  FDataLog->SetCreateFolder(true);
+  FDataLog->OnProblem = [this](const QString &problem) {
+    PrintError(problem.toLocal8Bit().toStdString() + "; " + std::to_string(FDataLog->Waiting()) +
+               " line(s) kept in order, retrying every second");
+  };
+  FDataLog->OnResumed = [] { PrintError("data files written again; every kept line is saved"); };
+  // The broker lets go of a QoS 1 message once acknowledged: only after its
+  // line has been handed to the system (or kept for a retry).
+  FClient->SetAckAfterDelivery(true);
+  return true;
+}
+
 void CliSession::WireClient() {
   TMQTTClient &c = *FClient;
   TWSocket &link = *c.Link;
 
   Monitor(true);
   c.OnOnline = [this](TMQTTClient *) { ClientOnline(); };
-  c.OnMsg = [this](TMQTTClient *, const std::string &topic, const std::string &payload, TMQTTQOSType, bool) {
-    ClientMsg(topic, payload);
-  };
+  c.OnMsg = [this](TMQTTClient *, const std::string &topic, const std::string &payload, TMQTTQOSType qos,
+                   bool retained) { ClientMsg(topic, payload, qos, retained); };
+  c.OnAccept = [this](TMQTTClient *, const std::string &topic, bool retained) { return Accept(topic, retained); };
   // Never silent: the message was acknowledged, so the broker will not send it again.
   c.OnSkipped = [this](TMQTTClient *, const std::string &topic, std::size_t size, TMQTTQOSType) {
     PrintError("message on '" + topic + "' skipped: " + std::to_string(size) + " bytes is above the limit of " +
@@ -310,8 +379,11 @@ void CliSession::CheckStartFailed(int attempt) {
 }
 
 void CliSession::ClientOnline() {
+  const bool first = !FWasOnline;
   FWasOnline = true;
   Monitor(false);
+  if (first)
+    for (const auto &filter : FOptions.Unsubscribe) FClient->Unsubscribe(filter);
   if (Persistent()) ResumeInFlight();
   if (FOptions.Command != CliCommand::Pub || FPublishStarted || FOldExchanges) return;
   StartPublishing();
@@ -324,7 +396,22 @@ void CliSession::StartPublishing() {
     connect(FStdin.get(), &QSocketNotifier::activated, this, [this] { ReadLines(); });
     return;
   }
+  PublishRepeated();
+}
+
+// The one message, --repeat times, --repeat-delay apart.
+void CliSession::PublishRepeated() {
+  if (FFinishing) return;
   FClient->Publish(FOptions.Topics.front(), FPayload, TMQTTQOSType(FOptions.Qos), FOptions.Retain);
+  if (++FPublished < FOptions.Repeat) {
+    if (!FRepeatTimer) {
+      FRepeatTimer = std::make_unique<QTimer>();
+      FRepeatTimer->setSingleShot(true);
+      connect(FRepeatTimer.get(), &QTimer::timeout, this, [this] { PublishRepeated(); });
+    }
+    FRepeatTimer->start(int(std::lround(FOptions.RepeatDelay * 1000)));
+    return;
+  }
   FInputDone = true;
   CheckPublishDone();
 }
@@ -400,17 +487,69 @@ void CliSession::CheckPublishDone() {
   Finish(ExitOk);
 }
 
-void CliSession::ClientMsg(const std::string &topic, const std::string &payload) {
-  if (FFinishing || (FOptions.Count > 0 && FReceived >= FOptions.Count)) return;
-  if (FOptions.Verbose) {
-    std::fwrite(topic.data(), 1, topic.size(), stdout);
-    std::fputc(' ', stdout);
+bool CliSession::Excluded(const std::string &topic) const {
+  for (const auto &filter : FOptions.Excluded)
+    if (MatchTopic(filter, topic)) return true;
+  return false;
+}
+
+// Asked before a message is acknowledged. Messages past the -C count, or after
+// --retained-only has met its first live message, are left with the broker.
+bool CliSession::Accept(const std::string &topic, bool retained) {
+  // log writes whatever it has read, also while it finishes.
+  if (FOptions.Command == CliCommand::Log) return true;
+  if (FFinishing) return false;
+  if (FOptions.RetainedOnly && !retained) {
+    QTimer::singleShot(0, this, [this] { Finish(ExitOk); });
+    return false;
   }
-  std::fwrite(payload.data(), 1, payload.size(), stdout);
-  std::fputc('\n', stdout);
+  const bool printed = !Excluded(topic) && !(FOptions.SkipRetained && retained);
+  if (!printed || FOptions.Count == 0) return true;
+  if (FAccepted >= FOptions.Count) return false;
+  ++FAccepted;
+  return true;
+}
+
+void CliSession::ClientMsg(const std::string &topic, const std::string &payload, int qos, bool retained) {
+  if (Excluded(topic)) return;
+  if (FDataLog) {
+    // As the window saves: an empty message is never saved.
+    if (!payload.empty())
+      FDataLog->Add(QString::fromUtf8(topic.data(), qsizetype(topic.size())),
+                    DecodeReceivedMessage(payload, TCodePage::Ansi()), TCodePage::Ansi());
+    return;
+  }
+  if (FOptions.SkipRetained && retained) return;
+  if (FOptions.Count > 0 && FReceived >= FOptions.Count) return;
+  if (FOptions.RemoveRetained && retained && !payload.empty())
+    FClient->Publish(topic, std::string(), TMQTTQOSType(FOptions.Qos), true);
+  PrintMsg(topic, payload, qos, retained);
   if (FOptions.Count > 0 && ++FReceived == FOptions.Count)
     // Later, so that the acknowledgement of this message goes out first.
     QTimer::singleShot(0, this, [this] { Finish(ExitOk); });
+}
+
+void CliSession::PrintMsg(const std::string &topic, const std::string &payload, int qos, bool retained) {
+  if (!FOptions.Format.empty()) {
+    CliMessage m{topic, payload, qos, retained, FClient->DeliveredID(), {}};
+    ::clock_gettime(CLOCK_REALTIME, &m.Received);
+    const std::string text = FormatMessage(FOptions.Format, m);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else {
+    if (FOptions.Verbose) {
+      std::fwrite(topic.data(), 1, topic.size(), stdout);
+      std::fputc(' ', stdout);
+    }
+    std::fwrite(payload.data(), 1, payload.size(), stdout);
+  }
+  if (!FOptions.NoNewline) std::fputc('\n', stdout);
+}
+
+// Every line received is written before the program ends, or counted as lost.
+int CliSession::FinishLog() {
+  if (!FDataLog || FDataLog->Retry()) return FExit;
+  PrintError(std::to_string(FDataLog->Waiting()) + " received line(s) could not be written and are lost");
+  return ExitConnection;
 }
 
 void CliSession::Fail(CliExit code, const std::string &message) {
@@ -425,6 +564,7 @@ void CliSession::Finish(CliExit code) {
   FExit = code;
   FTimeout->stop();
   if (FStdin) FStdin->setEnabled(false);
+  if (FRepeatTimer) FRepeatTimer->stop();
   std::fflush(stdout);
   if (FClient->Enabled()) FClient->Activate(false); // DISCONNECT when connected, then close
   // The close is reported by OnSessionClosed, or already done; a link that
@@ -438,5 +578,5 @@ void CliSession::Finish(CliExit code) {
 void CliSession::QuitNow() {
   std::fflush(stdout);
   SaveSession();
-  QCoreApplication::exit(FExit);
+  QCoreApplication::exit(FinishLog());
 }

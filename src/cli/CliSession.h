@@ -1,5 +1,5 @@
 #pragma once
-// Runs one "sub" or "pub" command on a TMQTTClient inside the Qt event loop
+// Runs one "sub", "pub" or "log" command on a TMQTTClient inside the Qt event loop
 // and decides the exit code.
 
 #include <QObject>
@@ -13,6 +13,7 @@
 
 class QSocketNotifier;
 class QTimer;
+class TDataLog;
 class TMQTTClient;
 class TSslContext;
 
@@ -32,9 +33,15 @@ private:
   void Fail(CliExit code, const std::string &message);
   void QuitNow();
 
+  bool ReadPayload();
+  bool StartDataLog();
   void ClientOnline();
-  void ClientMsg(const std::string &topic, const std::string &payload);
-  void PublishNext();
+  bool Accept(const std::string &topic, bool retained);
+  void ClientMsg(const std::string &topic, const std::string &payload, int qos, bool retained);
+  void PrintMsg(const std::string &topic, const std::string &payload, int qos, bool retained);
+  bool Excluded(const std::string &topic) const;
+  void PublishRepeated();
+  int FinishLog();
   void ReadLines();
   void PumpLines();
   void CheckPublishDone();
@@ -55,6 +62,8 @@ private:
   std::unique_ptr<QTimer> FTimeout;
   std::unique_ptr<QTimer> FQuitGuard;
   std::unique_ptr<QSocketNotifier> FStdin;
+  std::unique_ptr<TDataLog> FDataLog;
+  std::unique_ptr<QTimer> FRepeatTimer;
 
   CliExit FExit = ExitOk;
   bool FFinishing = false;
@@ -62,7 +71,9 @@ private:
   bool FPublishStarted = false;
   bool FInputDone = false;
   bool FStdinEnded = false;
-  long FReceived = 0;
+  long FReceived = 0;  // messages printed
+  long FAccepted = 0;  // messages taken towards -C
+  long FPublished = 0; // repetitions of the one message sent
   int FAttempts = 0;             // connection attempts started
   bool FAttemptAnswered = false; // the link reported the outcome of the latest one
   int FWindow = 1;             // publications in flight at once now (shrinks after a drop, grows back)

@@ -1,9 +1,10 @@
-// vyr-cli: a command-line MQTT 3.1 client (sub and pub) on TMQTTClient.
+// vyr-cli: a command-line MQTT 3.1 client (sub, pub and log) on TMQTTClient.
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@ void OnSignal(int) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // A closed standard input reads as an empty one. Left closed, the first file
+  // or socket opened would become descriptor 0 and be read as the input.
+  if (::fcntl(STDIN_FILENO, F_GETFD) < 0) ::open("/dev/null", O_RDONLY);
   std::vector<std::string> args(argv + 1, argv + argc);
   CliParse parse = ParseCliOptions(args);
   if (parse.Help) {

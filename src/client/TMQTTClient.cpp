@@ -17,7 +17,6 @@ constexpr int RetryTimer = 3;
 constexpr int AttemptTimer = 4;
 constexpr int PingWatchTimer = 5;
 constexpr int TimerCount = 5;
-constexpr int FirstAttemptDelay = 100;
 constexpr int ReconnectDelay = 6000;
 constexpr int SweepInterval = 100;
 // A PINGREQ left without any traffic back for half the keep-alive interval
@@ -219,7 +218,7 @@ void TMQTTClient::Activate(bool Enable) {
   } catch (const std::exception &) {
   }
   if (Enable)
-    ArmTimer(ConnectTimer, FirstAttemptDelay);
+    ArmTimer(ConnectTimer, FFirstAttemptDelay);
   else
     for (int n = 1; n <= TimerCount; ++n) StopTimer(n);
   if (OnEnableChange) OnEnableChange(this);
@@ -572,16 +571,22 @@ void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vec
 void TMQTTClient::ParserPublish(TMQTTParser *, std::uint16_t anID, const std::string &aTopic,
                                 const std::string &aMessage) {
   const bool retained = Parser->RxRetain;
-  switch (Parser->RxQos) {
+  const TMQTTQOSType qos = Parser->RxQos;
+  // A repeated QoS 2 message was accepted the first time; it is answered again.
+  const bool stored = qos == qtEXACTLY_ONCE && Releasables->GetMsg(anID);
+  if (!stored && qos != qtReserved3 && OnAccept && !OnAccept(this, aTopic, retained)) return;
+  FDeliveredID = anID;
+  switch (qos) {
   case qtAT_MOST_ONCE:
     if (OnMsg) OnMsg(this, aTopic, aMessage, qtAT_MOST_ONCE, retained);
     break;
   case qtAT_LEAST_ONCE:
-    Parser->SendPubAck(anID);
+    if (!FAckAfterDelivery) Parser->SendPubAck(anID);
     if (OnMsg) OnMsg(this, aTopic, aMessage, qtAT_LEAST_ONCE, retained);
+    if (FAckAfterDelivery) Parser->SendPubAck(anID);
     break;
   case qtEXACTLY_ONCE:
-    if (Releasables->GetMsg(anID)) {
+    if (stored) {
       Parser->SendPubRec(anID);
       MonID("Message ", anID, " already stored.");
     } else if (!ReleasablesFull(aTopic.size() + aMessage.size())) {
@@ -603,6 +608,7 @@ void TMQTTClient::ParserPubRel(TMQTTParser *, std::uint16_t anID) {
     const std::string topic = m->Topic, message = m->Message;
     const TMQTTQOSType qos = m->Qos;
     const bool retained = m->Retained;
+    FDeliveredID = anID;
     if (OnMsg) OnMsg(this, topic, message, qos, retained);
     FReleasableBytes -= std::min(FReleasableBytes, topic.size() + message.size());
     Releasables->Remove(m); // the returned owner frees the entry

@@ -41,6 +41,10 @@ using TMQTTClientSkippedEvent = std::function<void(TMQTTClient *Sender, const st
 using TMQTTClientIDEvent = std::function<void(TMQTTClient *Sender, std::string &aClientID)>;
 // The broker refused a subscription to this filter (3.1.1 SUBACK code 0x80).
 using TMQTTSubRefusedEvent = std::function<void(TMQTTClient *Sender, const std::string &aTopic)>;
+// Asked before a new received message is acknowledged; false leaves it
+// unacknowledged, unstored and undelivered, for the broker to deliver again
+// to a later session.
+using TMQTTAcceptEvent = std::function<bool(TMQTTClient *Sender, const std::string &aTopic, bool aRetained)>;
 
 class TMQTTClient {
 public:
@@ -71,6 +75,7 @@ public:
   TMQTTMsgEvent OnMsg;
   TMQTTClientSkippedEvent OnSkipped;
   TMQTTSubRefusedEvent OnSubRefused;
+  TMQTTAcceptEvent OnAccept;
 
   // Enables (connect, and reconnect after every close) or disables (send
   // DISCONNECT when connected, close, stop every timer). A call that does not
@@ -148,6 +153,16 @@ public:
   void SetMaxReleasableBytes(std::size_t Value) { FMaxReleasableBytes = Value; }
   int AttemptTimeout() const { return FAttemptTimeout; }
   void SetAttemptTimeout(int Milliseconds) { FAttemptTimeout = Milliseconds; }
+  // Wait between Activate(true) and the first connection attempt, in ms.
+  static constexpr int DefaultFirstAttemptDelay = 100;
+  int FirstAttemptDelay() const { return FFirstAttemptDelay; }
+  void SetFirstAttemptDelay(int Milliseconds) { FFirstAttemptDelay = Milliseconds; }
+  // QoS 1: send PUBACK after OnMsg has returned rather than before, so that
+  // a handler that stores the message has done so when the broker lets go of it.
+  bool AckAfterDelivery() const { return FAckAfterDelivery; }
+  void SetAckAfterDelivery(bool Value) { FAckAfterDelivery = Value; }
+  // The packet identifier of the message OnMsg is delivering (0 at QoS 0).
+  std::uint16_t DeliveredID() const { return FDeliveredID; }
 
 private:
   // Timers 1 (connection attempt), 2 (keep-alive ping), 3 (retry sweep),
@@ -225,4 +240,7 @@ private:
   // The reason of the last failed attempt; cleared by an accepted CONNACK and
   // by new settings (enabling, Restart).
   std::string FLastFailure;
+  int FFirstAttemptDelay = DefaultFirstAttemptDelay;
+  bool FAckAfterDelivery = false;
+  std::uint16_t FDeliveredID = 0;
 };

@@ -55,6 +55,13 @@ std::string CheckNonEmptyText(std::string_view aWhat, std::string_view aValue) {
 }
 } // namespace
 
+bool IsWellFormedUtf8(std::string_view aText) {
+  std::uint32_t code = 0;
+  for (std::size_t pos = 0, length = 0; pos < aText.size(); pos += length)
+    if ((length = DecodeUtf8(aText, pos, code)) == 0) return false;
+  return true;
+}
+
 std::string CheckStringLength(std::string_view aWhat, std::string_view aValue) {
   if (aValue.size() > MQTTMaxStringLength)
     return Named(aWhat, "is " + std::to_string(aValue.size()) + " bytes long; at most " +

@@ -11,6 +11,9 @@
 #include <string>
 #include <string_view>
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+bool IsWellFormedUtf8(std::string_view aText);
+
 // Any string field: at most MQTTMaxStringLength bytes (password, will message).
 std::string CheckStringLength(std::string_view aWhat, std::string_view aValue);
 // A text field (client ID, user name): length, then UTF-8 as brokers accept it:

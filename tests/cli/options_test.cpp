@@ -13,11 +13,11 @@ struct BadCommandLine {
 };
 
 const BadCommandLine BadCommandLines[] = {
-    {{}, "give a command: sub or pub"},
+    {{}, "give a command: sub, pub or log"},
     {{"subscribe", "-t", "a"}, "unknown command 'subscribe'"},
     {{"sub"}, "give at least one topic filter with -t"},
     {{"sub", "-t"}, "option -t needs a value"},
-    {{"sub", "-t", ""}, "a topic must not be empty"},
+    {{"sub", "-t", ""}, "the filter is empty"},
     {{"sub", "-t", "a", "-x"}, "unknown option '-x'"},
     {{"sub", "-t", "a", "-q", "3"}, "the QoS must be a whole number from 0 to 2, not '3'"},
     {{"sub", "-t", "a", "-q", "1x"}, "the QoS must be a whole number from 0 to 2, not '1x'"},
@@ -40,13 +40,24 @@ const BadCommandLine BadCommandLines[] = {
     {{"pub", "-t", "a"}, "give the message with -m, -f, -l, -s or -n"},
     {{"pub", "-m", "x"}, "give the topic to publish to with -t"},
     {{"pub", "-t", "a", "-t", "b", "-m", "x"}, "pub publishes to one topic: give -t once"},
-    {{"pub", "-t", "a/#", "-m", "x"}, "a topic to publish to must not contain + or #"},
+    {{"pub", "-t", "a/#", "-m", "x"}, "the topic contains the wildcard '#' at byte 2"},
     {{"pub", "-t", "a", "-m", "x", "-l"}, "give only one of -m, -f, -l, -s and -n"},
     {{"pub", "-t", "a", "-n", "-f", "file"}, "give only one of -m, -f, -l, -s and -n"},
     {{"pub", "-t", "a", "-m", "x", "-C", "3"}, "option -C does not apply to pub"},
     {{"pub", "-t", "a", "-m", "x", "-v"}, "option -v does not apply to pub"},
     {{"sub", "-t", "a", "-M", "5"}, "option -M does not apply to sub"},
     {{"pub", "-t", "a", "-l", "-M", "0"}, "the in-flight limit must be a whole number from 1 to 65535, not '0'"},
+    {{"sub", "-t", "a", "-F", ""}, "the format must not be empty"},
+    {{"sub", "-t", "a", "-R", "--retained-only"}, "--retained-only and -R leave nothing to print"},
+    {{"pub", "-t", "a", "-m", "x", "-N"}, "option -N does not apply to pub"},
+    {{"log", "-t", "a", "-F", "%p"}, "option -F does not apply to log"},
+    {{"log", "-t", "a", "-d"}, "option -d needs a value"},
+    {{"log", "-t", "a", "-d", ""}, "the data folder must not be empty"},
+    {{"sub", "-t", "a", "--data-dir", "x"}, "option --data-dir does not apply to sub"},
+    {{"pub", "-t", "a", "-m", "x", "--repeat", "0"}, "the repeat count must be a whole number from 1 to"},
+    {{"pub", "-t", "a", "-m", "x", "--repeat-delay", "-1"}, "the repeat delay must be a number of seconds from 0"},
+    {{"pub", "-t", "a", "-m", "x", "--repeat-delay", "1s"}, "the repeat delay must be a number of seconds from 0"},
+    {{"log", "-t", "a", "--repeat", "2"}, "option --repeat does not apply to log"},
 };
 
 } // namespace
@@ -84,7 +95,9 @@ TEST(CliOptions, HelpListsEveryOptionAndTheExitCodes) {
          {"-h, --host", "-p, --port", "-t, --topic", "-q, --qos", "-m, --message", "-f, --file", "-l, --stdin-line",
           "-r, --retain", "-i, --id", "-u, --username", "-P, --pw", "-k, --keepalive", "-c, --disable-clean-session",
           "--tls", "--will-topic", "--will-payload", "--will-qos", "--will-retain", "-C, --count", "-v, --verbose",
-          "-W, --timeout", "-d, --debug", "-M, --max-inflight", "-s, --stdin-file", "-n, --null-message", "Exit codes:", "  3  the broker refused the connection"})
+          "-W, --timeout", "-d, --debug", "-M, --max-inflight", "-s, --stdin-file", "-n, --null-message", "Exit codes:", "  3  the broker refused the connection",
+          "vyr-cli log", "-d, --data-dir", "-F FORMAT", "%j", "-N ", "-R ", "--retained-only", "--remove-retained",
+          "-T, --filter-out", "-U, --unsubscribe", "--repeat N", "--repeat-delay"})
       EXPECT_NE(r.Out.find(name), std::string::npos) << name;
   }
 }
