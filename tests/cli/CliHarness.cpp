@@ -107,7 +107,7 @@ std::string BinaryPayload(std::size_t size) {
   return bytes;
 }
 
-std::string Hex(const std::string &bytes) {
+std::string HexOf(const std::string &bytes) {
   static const char *digits = "0123456789abcdef";
   std::string out;
   for (unsigned char b : bytes) {

@@ -50,7 +50,7 @@ bool WaitForFileText(const std::string &path, const std::string &needle, int tim
 
 // Bytes 0..255 in a scrambled order, newlines and NULs included.
 std::string BinaryPayload(std::size_t size);
-std::string Hex(const std::string &bytes);
+std::string HexOf(const std::string &bytes); // lower case, no spaces, as mosquitto_sub prints %x
 // Writes bytes to a fresh file in dir; returns its path.
 std::string WriteFile(const std::string &dir, const std::string &name, const std::string &bytes);
 

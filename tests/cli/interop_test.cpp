@@ -56,7 +56,7 @@ TEST_P(CliInterop, CliSubPrintsWhatMosquittoPubSends) {
       ProcResult r = sub.Wait();
       ASSERT_TRUE(r.Finished);
       EXPECT_EQ(r.ExitCode, 0) << r.Err;
-      EXPECT_EQ(Hex(r.Out), Hex(payload.Bytes + "\n"));
+      EXPECT_EQ(HexOf(r.Out), HexOf(payload.Bytes + "\n"));
     }
 }
 
@@ -81,7 +81,7 @@ TEST_P(CliInterop, MosquittoSubReceivesWhatCliPubSends) {
       EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
       ProcResult r = sub.Wait();
       ASSERT_TRUE(r.Finished);
-      EXPECT_EQ(r.Out, std::to_string(payload.Bytes.size()) + " " + Hex(payload.Bytes) + "\n");
+      EXPECT_EQ(r.Out, std::to_string(payload.Bytes.size()) + " " + HexOf(payload.Bytes) + "\n");
     }
 }
 

@@ -30,7 +30,7 @@ TEST(CliMosquitto, TlsInBothDirections) {
             0);
   ProcResult r = sub.Wait();
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
-  EXPECT_EQ(Hex(r.Out), Hex(binary + "\n"));
+  EXPECT_EQ(HexOf(r.Out), HexOf(binary + "\n"));
 
   // mosquitto_sub over TLS, fed by vyr-cli pub over TLS.
   Proc msub("mosquitto_sub", MosquittoTlsArgs(broker, {"-t", "secure/out", "-q", "2", "-C", "1", "-i", "tlsmsub"}));
@@ -190,7 +190,7 @@ TEST(CliMosquitto, StandardInputAsOneMessageToSeveralFilters) {
   EXPECT_EQ(b.ExitCode, 0) << b.Err;
   ProcResult r = sub.Wait();
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
-  EXPECT_EQ(Hex(r.Out), Hex("multi/a " + binary + "\nmulti/b \n"));
+  EXPECT_EQ(HexOf(r.Out), HexOf("multi/a " + binary + "\nmulti/b \n"));
 }
 
 TEST(CliMosquitto, SubscriberReconnectsAfterABrokerRestart) {
