@@ -91,23 +91,26 @@ TEST_F(CliFormat, TimeAndJsonFields) {
 TEST_F(CliFormat, RetainedOptionsAgreeWithMosquittoSub) {
   struct Case {
     const char *Name;
+    const char *Id;
     std::vector<std::string> Options;
   };
   const Case cases[] = {
-      {"skip retained", {"-t", "r/#", "-R", "-C", "1", "-v"}},
-      {"retained only", {"-t", "r/#", "--retained-only", "-v"}},
+      {"skip retained", "R", {"-t", "r/#", "-R", "-C", "1", "-v"}},
+      {"retained only", "only", {"-t", "r/#", "--retained-only", "-v"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Name);
+    // Ids of their own per case: the broker's log still holds the earlier ones.
+    const std::string ourId = std::string("ours-") + c.Id, theirId = std::string("theirs-") + c.Id;
     std::vector<std::string> ours = c.Options, theirs = c.Options;
-    ours.insert(ours.end(), {"-i", "ours"});
-    theirs.insert(theirs.end(), {"-i", "theirs"});
+    ours.insert(ours.end(), {"-i", ourId});
+    theirs.insert(theirs.end(), {"-i", theirId});
     Proc cli(CliPath(), CliArgs("sub", Broker->Port(), ours));
     Proc mosq("mosquitto_sub", MosquittoArgs(Broker->Port(), theirs));
     cli.Start();
     mosq.Start();
-    ASSERT_TRUE(Broker->WaitSubscribed("ours"));
-    ASSERT_TRUE(Broker->WaitSubscribed("theirs"));
+    ASSERT_TRUE(Broker->WaitSubscribed(ourId));
+    ASSERT_TRUE(Broker->WaitSubscribed(theirId));
     ASSERT_EQ(RunProc("mosquitto_pub", MosquittoArgs(Broker->Port(), {"-t", "r/live", "-m", "live"})).ExitCode, 0);
     ProcResult a = cli.Wait(), b = mosq.Wait();
     EXPECT_EQ(a.ExitCode, 0) << a.Err;
