@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QWidget>
+#include <algorithm>
 
 TPaintPacer::TPaintPacer(QWidget *aWindow, int aIntervalMs) : FWindow(aWindow), FIntervalMs(aIntervalMs)
 {
@@ -46,7 +47,8 @@ bool TPaintPacer::eventFilter(QObject *aWatched, QEvent *aEvent)
   if (Pacing() && !IntervalOver()) {
     FHeldBack = true;
     if (!FRelease.isActive())
-      FRelease.start(int(FIntervalMs - FSincePaint.elapsed()));
+      // The interval may have run out since IntervalOver() looked.
+      FRelease.start(int(std::max<qint64>(0, FIntervalMs - FSincePaint.elapsed())));
     return true;
   }
   FHeldBack = false;
