@@ -19,7 +19,7 @@ test=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   mosquitto-clients
-  xvfb xdotool x11-apps imagemagick fonts-dejavu-core fonts-liberation
+  xvfb xdotool x11-apps x11-utils xclip imagemagick fonts-dejavu-core fonts-liberation
   procps
 )
 

@@ -123,6 +123,15 @@ QString TXvfbProgram::Property(const QString &aName) const {
   return out;
 }
 
+QString TXvfbProgram::Clipboard() const {
+  QProcess xclip;
+  xclip.setProcessEnvironment(Environment());
+  xclip.start("xclip", {"-selection", "clipboard", "-o"});
+  if (!xclip.waitForFinished(30000) || xclip.exitCode() != 0)
+    return {};
+  return QString::fromUtf8(xclip.readAllStandardOutput());
+}
+
 QImage TXvfbProgram::Shot() const {
   QProcess grab;
   grab.setProcessEnvironment(Environment());

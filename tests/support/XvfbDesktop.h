@@ -79,6 +79,9 @@ public:
   // Property("_NET_WM_NAME") gives "_NET_WM_NAME(UTF8_STRING) = \"...\"".
   QString Property(const QString &aName) const;
 
+  // The text on the clipboard of the program's display ("" when none).
+  QString Clipboard() const;
+
   // A picture of the window's client area, in the window's own coordinates;
   // a null image when it could not be taken.
   QImage Shot() const;

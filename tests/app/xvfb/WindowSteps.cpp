@@ -23,10 +23,8 @@ int Run(const QString &aProgram, const QStringList &aArguments, QString *aOutput
 } // namespace
 
 bool ConnectWithKeyboard(const TXvfbProgram &aApp, const TestBroker &aBroker, const QString &aClientID) {
-  const bool typed = aApp.Keys({"alt+b", "ctrl+a"}) && aApp.Type("127.0.0.1") && aApp.Keys({"alt+p", "ctrl+a"}) &&
-                     aApp.Type(Port(aBroker)) && aApp.Keys({"alt+n", "ctrl+a"}) && aApp.Type(aClientID) &&
-                     // "Use SSL" comes last in the tab order, just before the log box.
-                     aApp.Keys({"alt+l", "shift+Tab", "Right", "space"}) && aApp.Keys({"alt+c"});
+  const bool typed = aApp.Keys({"alt+b", "ctrl+a"}) && aApp.Type("127.0.0.1") && aApp.Keys({"alt+n", "ctrl+a"}) &&
+                     aApp.Type(aClientID) && ConnectTo(aApp, aBroker.Port(), false);
   return typed && WaitUntil([&] { return RetainedValue(aBroker, "Vyr/" + aClientID + "/status") == "1"; }, 60);
 }
 
@@ -54,6 +52,19 @@ QStringList RadioItemKeys(int aItem) {
 bool CheckSaveData(const TXvfbProgram &aApp) {
   // "Save data" is the stop before the Broker box.
   return aApp.Keys({"alt+b", "shift+Tab", "space"});
+}
+
+QString LogText(const TXvfbProgram &aApp) {
+  if (!aApp.Keys({"alt+l", "ctrl+a", "ctrl+c", "ctrl+End"}))
+    return {};
+  return aApp.Clipboard();
+}
+
+bool ClearLog(const TXvfbProgram &aApp) { return aApp.Keys({"alt+l", "Tab", "Tab", "space"}); }
+
+bool ConnectTo(const TXvfbProgram &aApp, int aPort, bool aTls) {
+  return aApp.Keys({"alt+p", "ctrl+a"}) && aApp.Type(QString::number(aPort)) &&
+         aApp.Keys(QStringList{"alt+l", "shift+Tab"} + RadioItemKeys(aTls ? 0 : 1)) && aApp.Keys({"alt+c"});
 }
 
 bool PublishTo(const TestBroker &aBroker, const QStringList &aArguments) {

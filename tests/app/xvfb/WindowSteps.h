@@ -29,6 +29,14 @@ QStringList RadioItemKeys(int aItem);
 // Checks "Save data" through the keyboard.
 bool CheckSaveData(const TXvfbProgram &aApp);
 
+// The log's text, copied with the keyboard as a user would (the log keeps
+// the focus afterwards, with nothing selected).
+QString LogText(const TXvfbProgram &aApp);
+// Empties the log with "Clear Log", reached with the keyboard.
+bool ClearLog(const TXvfbProgram &aApp);
+// Types a port into its box, chooses "Use SSL" and presses Connect.
+bool ConnectTo(const TXvfbProgram &aApp, int aPort, bool aTls);
+
 // mosquitto_pub on loopback; extra arguments as the tool takes them.
 bool PublishTo(const TestBroker &aBroker, const QStringList &aArguments);
 // The retained value of a topic as a fresh subscriber sees it ("" for none).
