@@ -237,7 +237,7 @@ void TMQTTClient::Restart() {
     Link->Abort();
   } catch (const std::exception &) {
   }
-  ArmTimer(ConnectTimer, FirstAttemptDelay);
+  ArmTimer(ConnectTimer, FFirstAttemptDelay);
 }
 
 void TMQTTClient::Mon(const std::string &aStr) {
