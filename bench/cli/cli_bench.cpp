@@ -4,6 +4,9 @@
 //   - 100,000 QoS 0 messages of 64 bytes received by "sub -C",
 //   - 50,000 QoS 1 publications of 64 bytes by "pub -l", with each tool's
 //     own in-flight limit and with both at 20.
+//   - one "pub -q 1 -m" from start to exit, beside one mosquitto_pub (median of 20),
+//   - "log" writing 100,000 QoS 0 messages over 1,000 topics to their data
+//     files, beside "mosquitto_sub -v" writing the same to one file.
 // Each run is repeated and the median printed, with the ratios ours/theirs.
 
 #include <fcntl.h>
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -21,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "FloodPublisher.h"
 #include "TestBroker.h"
 
 namespace {
@@ -31,6 +36,9 @@ constexpr int SubMessages = 100000;
 constexpr int PubMessages = 50000;
 constexpr int PayloadSize = 64;
 constexpr int Rounds = 5; // the machine is shared: medians of several runs
+constexpr int OneShotRounds = 20;
+constexpr int LogMessages = 100000;
+constexpr int LogTopics = 1000;
 
 struct Child {
   pid_t Pid = -1;
@@ -176,6 +184,58 @@ void Report(const char *what, int messages, const std::vector<Sample> &ours, con
   std::printf("  ratio ours/theirs: wall %.2f, CPU per message %.2f\n\n", o.Wall / t.Wall, o.Cpu / t.Cpu);
 }
 
+Sample RunOneShot(const TestBroker &broker, bool ours) {
+  const std::vector<std::string> args = Join(Target(broker), {"-t", "bench/one", "-q", "1", "-m", "21.5"});
+  std::vector<std::string> argv =
+      ours ? Join({VYR_CLI_PATH, "pub"}, args) : Join({"mosquitto_pub", "-V", "mqttv31"}, args);
+  auto start = Clock::now();
+  Finished done = Reap(Spawn(argv, "", ""));
+  return {std::chrono::duration<double>(done.At - start).count(), done.CpuSeconds};
+}
+
+bool Exists(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// LogMessages over LogTopics, then one message on bench/log/end: over one
+// connection at QoS 0 they arrive in order, so the end shows that all arrived.
+// The clock runs from the first message to the end being on disk.
+Sample RunLog(const TestBroker &broker, bool ours, int round) {
+  const std::string id = std::string(ours ? "log-vyr-" : "log-mosq-") + std::to_string(round);
+  const std::string dir = broker.Dir() + "/" + id;
+  const std::string out = dir + ".txt";
+  std::vector<std::string> argv =
+      ours ? Join({VYR_CLI_PATH, "log"}, Join(Target(broker), {"-t", "bench/log/#", "-i", id, "-d", dir}))
+           : Join({"mosquitto_sub", "-V", "mqttv31"},
+                  Join(Target(broker), {"-t", "bench/log/#", "-i", id, "-v", "-C", std::to_string(LogMessages + 1)}));
+  Child sub = Spawn(argv, "", ours ? "" : out);
+  WaitForLog(broker.LogFile(), id + " 0 bench/log/#");
+  auto start = Clock::now();
+  TFloodPublisher flood(broker.Port(), "flood-" + id);
+  for (int i = 0; i < LogMessages; ++i)
+    flood.Publish("bench/log/" + std::to_string(i % LogTopics), std::to_string(20 + i % 10) + "." + std::to_string(i % 7));
+  flood.Publish("bench/log/end", "1");
+  flood.Flush();
+  flood.Disconnect();
+  Finished done;
+  if (ours) {
+    while (!Exists(dir + "/bench-log-end.csv")) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    auto end = Clock::now();
+    ::kill(sub.Pid, SIGTERM);
+    done = Reap(sub);
+    done.At = end;
+    long lines = 0;
+    for (int t = 0; t < LogTopics; ++t) {
+      std::ifstream in(dir + "/bench-log-" + std::to_string(t) + ".csv");
+      for (std::string line; std::getline(in, line);) ++lines;
+    }
+    if (lines != LogMessages) throw std::runtime_error("log wrote " + std::to_string(lines) + " lines");
+  } else
+    done = Reap(sub);
+  return {std::chrono::duration<double>(done.At - start).count(), done.CpuSeconds};
+}
+
 } // namespace
 
 int main() {
@@ -200,6 +260,25 @@ int main() {
     Report("QoS 0 messages received by sub -C", SubMessages, subOurs, subTheirs, "mosquitto_sub");
     Report("QoS 1 publications sent by pub -l", PubMessages, pubOurs, pubTheirs, "mosquitto_pub");
     Report("QoS 1 publications sent by pub -l -M 20", PubMessages, pub20Ours, pub20Theirs, "mosquitto_pub");
+
+    std::vector<Sample> oneOurs, oneTheirs;
+    for (int round = 0; round < OneShotRounds; ++round)
+      for (bool ours : {round % 2 == 0, round % 2 != 0}) (ours ? oneOurs : oneTheirs).push_back(RunOneShot(broker, ours));
+    Figures o = Medians(oneOurs), t = Medians(oneTheirs);
+    std::printf("One pub -q 1 -m, start to exit (median of %d runs)\n", OneShotRounds);
+    std::printf("  %-14s wall %7.4f s  CPU %6.4f s\n", "vyr-cli", o.Wall, o.Cpu);
+    std::printf("  %-14s wall %7.4f s  CPU %6.4f s\n", "mosquitto_pub", t.Wall, t.Cpu);
+    std::printf("  ratio ours/theirs: wall %.2f (goal at most 1.5)\n\n", o.Wall / t.Wall);
+
+    std::vector<Sample> logOurs, logTheirs;
+    for (int round = 0; round < Rounds; ++round)
+      for (bool ours : {round % 2 == 0, round % 2 != 0}) (ours ? logOurs : logTheirs).push_back(RunLog(broker, ours, round));
+    o = Medians(logOurs);
+    t = Medians(logTheirs);
+    std::printf("%d QoS 0 messages over %d topics to disk (median of %d runs)\n", LogMessages, LogTopics, Rounds);
+    std::printf("  %-22s wall %7.3f s  CPU %6.3f s\n", "vyr-cli log (files)", o.Wall, o.Cpu);
+    std::printf("  %-22s wall %7.3f s  CPU %6.3f s\n", "mosquitto_sub -v (one)", t.Wall, t.Cpu);
+    std::printf("  ratio ours/theirs: wall %.2f (goal at most 1.5)\n", o.Wall / t.Wall);
     return 0;
   } catch (const std::exception &e) {
     std::fprintf(stderr, "cli_bench: %s\n", e.what());

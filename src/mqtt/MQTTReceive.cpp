@@ -216,7 +216,11 @@ void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::st
     }
     break;
   case mtPUBLISH:
-    if (aSize + (aGatheredPayload ? aGatheredPayload->size() : 0) >= 4 && OnPublish) {
+    if (aSize + (aGatheredPayload ? aGatheredPayload->size() : 0) >= 4 && OnPublishView) {
+      const std::string_view topic = r.StringView();
+      const std::uint16_t id = (RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? r.Word() : 0;
+      OnPublishView(this, id, topic, aGatheredPayload ? std::string_view(*aGatheredPayload) : r.RestView());
+    } else if (aSize + (aGatheredPayload ? aGatheredPayload->size() : 0) >= 4 && OnPublish) {
       std::string topic = r.String();
       std::uint16_t id = (RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? r.Word() : 0;
       OnPublish(this, id, std::move(topic), aGatheredPayload ? std::move(*aGatheredPayload) : r.Rest());

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "uMQTT.h"
 
@@ -33,6 +34,18 @@ struct TRxReader {
     if (Remaining() < count) return {};
     std::string s(reinterpret_cast<const char *>(P), count);
     P += count;
+    return s;
+  }
+  std::string_view StringView() {
+    std::size_t count = Word();
+    if (Remaining() < count) return {};
+    std::string_view s(reinterpret_cast<const char *>(P), count);
+    P += count;
+    return s;
+  }
+  std::string_view RestView() {
+    std::string_view s(reinterpret_cast<const char *>(P), Remaining());
+    P = End;
     return s;
   }
   // Every byte left, in one step.

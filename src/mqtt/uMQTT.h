@@ -75,6 +75,10 @@ using TMQTTStreamEvent =
     std::function<void(TMQTTParser *Sender, std::uint16_t anID, std::int32_t Retry, TByteStream &aStream)>;
 using TMQTTAckEvent = std::function<void(TMQTTParser *Sender, std::uint8_t aCode)>;
 using TMQTTIDEvent = std::function<void(TMQTTParser *Sender, std::uint16_t anID)>;
+// The same as TMQTTPublishEvent without copies: topic and message are views of
+// the parser's buffers (or of the chunk given to Parse), valid until the handler returns.
+using TMQTTPublishViewEvent =
+    std::function<void(TMQTTParser *Sender, std::uint16_t anID, std::string_view aTopic, std::string_view aMessage)>;
 using TMQTTPublishEvent =
     std::function<void(TMQTTParser *Sender, std::uint16_t anID, std::string aTopic, std::string aMessage)>;
 // The sequence and the lists belong to the parser and live until the handler returns.
@@ -211,6 +215,8 @@ public:
   TMQTTConnectEvent OnBrokerConnect;
   TMQTTConnectEvent OnConnect;
   TMQTTPublishEvent OnPublish;
+  // Raised instead of OnPublish when assigned, for a receiver that copies only what it keeps.
+  TMQTTPublishViewEvent OnPublishView;
   TMQTTNotifyEvent OnPing;
   TMQTTNotifyEvent OnDisconnect;
   TMQTTSubscribeEvent OnSubscribe;

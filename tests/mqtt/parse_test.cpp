@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 using Lines = std::vector<std::string>;
 using namespace EventText;
@@ -442,4 +443,30 @@ TEST(Parse, publish_split_into_two_calls_at_every_byte) {
       EXPECT_EQ(log.Lines, (Lines{c.Event, "pingresp"}));
     }
   }
+}
+
+// A receiver of views sees the same fields as one of copies, for bodies that
+// arrive whole and in pieces, and OnPublish is not raised beside it.
+TEST(Parse, publish_views_match_the_copies) {
+  const std::string packets[] = {FromHex("30 07 00 03 61 2F 62 68 69"), FromHex("32 08 00 01 74 01 02 78 79 7A"),
+                                 FromHex("34 05 00 01 74 00 09")};
+  for (const std::string &packet : packets)
+    for (std::size_t piece : {packet.size(), std::size_t(1), std::size_t(3)}) {
+      SCOPED_TRACE(ToHex(packet) + " in pieces of " + std::to_string(piece));
+      std::vector<std::tuple<std::uint16_t, std::string, std::string>> copies, views;
+      TMQTTParser copying, viewing;
+      copying.OnPublish = [&](TMQTTParser *, std::uint16_t id, std::string t, std::string m) {
+        copies.emplace_back(id, t, m);
+      };
+      viewing.OnPublish = [&](TMQTTParser *, std::uint16_t, std::string, std::string) { ADD_FAILURE(); };
+      viewing.OnPublishView = [&](TMQTTParser *, std::uint16_t id, std::string_view t, std::string_view m) {
+        views.emplace_back(id, std::string(t), std::string(m));
+      };
+      for (std::size_t at = 0; at < packet.size(); at += piece) {
+        copying.Parse(std::string_view(packet).substr(at, piece));
+        viewing.Parse(std::string_view(packet).substr(at, piece));
+      }
+      ASSERT_EQ(copies.size(), 1u);
+      EXPECT_EQ(views, copies);
+    }
 }
