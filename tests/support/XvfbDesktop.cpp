@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QPoint>
 #include <QThread>
 #include <chrono>
 
@@ -115,6 +116,11 @@ bool TXvfbProgram::Keys(const QStringList &aKeys) const {
 
 bool TXvfbProgram::Type(const QString &aText) const {
   return Tool("xdotool", {"type", "--delay", "30", aText}) == 0;
+}
+
+bool TXvfbProgram::Click(const QPoint &aPoint) const {
+  return Tool("xdotool", {"mousemove", "--sync", "--window", FWindow, QString::number(aPoint.x()),
+                          QString::number(aPoint.y()), "click", "1", "mousemove", "0", "0"}) == 0;
 }
 
 QString TXvfbProgram::Property(const QString &aName) const {

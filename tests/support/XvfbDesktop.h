@@ -75,6 +75,9 @@ public:
   // to the focused window as X input events.
   bool Keys(const QStringList &aKeys) const;
   bool Type(const QString &aText) const;
+  // A left click at a point of the window; the pointer then leaves the window
+  // (to the screen's corner), so that nothing stays drawn as hovered.
+  bool Click(const QPoint &aPoint) const;
   // The value of an X property of the window as xprop shows it, e.g.
   // Property("_NET_WM_NAME") gives "_NET_WM_NAME(UTF8_STRING) = \"...\"".
   QString Property(const QString &aName) const;

@@ -34,7 +34,7 @@ bool SubscribeWithKeyboard(const TXvfbProgram &aApp, const TestBroker &aBroker, 
   // Backwards from the log box: "Use SSL", QoS, then the Topic box; this way
   // does not depend on which buttons are enabled.
   const QStringList qos = QStringList{"Tab"} + RadioItemKeys(aQos);
-  const bool typed = aApp.Keys({"alt+l", "shift+Tab", "shift+Tab", "shift+Tab", "ctrl+a"}) && aApp.Type(aFilter) &&
+  const bool typed = FocusLog(aApp) && aApp.Keys({"shift+Tab", "shift+Tab", "shift+Tab", "ctrl+a"}) && aApp.Type(aFilter) &&
                      aApp.Keys(qos) && aApp.Keys({"shift+Tab", "shift+Tab", "space"});
   return typed && WaitUntil([&] { return BrokerLogText(aBroker).count("Sending SUBACK") > before; }, 60);
 }
@@ -54,17 +54,19 @@ bool CheckSaveData(const TXvfbProgram &aApp) {
   return aApp.Keys({"alt+b", "shift+Tab", "space"});
 }
 
+bool FocusLog(const TXvfbProgram &aApp) { return aApp.Click(Area::Log.center()); }
+
 QString LogText(const TXvfbProgram &aApp) {
-  if (!aApp.Keys({"alt+l", "ctrl+a", "ctrl+c", "ctrl+End"}))
+  if (!FocusLog(aApp) || !aApp.Keys({"ctrl+a", "ctrl+c", "ctrl+End"}))
     return {};
   return aApp.Clipboard();
 }
 
-bool ClearLog(const TXvfbProgram &aApp) { return aApp.Keys({"alt+l", "Tab", "Tab", "space"}); }
+bool ClearLog(const TXvfbProgram &aApp) { return FocusLog(aApp) && aApp.Keys({"Tab", "Tab", "space"}); }
 
 bool ConnectTo(const TXvfbProgram &aApp, int aPort, bool aTls) {
   return aApp.Keys({"alt+p", "ctrl+a"}) && aApp.Type(QString::number(aPort)) &&
-         aApp.Keys(QStringList{"alt+l", "shift+Tab"} + RadioItemKeys(aTls ? 0 : 1)) && aApp.Keys({"alt+c"});
+         FocusLog(aApp) && aApp.Keys(QStringList{"shift+Tab"} + RadioItemKeys(aTls ? 0 : 1)) && aApp.Keys({"alt+c"});
 }
 
 bool PublishTo(const TestBroker &aBroker, const QStringList &aArguments) {

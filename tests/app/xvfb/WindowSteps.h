@@ -29,6 +29,9 @@ QStringList RadioItemKeys(int aItem);
 // Checks "Save data" through the keyboard.
 bool CheckSaveData(const TXvfbProgram &aApp);
 
+// Gives the log box the focus with a click. (Alt+L is no sure way: a group
+// box's accelerator goes back to the control last focused inside it.)
+bool FocusLog(const TXvfbProgram &aApp);
 // The log's text, copied with the keyboard as a user would (the log keeps
 // the focus afterwards, with nothing selected).
 QString LogText(const TXvfbProgram &aApp);
