@@ -29,13 +29,6 @@ struct TRxReader {
     std::uint16_t hi = Byte();
     return std::uint16_t(hi << 8 | Byte());
   }
-  std::string String() {
-    std::size_t count = Word();
-    if (Remaining() < count) return {};
-    std::string s(reinterpret_cast<const char *>(P), count);
-    P += count;
-    return s;
-  }
   std::string_view StringView() {
     std::size_t count = Word();
     if (Remaining() < count) return {};
@@ -48,10 +41,7 @@ struct TRxReader {
     P = End;
     return s;
   }
+  std::string String() { return std::string(StringView()); }
   // Every byte left, in one step.
-  std::string Rest() {
-    std::string s(reinterpret_cast<const char *>(P), Remaining());
-    P = End;
-    return s;
-  }
+  std::string Rest() { return std::string(RestView()); }
 };
