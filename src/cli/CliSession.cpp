@@ -356,6 +356,7 @@ void CliSession::UnparkInFlight() {
 // Room for more publications: an acknowledgement arrived or the send queue drained.
 void CliSession::Acknowledged() {
   if (FStdin && !FInputDone && !FFinishing) PumpLines();
+  if (std::exchange(FRepeatBlocked, false)) PublishRepeated();
   CheckPublishDone();
 }
 
@@ -402,6 +403,11 @@ void CliSession::StartPublishing() {
 // The one message, --repeat times, --repeat-delay apart.
 void CliSession::PublishRepeated() {
   if (FFinishing) return;
+  // Repetitions respect the in-flight window like lines of -l do.
+  if (Congested()) {
+    FRepeatBlocked = true;
+    return;
+  }
   FClient->Publish(FOptions.Topics.front(), FPayload, TMQTTQOSType(FOptions.Qos), FOptions.Retain);
   if (++FPublished < FOptions.Repeat) {
     if (!FRepeatTimer) {

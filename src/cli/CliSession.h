@@ -74,6 +74,7 @@ private:
   long FReceived = 0;  // messages printed
   long FAccepted = 0;  // messages taken towards -C
   long FPublished = 0; // repetitions of the one message sent
+  bool FRepeatBlocked = false; // the next repetition waits for room in flight
   int FAttempts = 0;             // connection attempts started
   bool FAttemptAnswered = false; // the link reported the outcome of the latest one
   int FWindow = 1;             // publications in flight at once now (shrinks after a drop, grows back)

@@ -223,3 +223,33 @@ TEST(CliMosquitto, PublisherStopsWhenTheBrokerGoesAway) {
   EXPECT_EQ(r.ExitCode, 1);
   EXPECT_NE(r.Err.find("vyr-cli: connection lost"), std::string::npos) << r.Err;
 }
+
+// --repeat: the message N times, beyond the QoS 2 in-flight window too, and
+// --repeat-delay spaces them out.
+TEST(CliMosquitto, RepeatPublishesTheMessageNTimes) {
+  auto broker = MakeBroker(BrokerKind::Mosquitto);
+  struct Case {
+    std::vector<std::string> Options;
+    int Times;
+  };
+  const Case cases[] = {{{"-q", "2", "--repeat", "50"}, 50}, {{"-q", "1", "--repeat", "3", "--repeat-delay", "0.2"}, 3}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Times);
+    const std::string id = "rep" + std::to_string(c.Times);
+    Proc sub("mosquitto_sub", MosquittoArgs(broker->Port(), {"-t", "rep", "-q", "2", "-C", std::to_string(c.Times),
+                                                             "-F", "%U", "-i", id}));
+    sub.Start();
+    ASSERT_TRUE(broker->WaitSubscribed(id));
+    std::vector<std::string> args = {"-t", "rep", "-m", "again"};
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    ProcResult pub = RunCli(CliArgs("pub", broker->Port(), args));
+    EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
+    ProcResult r = sub.Wait();
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    std::vector<double> times;
+    for (std::size_t at = 0, nl; (nl = r.Out.find('\n', at)) != std::string::npos; at = nl + 1)
+      times.push_back(std::stod(r.Out.substr(at, nl - at)));
+    ASSERT_EQ(int(times.size()), c.Times);
+    if (c.Times == 3) EXPECT_GE(times.back() - times.front(), 0.35) << "two pauses of 0.2 s";
+  }
+}
