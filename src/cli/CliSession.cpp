@@ -355,6 +355,7 @@ void CliSession::UnparkInFlight() {
 
 // Room for more publications: an acknowledgement arrived or the send queue drained.
 void CliSession::Acknowledged() {
+  if (FSubscriberDone && !FFinishing) return FinishSubscriber();
   if (FStdin && !FInputDone && !FFinishing) PumpLines();
   if (std::exchange(FRepeatBlocked, false)) PublishRepeated();
   CheckPublishDone();
@@ -506,7 +507,7 @@ bool CliSession::Accept(const std::string &topic, bool retained) {
   if (FOptions.Command == CliCommand::Log) return true;
   if (FFinishing) return false;
   if (FOptions.RetainedOnly && !retained) {
-    QTimer::singleShot(0, this, [this] { Finish(ExitOk); });
+    QTimer::singleShot(0, this, [this] { FinishSubscriber(); });
     return false;
   }
   const bool printed = !Excluded(topic) && !(FOptions.SkipRetained && retained);
@@ -532,7 +533,15 @@ void CliSession::ClientMsg(const std::string &topic, const std::string &payload,
   PrintMsg(topic, payload, qos, retained);
   if (FOptions.Count > 0 && ++FReceived == FOptions.Count)
     // Later, so that the acknowledgement of this message goes out first.
-    QTimer::singleShot(0, this, [this] { Finish(ExitOk); });
+    QTimer::singleShot(0, this, [this] { FinishSubscriber(); });
+}
+
+// The clearing publications of --remove-retained are delivered before the end.
+void CliSession::FinishSubscriber() {
+  FSubscriberDone = true;
+  if (FClient->InFlight->Count() > 0) return; // Acknowledged comes back here
+  if (FClient->Link->BufferedByteCount() != 0) return WatchDrain();
+  Finish(ExitOk);
 }
 
 void CliSession::PrintMsg(const std::string &topic, const std::string &payload, int qos, bool retained) {

@@ -42,6 +42,7 @@ private:
   bool Excluded(const std::string &topic) const;
   void PublishRepeated();
   int FinishLog();
+  void FinishSubscriber();
   void ReadLines();
   void PumpLines();
   void CheckPublishDone();
@@ -75,6 +76,7 @@ private:
   long FAccepted = 0;  // messages taken towards -C
   long FPublished = 0; // repetitions of the one message sent
   bool FRepeatBlocked = false; // the next repetition waits for room in flight
+  bool FSubscriberDone = false; // sub has what it waited for; ends once its publications are through
   int FAttempts = 0;             // connection attempts started
   bool FAttemptAnswered = false; // the link reported the outcome of the latest one
   int FWindow = 1;             // publications in flight at once now (shrinks after a drop, grows back)
