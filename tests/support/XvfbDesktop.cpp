@@ -175,32 +175,28 @@ bool TXvfbProgram::SameRegion(const QImage &aLeft, const QImage &aRight, const Q
   return true;
 }
 
-bool TXvfbProgram::WaitForChange(const QImage &aBefore, const QRect &aRegion, double aSeconds,
-                                 QImage *aAfter) const {
+bool TXvfbProgram::WaitForShot(const std::function<bool(const QImage &)> &aWanted, double aSeconds,
+                               QImage *aAfter) const {
   QImage shot;
-  const bool changed = WaitUntil(
+  const bool found = WaitUntil(
       [&] {
         shot = Shot();
-        return !shot.isNull() && !SameRegion(aBefore, shot, aRegion);
+        return !shot.isNull() && aWanted(shot);
       },
       aSeconds);
   if (aAfter)
     *aAfter = shot;
-  return changed;
+  return found;
+}
+
+bool TXvfbProgram::WaitForChange(const QImage &aBefore, const QRect &aRegion, double aSeconds,
+                                 QImage *aAfter) const {
+  return WaitForShot([&](const QImage &aShot) { return !SameRegion(aBefore, aShot, aRegion); }, aSeconds, aAfter);
 }
 
 bool TXvfbProgram::WaitForMatch(const QImage &aExpected, const QRect &aRegion, double aSeconds,
                                 QImage *aAfter) const {
-  QImage shot;
-  const bool matched = WaitUntil(
-      [&] {
-        shot = Shot();
-        return SameRegion(aExpected, shot, aRegion);
-      },
-      aSeconds);
-  if (aAfter)
-    *aAfter = shot;
-  return matched;
+  return WaitForShot([&](const QImage &aShot) { return SameRegion(aExpected, aShot, aRegion); }, aSeconds, aAfter);
 }
 
 bool TXvfbProgram::WaitForStill(const QRect &aRegion, double aSeconds, QImage *aAfter, int aGapMs) const {

@@ -110,6 +110,8 @@ public:
 
 private:
   QProcessEnvironment Environment() const;
+  // Takes pictures until one is wanted; the last one in aAfter.
+  bool WaitForShot(const std::function<bool(const QImage &)> &aWanted, double aSeconds, QImage *aAfter) const;
 
   TXvfb FXvfb;
   QTemporaryDir FFolder;
