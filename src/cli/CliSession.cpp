@@ -387,6 +387,7 @@ void CliSession::ClientOnline() {
   if (first)
     for (const auto &filter : FOptions.Unsubscribe) FClient->Unsubscribe(filter);
   if (Persistent()) ResumeInFlight();
+  if (FStdin && FPublishStarted && !FInputDone && !FFinishing) PumpLines();
   if (FOptions.Command != CliCommand::Pub || FPublishStarted || FOldExchanges) return;
   StartPublishing();
 }
@@ -469,6 +470,8 @@ void CliSession::PumpLines() {
 }
 
 bool CliSession::Congested() {
+  // Offline, a publication would be dropped: the lines wait for the next connection.
+  if (!FClient->Online()) return true;
   if (FClient->Link->BufferedByteCount() >= MaxUnsent) {
     WatchDrain();
     return true;

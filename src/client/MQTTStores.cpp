@@ -7,7 +7,7 @@ void TMQTTPacket::Assign(const TMQTTPacket &From) {
   Retries = From.Retries;
   Publishing = From.Publishing;
   CopiedOnLink = From.CopiedOnLink;
-  RxMark = From.RxMark;
+  TxSeq = From.TxSeq;
   Msg.Clear();
   Msg.Write(From.Msg.View());
 }

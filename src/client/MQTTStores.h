@@ -25,7 +25,7 @@ public:
   std::int32_t Retries = 0;   // countdowns run out so far
   bool Publishing = true;     // false once a PUBREC has answered a QoS 2 PUBLISH
   std::uint64_t CopiedOnLink = 0; // the connection a timed copy went out on; 0: none yet
-  std::uint64_t RxMark = 0;       // the owner's count of reads when the countdown last started
+  std::uint64_t TxSeq = 0;        // the owner's count of packets sent, at this one's last send
   TByteStream Msg;            // the whole packet as sent
 
   // Copies every field; Msg receives all of From's bytes.

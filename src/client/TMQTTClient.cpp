@@ -68,6 +68,7 @@ TMQTTClient::TMQTTClient() {
     ParserSubAck(s, id, q);
   };
   Parser->OnUnsubAck = [this](TMQTTParser *s, std::uint16_t id) { ParserUnsubAck(s, id); };
+  Parser->OnPingResp = [this](TMQTTParser *) { FAnsweredSeq = std::max(FAnsweredSeq, FPingSeq); };
   Parser->OnStreamBroken = [this](TMQTTParser *s, std::string reason) { ParserBroken(s, reason); };
   Parser->OnPublishSkipped = [this](TMQTTParser *s, std::uint16_t id, std::string topic, std::size_t size) {
     ParserPublishSkipped(s, id, topic, size);
@@ -250,6 +251,7 @@ void TMQTTClient::MonID(const char *aBefore, std::uint16_t anID, const char *aAf
 }
 
 void TMQTTClient::Ping() {
+  FPingSeq = FTxSeq + 1;
   Parser->SendPing();
   // Only a PINGREQ that went out, under a keep-alive, waits for an answer.
   if (KeepAlive() != 0 && Link->State() == wsConnected && !Timers[PingWatchTimer - 1]->isActive())
@@ -271,6 +273,8 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   FRxHeld.clear();
   FRxHeldPos = 0;
   ++FLinkNo;
+  // Nothing sent on an earlier connection will be answered any more.
+  FAnsweredSeq = FTxSeq;
   std::string id = ClientID();
   // 3.1.1 lets the broker assign an identifier to a clean session.
   const bool brokerAssigns = ProtocolLevel() == plMQTT311 && Clean();
@@ -314,7 +318,6 @@ void TMQTTClient::ReadAndParse() {
   FRxHeld = Link->ReceiveStrA();
   FRxHeldPos = 0;
   if (FRxHeld.empty()) return;
-  ++FRxReads;
   FReadThisPass = true;
   FReceivePass->start(0);
   ParseHeldSlice();
@@ -395,12 +398,13 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
     const unsigned qos = (first >> 1) & 3, type = first >> 4;
     if ((qos == 1 || qos == 2) && (type == mtPUBLISH || type == mtSUBSCRIBE || type == mtUNSUBSCRIBE) &&
         anID != 0) {
-      InFlight->AddPacket(anID, aStream, static_cast<std::uint32_t>(Retry), RetryTime())->RxMark = FRxReads;
+      InFlight->AddPacket(anID, aStream, static_cast<std::uint32_t>(Retry), RetryTime())->TxSeq = FTxSeq + 1;
       MonID("Message ", anID, " created.");
     }
   }
   // No yield after the write: on this platform it costs a context switch per
   // packet on a busy machine and orders nothing, since everything runs on one loop.
+  ++FTxSeq;
   Link->Send(aStream.Data(), static_cast<int>(aStream.Size()));
 }
 
@@ -520,24 +524,28 @@ void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics) {
 // ---- acknowledgements and delivery ---------------------------------------------
 
 void TMQTTClient::ParserPubAck(TMQTTParser *, std::uint16_t anID) {
+  NoteAnswer(anID);
   InFlight->DelPacket(anID);
   MonID("ACK Message ", anID, " disposed of.");
 }
 
 void TMQTTClient::ParserPubComp(TMQTTParser *, std::uint16_t anID) {
+  NoteAnswer(anID);
   InFlight->DelPacket(anID);
   MonID("COMP Message ", anID, " disposed of.");
 }
 
 void TMQTTClient::ParserUnsubAck(TMQTTParser *, std::uint16_t anID) {
+  NoteAnswer(anID);
   InFlight->DelPacket(anID);
   MonID("Message ", anID, " disposed of.");
 }
 
 void TMQTTClient::ParserPubRec(TMQTTParser *, std::uint16_t anID) {
+  NoteAnswer(anID);
   if (TMQTTPacket *p = InFlight->GetPacket(anID)) {
     p->Counter = RetryTime();
-    p->RxMark = FRxReads;
+    p->TxSeq = FTxSeq + 1; // the PUBREL below
     if (p->Publishing) {
       p->Publishing = false;
       MonID("REC Message ", anID, " recorded.");
@@ -549,6 +557,7 @@ void TMQTTClient::ParserPubRec(TMQTTParser *, std::uint16_t anID) {
 }
 
 void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss) {
+  NoteAnswer(anID);
   InFlight->DelPacket(anID);
   MonID("Message ", anID, " disposed of.");
   const std::size_t positions = std::min<std::size_t>(Qoss.size(), 255);
@@ -658,17 +667,19 @@ void TMQTTClient::RetrySweep() {
     TMQTTPacket *p = InFlight->GetItem(i);
     if (!p || p->Counter == 0) continue;
     if (--p->Counter > 0) continue;
-    // Nothing at all came back while this packet waited: the link, not the
-    // packet, is in doubt, and a copy would only queue up behind the first
-    // and arrive as a duplicate. Ask with a PINGREQ instead; its watch ends a
-    // dead link, and an answer lets the copy go at the next expiry.
-    if (KeepAlive() != 0 && p->RxMark == FRxReads) {
-      Mon("Message " + N(p->ID) + " unanswered and nothing received since; checking the link.");
+    ++p->Retries;
+    // The broker answers in order. Until something sent after this packet has
+    // been answered, its answer may still be on the way (a slow or stalled
+    // link), and a copy would only arrive as a duplicate. Ask with a PINGREQ
+    // instead: its watch ends a dead link, and once its PINGRESP is in, an
+    // unanswered packet is one the broker left, and the copy goes at the next
+    // expiry. Retries still count, so a link that never answers still fails.
+    if (KeepAlive() != 0 && FAnsweredSeq < p->TxSeq && p->Retries <= MaxRetries()) {
+      Mon("Message " + N(p->ID) + " unanswered and nothing sent after it answered yet; checking the link.");
       if (!Timers[PingWatchTimer - 1]->isActive()) Ping();
       p->Counter = RetryTime();
       continue;
     }
-    ++p->Retries;
     if (p->Retries > MaxRetries()) {
       bool closeClient = true;
       if (OnFailure) OnFailure(this, 1, closeClient);
@@ -681,7 +692,7 @@ void TMQTTClient::RetrySweep() {
     } else {
       Mon("Re-issuing PUBREL Message " + N(p->ID) + " Retry " + std::to_string(p->Retries));
       p->Counter = RetryTime();
-      p->RxMark = FRxReads;
+      p->TxSeq = FTxSeq + 1;
       Parser->SendPubRel(p->ID, true);
     }
   }
@@ -711,6 +722,10 @@ void TMQTTClient::ResendUnacknowledged() {
   }
 }
 
+void TMQTTClient::NoteAnswer(std::uint16_t anID) {
+  if (const TMQTTPacket *p = InFlight->GetPacket(anID)) FAnsweredSeq = std::max(FAnsweredSeq, p->TxSeq);
+}
+
 void TMQTTClient::ReissuePublish(TMQTTPacket *p) {
   // A broker holding a QoS 2 message that awaits its PUBREL ends the session,
   // as a protocol error, on the second copy of it within one connection (so
@@ -720,7 +735,6 @@ void TMQTTClient::ReissuePublish(TMQTTPacket *p) {
   if (qos2Publish && p->CopiedOnLink == FLinkNo) {
     Mon("Message " + N(p->ID) + " already re-sent on this connection; the next copy waits for a new one.");
     p->Counter = RetryTime();
-    p->RxMark = FRxReads;
     return;
   }
   std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);

@@ -173,6 +173,7 @@ private:
   void TimerProc(int Number);
   void RetrySweep();
   void ReissuePublish(TMQTTPacket *p);
+  void NoteAnswer(std::uint16_t anID);
   void AttemptExpired();
   void PingUnanswered();
   void GiveUpLink(const std::string &aReason);
@@ -220,7 +221,11 @@ private:
   bool FParsing = false;
   std::unique_ptr<QTimer> FReceivePass;
   std::uint64_t FLinkNo = 0;          // counts established connections
-  std::uint64_t FRxReads = 0;         // reads that brought bytes, to see whether any came in
+  // Packets sent so far, and the latest of them known to have been answered
+  // (an acknowledgement, or the PINGRESP to the PINGREQ sent as FPingSeq).
+  std::uint64_t FTxSeq = 0;
+  std::uint64_t FAnsweredSeq = 0;
+  std::uint64_t FPingSeq = 0;
   std::uint16_t FMessageID = 0;
   std::string FHost;
   std::int32_t FPort = 1883;

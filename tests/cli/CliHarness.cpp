@@ -60,6 +60,16 @@ bool Proc::WaitForErr(const std::string &needle, int timeoutMs, int times) {
   }
 }
 
+bool Proc::WaitForOutLines(std::size_t lines, int timeoutMs) {
+  QDeadlineTimer deadline(timeoutMs);
+  for (;;) {
+    Drain();
+    if (std::size_t(std::count(FOut.begin(), FOut.end(), '\n')) >= lines) return true;
+    if (FProcess->state() == QProcess::NotRunning || deadline.hasExpired()) return false;
+    FProcess->waitForReadyRead(50);
+  }
+}
+
 ProcResult Proc::Wait(int timeoutMs) {
   ProcResult r;
   r.Finished = FProcess->waitForFinished(timeoutMs) || FProcess->state() == QProcess::NotRunning;

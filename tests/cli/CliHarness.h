@@ -28,6 +28,9 @@ public:
   // Waits until standard error contains needle (that many times); false at
   // the deadline or when the process ended.
   bool WaitForErr(const std::string &needle, int timeoutMs = 20000, int times = 1);
+  // Waits until standard output holds at least that many lines; false at the
+  // deadline or when the process ended.
+  bool WaitForOutLines(std::size_t lines, int timeoutMs);
   ProcResult Wait(int timeoutMs = 30000);
   void Signal(int sig);
   qint64 Pid() const;

@@ -441,7 +441,7 @@ const std::vector<Scenario> &Scenarios() {
                                           UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "acknowledged")};
        },
        [](RecordedClient &r, ScriptedBroker &) {
-         EXPECT_TRUE(r.Has("Message 1 unanswered and nothing received since; checking the link.")) << r.Transcript();
+         EXPECT_TRUE(r.Has("Message 1 unanswered and nothing sent after it answered yet; checking the link.")) << r.Transcript();
          EXPECT_TRUE(r.Offlines.empty());
        }},
 

@@ -1,0 +1,174 @@
+// Faults injected while sequence-numbered messages flow from a persistent
+// publisher to a persistent subscriber, through our own proxy, to a real
+// mosquitto with persistence. vyr-cli and mosquitto_pub/mosquitto_sub run the
+// same traffic side by side in the same run, on topics of their own; every
+// case counts the messages each pair lost and duplicated.
+//
+// Goals: at QoS 1 vyr-cli loses nothing; at QoS 2 it loses and duplicates
+// nothing; it never duplicates more than mosquitto's clients.
+
+#include <gtest/gtest.h>
+
+#include <QThread>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "CliHarness.h"
+#include "FaultProxy.h"
+#include "TestBroker.h"
+
+namespace {
+
+constexpr int Batches = 20;
+constexpr int PerBatch = 20;
+constexpr int Total = Batches * PerBatch;
+
+enum class Fault { BrokerKilled, LinksCut, LinksStalled, SubscriberKilled };
+
+struct FaultCase {
+  const char *name;
+  Fault fault;
+  int qos;
+};
+
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
+
+struct Tally {
+  int Lost = 0, Duplicated = 0;
+};
+
+// Both ends of one tool's traffic, and what its subscriber printed.
+struct Pair {
+  bool Vyr;
+  std::string Topic, SubId, PubId;
+  int Qos;
+  std::unique_ptr<Proc> Sub, Pub;
+  std::string Received; // output of subscribers killed on the way
+
+  std::vector<std::string> Args(bool sub, int port) const {
+    const std::string id = sub ? SubId : PubId;
+    std::vector<std::string> more{"-t", Topic, "-q", std::to_string(Qos), "-c", "-i", id};
+    if (!sub) more.push_back("-l");
+    return Vyr ? CliArgs(sub ? "sub" : "pub", port, more) : MosquittoArgs(port, more);
+  }
+  std::string Program(bool sub) const { return Vyr ? CliPath() : sub ? "mosquitto_sub" : "mosquitto_pub"; }
+
+  void StartSub(int port) {
+    Sub = std::make_unique<Proc>(Program(true), Args(true, port));
+    Sub->Start();
+  }
+  void StartPub(int port) {
+    Pub = std::make_unique<Proc>(Program(false), Args(false, port));
+    Pub->Start({}, true);
+  }
+  void KillSub() {
+    Sub->Signal(SIGKILL);
+    Received += Sub->Wait(10000).Out;
+  }
+
+  Tally Count() const {
+    std::map<std::string, int> seen;
+    std::istringstream lines(Received);
+    for (std::string line; std::getline(lines, line);) ++seen[line];
+    Tally t;
+    for (int n = 0; n < Total; ++n) {
+      auto it = seen.find(std::to_string(n));
+      if (it == seen.end())
+        ++t.Lost;
+      else
+        t.Duplicated += it->second - 1;
+    }
+    return t;
+  }
+};
+
+void Sleep(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+class FaultSuite : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
+  const FaultCase &c = GetParam();
+  TestBroker broker({.Persistence = true, .ExtraConfig = "autosave_on_changes true\n"});
+  FaultProxy proxy(broker.Port());
+  const int port = proxy.Port();
+  const std::string q = std::to_string(c.qos);
+  Pair pairs[] = {{true, std::string("faults/vyr/") + c.name, "vsub" + q, "vpub" + q, c.qos},
+                  {false, std::string("faults/mosq/") + c.name, "msub" + q, "mpub" + q, c.qos}};
+  for (Pair &p : pairs) {
+    p.StartSub(port);
+    ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to " + p.SubId + "\n")) << p.SubId;
+  }
+  for (Pair &p : pairs) p.StartPub(port);
+
+  for (int batch = 0; batch < Batches; ++batch) {
+    for (Pair &p : pairs) {
+      std::string lines;
+      for (int i = 0; i < PerBatch; ++i) lines += std::to_string(batch * PerBatch + i) + "\n";
+      p.Pub->Write(lines);
+    }
+    Sleep(100);
+    if (batch != Batches / 2) continue;
+    switch (c.fault) {
+    case Fault::BrokerKilled:
+      broker.Kill();
+      Sleep(1000);
+      broker.Start();
+      break;
+    case Fault::LinksCut:
+      proxy.Cut();
+      break;
+    case Fault::LinksStalled:
+      // Longer than the six-second re-send countdown.
+      proxy.Stall();
+      Sleep(8000);
+      proxy.Resume();
+      break;
+    case Fault::SubscriberKilled:
+      for (Pair &p : pairs) p.KillSub();
+      Sleep(500);
+      for (Pair &p : pairs) p.StartSub(port);
+      break;
+    }
+  }
+  for (Pair &p : pairs) p.Pub->CloseStdin();
+  for (Pair &p : pairs) {
+    const ProcResult r = p.Pub->Wait(90000);
+    EXPECT_EQ(r.ExitCode, 0) << p.PubId << ": " << r.Err;
+  }
+  // Everything sent has reached the broker; give the subscribers time to catch up.
+  for (Pair &p : pairs) {
+    const auto before = std::count(p.Received.begin(), p.Received.end(), '\n');
+    p.Sub->WaitForOutLines(std::size_t(std::max<long>(0, Total - before)), 30000);
+  }
+  Sleep(1000); // duplicates arriving late count too
+  for (Pair &p : pairs) {
+    p.Sub->Signal(SIGTERM);
+    p.Received += p.Sub->Wait(10000).Out;
+  }
+
+  const Tally vyr = pairs[0].Count(), mosq = pairs[1].Count();
+  std::printf("[ fault    ] %-28s QoS %d: vyr-cli lost %d duplicated %d; mosquitto_pub/sub lost %d duplicated %d\n",
+              c.name, c.qos, vyr.Lost, vyr.Duplicated, mosq.Lost, mosq.Duplicated);
+  EXPECT_EQ(vyr.Lost, 0);
+  if (c.qos == 2) EXPECT_EQ(vyr.Duplicated, 0);
+  EXPECT_LE(vyr.Duplicated, mosq.Duplicated);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultSuite,
+    testing::Values(FaultCase{"BrokerKilledQos1", Fault::BrokerKilled, 1},
+                    FaultCase{"BrokerKilledQos2", Fault::BrokerKilled, 2},
+                    FaultCase{"LinksCutQos1", Fault::LinksCut, 1}, FaultCase{"LinksCutQos2", Fault::LinksCut, 2},
+                    FaultCase{"LinksStalledQos1", Fault::LinksStalled, 1},
+                    FaultCase{"LinksStalledQos2", Fault::LinksStalled, 2},
+                    FaultCase{"SubscriberKilledQos1", Fault::SubscriberKilled, 1},
+                    FaultCase{"SubscriberKilledQos2", Fault::SubscriberKilled, 2}),
+    [](const testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+
+} // namespace
