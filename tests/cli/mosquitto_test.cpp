@@ -250,6 +250,8 @@ TEST(CliMosquitto, RepeatPublishesTheMessageNTimes) {
     for (std::size_t at = 0, nl; (nl = r.Out.find('\n', at)) != std::string::npos; at = nl + 1)
       times.push_back(std::stod(r.Out.substr(at, nl - at)));
     ASSERT_EQ(int(times.size()), c.Times);
-    if (c.Times == 3) EXPECT_GE(times.back() - times.front(), 0.35) << "two pauses of 0.2 s";
+    if (c.Times == 3) {
+      EXPECT_GE(times.back() - times.front(), 0.35) << "two pauses of 0.2 s";
+    }
   }
 }
