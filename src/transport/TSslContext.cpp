@@ -2,6 +2,9 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include "TSslSession.h"
 
 int SslVersionNumber(TSslVerMethod v) {
   switch (v) {
@@ -56,11 +59,30 @@ void TSslContext::InitContext() {
     if (SslCipherList.empty()) throw ESslContextException("Cipher list empty");
     if (SSL_CTX_set_cipher_list(ctx, SslCipherList.c_str()) != 1)
       throw ESslContextException("Error loading cipher list - " + LastSslErrorText());
-    if (SSL_CTX_set_default_verify_paths(ctx) != 1)
+    if (!SslCAFile.empty() || !SslCAPath.empty()) {
+      if (SSL_CTX_load_verify_locations(ctx, SslCAFile.empty() ? nullptr : SslCAFile.c_str(),
+                                        SslCAPath.empty() ? nullptr : SslCAPath.c_str()) != 1)
+        throw ESslContextException("Error loading CA file '" + SslCAFile + "' or folder '" + SslCAPath + "' - " +
+                                   LastSslErrorText());
+    } else if (SSL_CTX_set_default_verify_paths(ctx) != 1)
       throw ESslContextException("Error loading default CA file and/or directory");
+    if (!SslCertFile.empty()) {
+      const std::string &keyFile = SslPrivKeyFile.empty() ? SslCertFile : SslPrivKeyFile;
+      if (SSL_CTX_use_certificate_chain_file(ctx, SslCertFile.c_str()) != 1)
+        throw ESslContextException("Error loading certificate file '" + SslCertFile + "' - " + LastSslErrorText());
+      if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+          SSL_CTX_check_private_key(ctx) != 1) {
+        if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH)
+          throw ESslContextException("The private key '" + keyFile + "' does not belong to the certificate '" +
+                                     SslCertFile + "'");
+        throw ESslContextException("Error loading private key file '" + keyFile + "' - " + LastSslErrorText());
+      }
+    }
     SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
     SSL_CTX_set_verify(ctx, SslVerifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-    SSL_CTX_set_verify_depth(ctx, 0);
+    // Without verification nothing of the chain is looked at.
+    SSL_CTX_set_verify_depth(ctx, SslVerifyPeer ? 100 : 0);
+    TSslSession::WatchCertificateRequests(ctx);
   } catch (...) {
     SSL_CTX_free(ctx);
     ERR_clear_error();

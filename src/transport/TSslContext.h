@@ -56,7 +56,17 @@ public:
   TSslSecLevel SslSecLevel = sslSecLevel80bits;
   std::uint64_t SslOptions = 0;  // OpenSSL SSL_OP_* flags
   std::string SslCipherList = "ALL:!ADH:RC4+RSA:+SSLv2:@STRENGTH";
+  // Verify the broker: its certificate must chain to a trusted authority and
+  // name the host connected to (or its IP literal). Off: nothing is checked.
   bool SslVerifyPeer = false;
+  // Trusted authorities: a PEM file and/or a folder of hashed certificates.
+  // With neither, the system's trust store is used.
+  std::string SslCAFile;
+  std::string SslCAPath;
+  // A certificate (PEM, may carry its chain) to show a broker that asks for
+  // one, and its private key (PEM; taken from SslCertFile when empty).
+  std::string SslCertFile;
+  std::string SslPrivKeyFile;
 
   // Creates and configures OpenSSL's context; throws ESslContextException.
   void InitContext();

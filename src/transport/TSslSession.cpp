@@ -2,11 +2,28 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
 
 #include "BlockQueue.h"
 #include "TSslContext.h"
 
-TSslSession::TSslSession(SSL_CTX *ctx) {
+namespace {
+bool IsIPLiteral(const std::string &name) {
+  unsigned char buf[16];
+  return inet_pton(AF_INET, name.c_str(), buf) == 1 || inet_pton(AF_INET6, name.c_str(), buf) == 1;
+}
+} // namespace
+
+int NoteCertificateRequest(SSL *ssl, void *) {
+  if (auto *session = static_cast<TSslSession *>(SSL_get_app_data(ssl))) session->FCertRequested = true;
+  return 1;
+}
+
+void TSslSession::WatchCertificateRequests(SSL_CTX *ctx) { SSL_CTX_set_cert_cb(ctx, NoteCertificateRequest, nullptr); }
+
+TSslSession::TSslSession(SSL_CTX *ctx, const std::string &name, bool checkName, bool sendServerName) : FName(name) {
   ERR_clear_error();
   FSsl = SSL_new(ctx);
   if (!FSsl) throw ESslContextException("Failed to create SSL session");
@@ -22,6 +39,19 @@ TSslSession::TSslSession(SSL_CTX *ctx) {
   BIO_set_mem_eof_return(FIn, -1);
   SSL_set_bio(FSsl, FIn, FOut);
   SSL_set_options(FSsl, SSL_OP_NO_TICKET);
+  SSL_set_app_data(FSsl, this);
+  const bool ip = IsIPLiteral(name);
+  bool named = true;
+  if (checkName && !name.empty()) {
+    SSL_set_hostflags(FSsl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    named = ip ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), name.c_str()) == 1
+               : SSL_set1_host(FSsl, name.c_str()) == 1;
+  }
+  if (named && sendServerName && !name.empty() && !ip) named = SSL_set_tlsext_host_name(FSsl, name.c_str()) == 1;
+  if (!named) {
+    SSL_free(FSsl);
+    throw ESslContextException("Cannot use '" + name + "' as the broker's name");
+  }
   SSL_set_connect_state(FSsl);
   ERR_clear_error();
 }
@@ -46,7 +76,7 @@ void TSslSession::TakeOutput(TBlockQueue &queue) {
   (void)BIO_reset(FOut);
 }
 
-TSslSession::TResult TSslSession::Outcome(int ret) const {
+TSslSession::TResult TSslSession::Outcome(int ret) {
   switch (SSL_get_error(FSsl, ret)) {
   case SSL_ERROR_WANT_READ:
   case SSL_ERROR_WANT_WRITE: return srWantMore;
@@ -54,6 +84,7 @@ TSslSession::TResult TSslSession::Outcome(int ret) const {
   default: break;
   }
   // The error queue holds why; keep its reasons and leave the queue empty.
+  FLastErrorCode = ERR_peek_error();
   FLastError.clear();
   while (unsigned long e = ERR_get_error()) {
     const char *reason = ERR_reason_error_string(e);
@@ -61,6 +92,58 @@ TSslSession::TResult TSslSession::Outcome(int ret) const {
     FLastError += reason ? reason : "error " + std::to_string(e);
   }
   return srFatal;
+}
+
+TSslFailure TSslSession::Failure() const {
+  // Without verification OpenSSL still records what it found; it did not count.
+  const long verify = (SSL_get_verify_mode(FSsl) & SSL_VERIFY_PEER) ? SSL_get_verify_result(FSsl) : X509_V_OK;
+  switch (verify) {
+  case X509_V_OK: break;
+  case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+  case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+  case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+  case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+  case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+  case X509_V_ERR_CERT_UNTRUSTED: return sfUnknownAuthority;
+  case X509_V_ERR_CERT_HAS_EXPIRED: return sfExpired;
+  case X509_V_ERR_HOSTNAME_MISMATCH:
+  case X509_V_ERR_IP_ADDRESS_MISMATCH: return sfNameMismatch;
+  default: return sfNotVerified;
+  }
+  const int reason = ERR_GET_REASON(FLastErrorCode);
+  if (FCertRequested && SSL_get_certificate(FSsl) == nullptr &&
+      (reason == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED || reason == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE ||
+       reason == SSL_R_TLSV1_ALERT_ACCESS_DENIED || reason == 0))
+    return sfClientCertRequired;
+  if (FCertRequested && SSL_get_certificate(FSsl) != nullptr &&
+      (reason == SSL_R_TLSV1_ALERT_UNKNOWN_CA || reason == SSL_R_SSLV3_ALERT_BAD_CERTIFICATE ||
+       reason == SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED || reason == SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN ||
+       reason == SSL_R_TLSV1_ALERT_DECRYPT_ERROR || reason == SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE))
+    return sfClientCertRejected;
+  return sfOther;
+}
+
+std::string TSslSession::FailureText() const {
+  const long verify = SSL_get_verify_result(FSsl);
+  const std::string detail = X509_verify_cert_error_string(verify);
+  switch (Failure()) {
+  case sfNone: return {};
+  case sfUnknownAuthority:
+    return "the broker's certificate was not issued by a trusted authority (" + detail +
+           "): give the CA certificate that signed it, or choose insecure";
+  case sfExpired: return "the broker's certificate has expired: renew it on the broker, or choose insecure";
+  case sfNameMismatch:
+    return "the broker's certificate is not valid for '" + FName +
+           "': connect with a name the certificate lists, or choose insecure";
+  case sfNotVerified:
+    return "the broker's certificate was not accepted (" + detail +
+           "): give the right CA certificate, or choose insecure";
+  case sfClientCertRequired: return "the broker requires a client certificate: give a certificate and its key";
+  case sfClientCertRejected:
+    return "the broker did not accept the client certificate: give one signed by an authority the broker trusts";
+  case sfOther: break;
+  }
+  return FLastError;
 }
 
 TSslSession::TResult TSslSession::Handshake() {

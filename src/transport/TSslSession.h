@@ -5,6 +5,7 @@
 // class never touches a socket.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 typedef struct ssl_st SSL;
@@ -13,13 +14,32 @@ typedef struct bio_st BIO;
 
 class TBlockQueue;
 
+// Why a TLS connection failed, as far as the client can tell.
+enum TSslFailure : std::uint8_t {
+  sfNone,
+  sfUnknownAuthority,     // the broker's certificate does not chain to a trusted authority
+  sfExpired,              // the broker's certificate (or one above it) has expired
+  sfNameMismatch,         // the broker's certificate does not name the host
+  sfNotVerified,          // the broker's certificate failed verification otherwise
+  sfClientCertRequired,   // the broker asked for a client certificate and got none
+  sfClientCertRejected,   // the broker did not accept the client certificate
+  sfOther,                // anything else: protocol error, no common version, setup failure
+};
+
 class TSslSession {
 public:
   enum TResult { srOk, srWantMore, srPeerClosed, srFatal };
 
-  // Creates the session in client mode, without server name indication and
-  // without session resumption. Throws ESslContextException on failure.
-  explicit TSslSession(SSL_CTX *ctx);
+  // Creates the session in client mode, without session resumption. With a
+  // name given, the broker's certificate must name it (checkName) and the
+  // name goes out as server name indication (sendServerName); an IP literal is
+  // checked against the certificate's addresses and never sent. Throws
+  // ESslContextException on failure.
+  TSslSession(SSL_CTX *ctx, const std::string &name = {}, bool checkName = false, bool sendServerName = false);
+
+  // Lets sessions of this context notice that the broker asked for a client
+  // certificate (see Failure).
+  static void WatchCertificateRequests(SSL_CTX *ctx);
   ~TSslSession();
   TSslSession(const TSslSession &) = delete;
   TSslSession &operator=(const TSslSession &) = delete;
@@ -46,10 +66,19 @@ public:
   std::string CipherName() const;
   std::string CipherDesc() const;
 
+  // After a failed handshake or a fatal error: the reason, and a sentence for
+  // the user saying why and what to do (for sfOther: LastError).
+  TSslFailure Failure() const;
+  std::string FailureText() const;
+
 private:
-  TResult Outcome(int ret) const;
+  friend int NoteCertificateRequest(SSL *ssl, void *);
+  TResult Outcome(int ret);
+  std::string FName;
+  bool FCertRequested = false;
+  unsigned long FLastErrorCode = 0;  // OpenSSL's first error of the last fatal outcome
   SSL *FSsl = nullptr;
   BIO *FIn = nullptr;   // owned by FSsl once attached
   BIO *FOut = nullptr;  // owned by FSsl once attached
-  mutable std::string FLastError;
+  std::string FLastError;
 };

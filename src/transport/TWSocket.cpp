@@ -218,6 +218,7 @@ void TWSocket::Connect() {
     throw ESocketException(std::string("connect: ") + e.what(), 0, "Connect");
   }
   FSendQueue.Clear();
+  FSslFailureKind = sfNone;
   int fd = ::socket(FRemote->Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) SocketError("Connect (socket)", ErrnoToWSocketError(errno));
   FHSocket = fd;
@@ -614,15 +615,14 @@ void TWSocket::Do_FD_CONNECT(int errCode) {
   if (FSslEnable && !FSsl && FState == wsConnected && FHSocket >= 0) {
     try {
       StartSslHandshake();
+    } catch (const std::exception &e) {
+      // Nothing of a failed TLS start reaches the owner but the close, and
+      // the reason it can read.
+      FSslFailureKind = sfOther;
+      FSslFailure = e.what();
+      SslResetFields();
+      InternalClose(true, 10053);
     } catch (...) {
-      // Nothing of a failed TLS start reaches the owner but the close.
-      try {
-        throw;
-      } catch (const std::exception &e) {
-        FSslFailure = e.what();
-      } catch (...) {
-        FSslFailure = "it could not start";
-      }
       SslResetFields();
       InternalClose(true, 10053);
     }
@@ -682,6 +682,7 @@ void TWSocket::Do_FD_CLOSE(int errCode) {
     SslReadFromSocket();
     if (!self || FConnection != conn || FHSocket < 0) return;
     if (!FSsl->HandshakeDone()) {
+      SslNoteFailure(false);
       SslFail(errCode != 0 ? errCode : 10053);
       return;
     }

@@ -18,9 +18,9 @@
 
 #include "BlockQueue.h"
 #include "TSslContext.h"
+#include "TSslSession.h"
 
 class QSocketNotifier;
-class TSslSession;
 class TWSocket;
 
 enum TSocketState : std::uint8_t {
@@ -137,9 +137,19 @@ public:
   const std::string &SslCipher() const { return FSslCipher; }
   // OpenSSL's one-line cipher description, ending with a line feed.
   const std::string &SslCipherDesc() const { return FSslCipherDesc; }
-  // Why the TLS handshake of the current or last connection failed; empty
-  // when it did not fail.
+  // The broker's name for TLS: checked against its certificate when the
+  // context verifies, and sent as server name indication when set here or
+  // when the context verifies (never for an IP literal). Empty: Addr.
+  const std::string &SslServerName() const { return FSslServerName; }
+  void SetSslServerName(const std::string &value) { FSslServerName = value; }
+  // The name the broker's certificate was verified for, while a verified
+  // session is established; empty otherwise.
+  const std::string &SslVerifiedName() const { return FSslVerifiedName; }
+  // Why the TLS handshake of the current or last connection failed, for the
+  // user (empty when it did not fail), and what kind of failure it was
+  // (sfNone if none); kept until the next Connect.
   const std::string &SslFailure() const { return FSslFailure; }
+  TSslFailure SslFailureKind() const { return FSslFailureKind; }
 
   TSessionConnected OnSessionConnected;
   TDataAvailable OnDataAvailable;
@@ -190,6 +200,9 @@ private:
   std::string FSslVersion = "Unknown";
   std::string FSslCipher = "Unknown";
   std::string FSslCipherDesc;
+  std::string FSslServerName;
+  std::string FSslVerifiedName;
+  TSslFailure FSslFailureKind = sfNone;
   std::string FSslFailure;
   std::unique_ptr<TSslSession> FSsl;
   TBlockQueue FSslPlainQueue{16384};
@@ -230,5 +243,7 @@ private:
   void SslBeginClose(bool sendCloseNotify, int error);
   void SslCheckCloseReady();
   void SslFail(int error);
+  void SslNoteFailure(bool certificateProblemsOnly);
+  std::string SslPeerName() const;
   void SslResetFields();
 };

@@ -12,7 +12,9 @@ void TWSocket::StartSslHandshake() {
   try {
     if (!FSslContext) throw ESslContextException("SSL requires a context object");
     if (!FSslContext->IsInitialized()) FSslContext->InitContext();
-    FSsl = std::make_unique<TSslSession>(FSslContext->GetSslCtx());
+    const bool verify = FSslContext->SslVerifyPeer;
+    FSsl = std::make_unique<TSslSession>(FSslContext->GetSslCtx(), SslPeerName(), verify,
+                                         verify || !FSslServerName.empty());
     if (FSsl->Handshake() == TSslSession::srFatal) throw ESslContextException("Failed to start the handshake");
     FSSLState = sslHandshakeStarted;
   } catch (...) {
@@ -40,6 +42,7 @@ void TWSocket::SslReadFromSocket() {
   if (!FSsl->HandshakeDone()) {
     auto res = FSsl->Handshake();
     if (res == TSslSession::srFatal || res == TSslSession::srPeerClosed) {
+      SslNoteFailure(false);
       SslFlushOutput();  // the alert, if the system still takes it
       if (!gone()) SslFail(10053);
       return;
@@ -67,8 +70,20 @@ void TWSocket::SslReadFromSocket() {
     FSSLState = sslInShutdown;
     SslBeginClose(false, 0);
   } else if (res == TSslSession::srFatal) {
+    // At TLS 1.3 a broker refuses a client certificate only after the
+    // handshake has completed on this side.
+    SslNoteFailure(true);
     SslBeginClose(false, 10053);
   }
+}
+
+void TWSocket::SslNoteFailure(bool certificateProblemsOnly) {
+  if (!FSsl || FSslFailureKind != sfNone) return;
+  const TSslFailure failure = FSsl->Failure();
+  if (certificateProblemsOnly && failure == sfOther) return;
+  FSslFailureKind = failure;
+  FSslFailure = FSsl->FailureText();
+  if (FSslFailure.empty()) FSslFailure = "the peer closed the connection during it";
 }
 
 void TWSocket::SslAnnounce() {
@@ -93,6 +108,12 @@ void TWSocket::SslAnnounce() {
   }
 }
 
+std::string TWSocket::SslPeerName() const {
+  const std::string &name = FSslServerName.empty() ? FAddrStr : FSslServerName;
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') return name.substr(1, name.size() - 2);
+  return name;
+}
+
 void TWSocket::SslHandshakeDone(bool success) {
   if (FHSocket < 0) success = false;
   if (!success) {
@@ -100,6 +121,9 @@ void TWSocket::SslHandshakeDone(bool success) {
     return;
   }
   FSSLState = sslEstablished;
+  // A verifying session gets here only with a certificate valid for the name.
+  if (FSslContext && FSslContext->SslVerifyPeer)
+    FSslVerifiedName = SslPeerName();
   FSslVersion = FSsl->Version();
   FSslCipher = FSsl->CipherName();
   FSslCipherDesc = FSsl->CipherDesc();
@@ -152,7 +176,8 @@ void TWSocket::SslCheckCloseReady() {
 }
 
 void TWSocket::SslFail(int error) {
-  FSslFailure = FSsl && !FSsl->LastError().empty() ? FSsl->LastError() : "the peer closed the connection during it";
+  if (FSslFailureKind == sfNone)
+    FSslFailure = FSsl && !FSsl->LastError().empty() ? FSsl->LastError() : "the peer closed the connection during it";
   FSSLState = sslHandshakeFailed;
   SslResetFields();
   InternalClose(true, error);
@@ -163,6 +188,7 @@ void TWSocket::SslResetFields() {
   FSslVersion = "Unknown";
   FSslCipher = "Unknown";
   FSslCipherDesc.clear();
+  FSslVerifiedName.clear();
   FSsl.reset();
   FSslPlainQueue.Clear();
   FSslRxBuf.clear();

@@ -15,14 +15,25 @@
 #include <stdexcept>
 #include <thread>
 
-bool LoopbackPortAccepts(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+bool LoopbackPortAccepts(int port, const std::string &address) {
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (address.find(':') != std::string::npos) {
+    auto *a6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET6, address.c_str(), &a6->sin6_addr);
+    len = sizeof *a6;
+  } else {
+    auto *a4 = reinterpret_cast<sockaddr_in *>(&ss);
+    a4->sin_family = AF_INET;
+    a4->sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address.c_str(), &a4->sin_addr);
+    len = sizeof *a4;
+  }
+  int fd = ::socket(ss.ss_family, SOCK_STREAM, 0);
   if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0;
   ::close(fd);
   return ok;
 }
@@ -73,7 +84,8 @@ TestBroker::TestBroker(Options options) : FOptions(std::move(options)), FDir(Mak
   FPort = FreeLoopbackPort();
   if (FOptions.Tls) {
     FTlsPort = FreeLoopbackPort();
-    FCert = MakeSelfSignedCertificate(FDir, FOptions.ExpiredCert);
+    FCert = FOptions.TlsCert.CertFile.empty() ? MakeSelfSignedCertificate(FDir, FOptions.ExpiredCert)
+                                              : FOptions.TlsCert;
   }
   WriteConfig();
   Start();
@@ -91,11 +103,14 @@ void TestBroker::WriteConfig() {
        << "max_queued_messages 0\n"
        << "log_dest file " << FDir << "/mosquitto.log\n"
        << "log_type all\n"
-       << "listener " << FPort << " 127.0.0.1\n";
+       << "listener " << FPort << " " << FOptions.Address << "\n";
   if (FOptions.Tls)
-    conf << "listener " << FTlsPort << " 127.0.0.1\n"
+    conf << "listener " << FTlsPort << " " << FOptions.Address << "\n"
          << "certfile " << FCert.CertFile << "\n"
          << "keyfile " << FCert.KeyFile << "\n";
+  if (FOptions.Tls && !FOptions.ClientCA.empty())
+    conf << "require_certificate true\n"
+         << "cafile " << FOptions.ClientCA << "\n";
   if (FOptions.Persistence)
     conf << "persistence true\n"
          << "persistence_location " << FDir << "/\n"
@@ -117,7 +132,8 @@ void TestBroker::Start() {
   }
   FPid = pid;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!(LoopbackPortAccepts(FPort) && (!FOptions.Tls || LoopbackPortAccepts(FTlsPort)))) {
+  while (!(LoopbackPortAccepts(FPort, FOptions.Address) &&
+           (!FOptions.Tls || LoopbackPortAccepts(FTlsPort, FOptions.Address)))) {
     int status = 0;
     if (::waitpid(FPid, &status, WNOHANG) == FPid) {
       FPid = -1;

@@ -10,8 +10,9 @@
 #include "TestCerts.h"
 
 int FreeLoopbackPort();
-// True when something accepts TCP connections on 127.0.0.1 at that port.
-bool LoopbackPortAccepts(int port);
+// True when something accepts TCP connections on 127.0.0.1 (or the given
+// loopback address, "::1" for IPv6) at that port.
+bool LoopbackPortAccepts(int port, const std::string &address = "127.0.0.1");
 // A fresh temporary directory, removed by the caller (or left to the OS).
 std::string MakeTempDir(const std::string &prefix);
 
@@ -21,6 +22,9 @@ public:
     bool Tls = false;          // also open a TLS listener (TlsPort)
     bool Persistence = false;  // keep sessions and queued messages across restarts
     bool ExpiredCert = false;  // serve an expired certificate on the TLS listener
+    TestCertificate TlsCert;   // served on the TLS listener in place of a self-signed one
+    std::string ClientCA;      // the TLS listener requires a client certificate signed by this CA
+    std::string Address = "127.0.0.1"; // where both listeners listen: 127.0.0.1 or ::1
     std::string ExtraConfig;   // appended to the configuration file
   };
 

@@ -30,17 +30,25 @@ bool WaitForListener(int port, int timeoutMs) {
   return false;
 }
 
-TOpenSslServer::TOpenSslServer(const TestCertificate &cert) : FPort(FreeLoopbackPort()) {
-  std::string accept = "127.0.0.1:" + std::to_string(FPort);
+TOpenSslServer::TOpenSslServer(const TestCertificate &cert, const std::vector<std::string> &extraArgs,
+                               const std::string &outputFile)
+    : FPort(FreeLoopbackPort()) {
+  std::vector<std::string> args = {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(FPort),
+                                   "-cert",    cert.CertFile, "-key",  cert.KeyFile, "-rev"};
+  if (outputFile.empty()) args.push_back("-quiet");
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   FPid = ::fork();
   if (FPid < 0) throw std::runtime_error("fork failed");
   if (FPid == 0) {
     int null = ::open("/dev/null", O_RDWR);
+    int out = outputFile.empty() ? null : ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::execlp("openssl", "openssl", "s_server", "-accept", accept.c_str(), "-cert", cert.CertFile.c_str(), "-key",
-             cert.KeyFile.c_str(), "-rev", "-quiet", static_cast<char *>(nullptr));
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execvp("openssl", argv.data());
     ::_exit(127);
   }
   // The probe connections above are harmless: the reversing server just

@@ -5,12 +5,16 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "TestCerts.h"
 
 class TOpenSslServer {
 public:
-  explicit TOpenSslServer(const TestCertificate &cert);
+  // extraArgs are added to the command line; with outputFile set, the
+  // server's output goes there (else it is discarded).
+  explicit TOpenSslServer(const TestCertificate &cert, const std::vector<std::string> &extraArgs = {},
+                          const std::string &outputFile = {});
   ~TOpenSslServer();
   TOpenSslServer(const TOpenSslServer &) = delete;
   TOpenSslServer &operator=(const TOpenSslServer &) = delete;
