@@ -8,4 +8,5 @@ enum CliExit : int {
   ExitRefused = 3,    // the broker refused the connection (CONNACK code not 0)
   ExitTimeout = 4,    // -W ran out before the work was done
   ExitDelivery = 5,   // a publication or subscription ran out of retries
+  ExitTlsVerify = 6,  // TLS certificate check failed: the broker's, or the broker's check of ours
 };

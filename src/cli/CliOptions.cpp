@@ -78,6 +78,17 @@ std::function<std::string(CliOptions &, const std::string &)> FilterList(std::ve
   };
 }
 
+// A file or folder for TLS: not empty, and connecting means TLS.
+std::function<std::string(CliOptions &, const std::string &)> TlsFile(std::string CliOptions::*field,
+                                                                      const char *what) {
+  return [=](CliOptions &o, const std::string &v) -> std::string {
+    if (v.empty()) return std::string(what) + " must not be empty";
+    o.*field = v;
+    o.Tls = true;
+    return {};
+  };
+}
+
 std::string SetSource(CliOptions &o, PayloadSource source, const std::string &value) {
   if (o.Source != PayloadSource::None)
     return "give only one of -m, -f, -l, -s and -n";
@@ -117,6 +128,31 @@ const std::vector<OptionRule> &OptionRules() {
        }},
       {nullptr, "--session-file", PubOnly, true, Text(&CliOptions::SessionFile, "the session file")},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
+      {nullptr, "--cafile", Both, true, TlsFile(&CliOptions::CaFile, "the CA file")},
+      {nullptr, "--capath", Both, true, TlsFile(&CliOptions::CaPath, "the CA folder")},
+      {nullptr, "--cert", Both, true, TlsFile(&CliOptions::CertFile, "the certificate file")},
+      {nullptr, "--key", Both, true, Text(&CliOptions::KeyFile, "the key file")},
+      {nullptr, "--insecure", Both, false, Flag(&CliOptions::Insecure)},
+      {nullptr, "--tls-version", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v == "tlsv1.2")
+           o.TlsMinVersion = 0x0303;
+         else if (v == "tlsv1.3")
+           o.TlsMinVersion = 0x0304;
+         else
+           return "the TLS version must be tlsv1.2 or tlsv1.3, not '" + v + "'";
+         return {};
+       }},
+      {"-V", "--protocol-version", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v == "mqttv31" || v == "31")
+           o.Mqtt311 = false;
+         else if (v == "mqttv311" || v == "311")
+           o.Mqtt311 = true;
+         else
+           return "the protocol version must be mqttv31 or mqttv311, not '" + v + "'";
+         return {};
+       }},
       {nullptr, "--will-topic", Both, true, Text(&CliOptions::WillTopic, "the will topic")},
       // The protocol engine leaves out a will whose message is empty.
       {nullptr, "--will-payload", Both, true, Text(&CliOptions::WillPayload, "the will payload")},
@@ -199,6 +235,8 @@ std::string CheckComplete(const CliOptions &o) {
     return "--will-qos and --will-retain need --will-topic and --will-payload";
   if (!o.Password.empty() && o.Username.empty()) return "-P needs a user name (-u)";
   if (!o.CleanSession && o.ClientId.empty()) return "-c needs a client id (-i) to find the session again";
+  if (!o.KeyFile.empty() && o.CertFile.empty()) return "--key needs the certificate it belongs to (--cert)";
+  if ((o.Insecure || o.TlsMinVersion) && !o.Tls) return "--insecure and --tls-version apply to TLS: add --tls";
   return CheckLimits(o);
 }
 
@@ -270,7 +308,7 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
 }
 
 std::string CliUsage() {
-  return R"(vyr-cli: command-line MQTT 3.1 client
+  return R"(vyr-cli: command-line MQTT 3.1 and 3.1.1 client
 
 Usage:
   vyr-cli sub -t FILTER [-t FILTER ...] [options]   print received messages
@@ -282,7 +320,20 @@ Usage:
 Connection:
   -h, --host HOST        broker host (default localhost)
   -p, --port PORT        broker port (default 1883, 8883 with --tls)
-      --tls              connect over TLS (the broker's certificate is not checked)
+      --tls              connect over TLS, checking the broker's certificate against
+                         the system's trust store and the host name (or address)
+      --cafile FILE      trust the CA certificates in FILE (PEM) instead; implies --tls
+      --capath DIR       trust the CA certificates in DIR (hashed, see
+                         'openssl rehash') instead; implies --tls
+      --cert FILE        client certificate (PEM) for brokers that ask for one;
+                         implies --tls
+      --key FILE         private key of --cert (PEM; default: read from --cert)
+      --tls-version tlsv1.2|tlsv1.3
+                         lowest TLS version to accept (default: any)
+      --insecure         connect over TLS without checking the broker at all
+  -V, --protocol-version mqttv31|mqttv311
+                         MQTT version (default mqttv31); at mqttv311 without -i
+                         the broker chooses the client id
   -i, --id ID            client id (default: CID and the local port)
   -u, --username NAME    user name
   -P, --pw PASSWORD      password (needs -u)
@@ -365,6 +416,9 @@ Exit codes:
   3  the broker refused the connection (its reason is printed)
   4  -W ran out before pub had finished, or before sub had its -C messages
   5  a publication or subscription was not acknowledged after every retry
+  6  a TLS certificate check failed: the broker's certificate is not trusted,
+     has expired or is not for that host, or the broker wants (another)
+     client certificate; the message says which
 Ctrl-C or SIGTERM disconnects cleanly and exits with 0.
 )";
 }

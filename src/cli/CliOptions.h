@@ -25,7 +25,14 @@ struct CliOptions {
   int KeepAlive = 60;
   bool CleanSession = true;
   std::string SessionFile; // pub -c: where unfinished exchanges are kept between runs; empty: by client id
-  bool Tls = false;
+  bool Tls = false;         // also set by CaFile, CaPath and CertFile
+  bool Insecure = false;    // TLS without any verification
+  std::string CaFile;
+  std::string CaPath;
+  std::string CertFile;
+  std::string KeyFile;
+  int TlsMinVersion = 0;    // 0: any; 0x0303 TLS 1.2, 0x0304 TLS 1.3
+  bool Mqtt311 = false;     // -V mqttv311
   std::string WillTopic;
   std::string WillPayload;
   int WillQos = 0;

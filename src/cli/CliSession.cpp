@@ -42,9 +42,9 @@ void PrintError(const std::string &message) {
   std::fflush(stderr);
 }
 
-bool ResolvesIPv4(const std::string &host) {
+bool Resolves(const std::string &host) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo *found = nullptr;
   if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
@@ -97,9 +97,11 @@ CliSession::~CliSession() = default;
 void CliSession::Start() {
   const CliOptions &o = FOptions;
   if (!ReadPayload() || !StartDataLog()) return;
-  // The link looks host names up for IPv4 only and cannot tell the reason
-  // when a lookup fails, so check here to give a clear message.
-  if (!ResolvesIPv4(o.Host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
+  // Checked here, before the event loop runs, for a clear message; the link
+  // looks the name up again for each attempt.
+  std::string host = o.Host;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (!Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
 
   TMQTTClient &c = *FClient;
   c.SetHost(o.Host);
@@ -111,11 +113,30 @@ void CliSession::Start() {
   c.SetClean(o.CleanSession);
   // A one-shot command connects at once; the window keeps the client's pause.
   c.SetFirstAttemptDelay(0);
+  c.SetProtocolLevel(o.Mqtt311 ? plMQTT311 : plMQTT31);
+  // Names may resolve to IPv6 and IPv4 addresses, tried in the resolver's order.
+  c.Link->SetSocketFamily(sfAny);
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
   if (o.Tls) {
     FSslContext = std::make_unique<TSslContext>();
+    TSslContext &tls = *FSslContext;
+    tls.SslVerifyPeer = !o.Insecure;
+    tls.SslCAFile = o.CaFile;
+    tls.SslCAPath = o.CaPath;
+    tls.SslCertFile = o.CertFile;
+    tls.SslPrivKeyFile = o.KeyFile;
+    if (o.TlsMinVersion == 0x0303) tls.SslMinVersion = sslVerTLS1_2;
+    if (o.TlsMinVersion == 0x0304) tls.SslMinVersion = sslVerTLS1_3;
+    // Unreadable files are reported now rather than as a failed handshake.
+    try {
+      tls.InitContext();
+    } catch (const ESslContextException &e) {
+      return Fail(ExitUsage, e.what());
+    }
+    // The name goes out even unverified: brokers behind one address may need it.
+    if (o.Insecure) c.Link->SetSslServerName(host);
     c.Link->SetSslContext(FSslContext.get());
     c.Link->SetSslEnable(true);
   }
@@ -229,6 +250,12 @@ void CliSession::WireClient() {
     PrintError("message on '" + topic + "' skipped: " + std::to_string(size) + " bytes is above the limit of " +
                std::to_string(FClient->Parser->MaxRxLength) + " bytes");
   };
+  // Only 3.1.1 brokers refuse a filter; the others still deliver.
+  c.OnSubRefused = [this](TMQTTClient *, const std::string &topic) {
+    PrintError("the broker refused the subscription to " + topic);
+    FRefused.insert(topic);
+    if (FRefused.size() == FOptions.Topics.size()) Fail(ExitRefused, "the broker refused every subscription");
+  };
   c.OnFailure = [this](TMQTTClient *, std::int32_t, bool &closeClient) {
     closeClient = false; // Finish disconnects properly
     Fail(ExitDelivery, "a packet was not acknowledged after " + std::to_string(FClient->MaxRetries()) + " retries");
@@ -238,7 +265,8 @@ void CliSession::WireClient() {
   auto connAck = c.Parser->OnConnAck;
   c.Parser->OnConnAck = [this, connAck](TMQTTParser *sender, std::uint8_t code) {
     if (connAck) connAck(sender, code);
-    if (code != 0) Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code));
+    if (code != 0)
+      Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code, FClient->ProtocolLevel()));
   };
   auto pubAck = c.Parser->OnPubAck;
   c.Parser->OnPubAck = [this, pubAck](TMQTTParser *sender, std::uint16_t id) {
@@ -270,6 +298,8 @@ void CliSession::WireClient() {
     sender->SetLingerOnOff(wsLingerOff); // a close resets it; for the next connection
     if (FFinishing) return QuitNow();
     Monitor(true);
+    if (const TSslFailure tls = sender->SslFailureKind(); tls != sfNone && tls != sfOther)
+      return Fail(ExitTlsVerify, "TLS: " + sender->SslFailure());
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
     if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);

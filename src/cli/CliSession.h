@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "CliExit.h"
@@ -84,6 +85,7 @@ private:
   std::string FSessionPath;    // pub -c: the session file
   bool FOldExchanges = false;  // exchanges of an earlier run are finished before anything new
   std::string FCloseReason;  // why the client gave up the link, until the close is reported
+  std::set<std::string> FRefused; // filters the broker refused
   std::string FPayload; // the one message of -m, -f, -s and -n
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
   std::size_t FPendingPos = 0;

@@ -1,4 +1,4 @@
-// vyr-cli: a command-line MQTT 3.1 client (sub, pub and log) on TMQTTClient.
+// vyr-cli: a command-line MQTT 3.1 and 3.1.1 client (sub, pub and log) on TMQTTClient.
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -38,6 +38,8 @@ std::string N(unsigned v) { return std::to_string(v); }
 // Why a link closed after TCP connected but before any CONNACK, with a hint
 // where the likely mistake is TLS switched on or off for the port.
 std::string ClosedBeforeAnswer(const TWSocket &aLink) {
+  // A certificate check says itself what went wrong and what to do.
+  if (aLink.SslFailureKind() != sfNone && aLink.SslFailureKind() != sfOther) return "TLS: " + aLink.SslFailure();
   if (aLink.SslEnable() && !aLink.SslFailure().empty())
     return "the TLS handshake failed: " + aLink.SslFailure() + " (TLS is on; is this a plain MQTT port?)";
   if (!aLink.SslEnable())
@@ -265,7 +267,10 @@ void TMQTTClient::SetWill(const std::string &aTopic, const std::string &aMessage
 
 void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   if (ErrCode != 0) {
-    AttemptFailed("Connect failed: " + WSocketErrorDesc(ErrCode) + " (#" + std::to_string(ErrCode) + ")");
+    // A name is looked up without blocking, so a failed lookup ends here too.
+    AttemptFailed("Connect failed: " + (Link->LookupError().empty()
+                                            ? WSocketErrorDesc(ErrCode) + " (#" + std::to_string(ErrCode) + ")"
+                                            : Link->LookupError()));
     return;
   }
   FGraceful = false;
@@ -433,6 +438,8 @@ void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
       const std::uint16_t id = NextMessageID();
       if (NoFreeID(id, "SUBSCRIBE")) break;
       const TTaggedString entry = Subscriptions[i]; // a handler may change the list
+      // At 3.1.1 the SUBACK may refuse the filter: let it find the entry.
+      if (level311) Subscriptions[i].Tag = static_cast<std::int32_t>(PackTag(id, 0, entry.Tag & 3));
       Parser->SendSubscribe(id, entry.Text, static_cast<TMQTTQOSType>(entry.Tag & 3));
     }
 }
@@ -566,8 +573,12 @@ void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vec
     const auto tag = static_cast<std::uint32_t>(entry.Tag);
     const unsigned position = (tag >> 8) & 0xFF;
     if ((tag >> 16) == anID && position < positions) {
-      entry.Tag = static_cast<std::int32_t>(0xFF00u + Qoss[position]);
-      if (Qoss[position] == qtSubscribeFailure) refused.push_back(entry.Text);
+      if (Qoss[position] == qtSubscribeFailure) {
+        // The requested QoS stays beside the mark, for a later re-subscription.
+        entry.Tag = static_cast<std::int32_t>(0xFF00u + qtSubscribeFailure + (tag & 3));
+        refused.push_back(entry.Text);
+      } else
+        entry.Tag = static_cast<std::int32_t>(0xFF00u + Qoss[position]);
     }
   }
   // Reported after the list is updated: a handler may subscribe or unsubscribe.

@@ -62,7 +62,8 @@ public:
   // Filters subscribed through this client. Tag bits 0-7: QoS (requested,
   // then granted); 8-15: position in its SUBSCRIBE (255 once acknowledged);
   // 16-31: that SUBSCRIBE's identifier (0 once acknowledged). A filter the
-  // broker refused carries 0x80 in bits 0-7.
+  // broker refused carries 0x80 + the requested QoS in bits 0-7. At 3.1.1
+  // AutoSubscribe's SUBSCRIBE packets tag their entries too.
   TTaggedStrings Subscriptions;
 
   // Events; an unassigned one is skipped.

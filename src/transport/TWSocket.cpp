@@ -58,6 +58,7 @@ bool ParseDottedIPv4(const std::string &s, in_addr &out) {
   return true;
 }
 
+// Without brackets.
 bool IsIPv6Literal(const std::string &s) {
   in6_addr a;
   return inet_pton(AF_INET6, s.c_str(), &a) == 1;
@@ -73,18 +74,24 @@ bool SystemHasIPv6() {
   return has;
 }
 
-int AddrInfoErrorToWSocketError(int eai) {
-  switch (eai) {
-  case EAI_NONAME: return 11001;
-#ifdef EAI_NODATA
-  case EAI_NODATA: return 11004;
-#endif
-  case EAI_AGAIN: return 11002;
-  case EAI_FAIL: return 11003;
-  case EAI_FAMILY: return 10047;
-  case EAI_MEMORY: return 10055;
-  case EAI_SYSTEM: return ErrnoToWSocketError(errno);
-  default: return 11003;
+std::string Unbracketed(const std::string &s) {
+  if (s.size() > 2 && s.front() == '[' && s.back() == ']') return s.substr(1, s.size() - 2);
+  return s;
+}
+
+// A name the resolver could not even ask about: empty labels, a label over 63
+// or a name over 253 characters.
+bool NameFitsAQuery(const std::string &name) {
+  std::string n = name;
+  if (!n.empty() && n.back() == '.') n.pop_back();
+  if (n.empty() || n.size() > 253) return false;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t dot = n.find('.', start);
+    std::size_t len = (dot == std::string::npos ? n.size() : dot) - start;
+    if (len == 0 || len > 63) return false;
+    if (dot == std::string::npos) return true;
+    start = dot + 1;
   }
 }
 
@@ -96,6 +103,7 @@ TWSocket::TWSocket(QObject *owner) : QObject(owner), FRemote(std::make_unique<TR
 
 TWSocket::~TWSocket() {
   FDestroying = true;
+  FLookup.Cancel();
   SslResetFields();
   try {
     InternalClose(true, 0);
@@ -121,10 +129,12 @@ bool TWSocket::AssignEndpoint(const char *name, const std::string &value, std::s
 
 void TWSocket::SetAddr(const std::string &value) {
   if (!AssignEndpoint("Addr", value, FAddrStr, FAddrAssigned, FAddrResolved) || FAddrStr.empty()) return;
+  // A family the owner chose for names (sfAny...) stays; literals speak for themselves.
+  if (FSocketFamily != sfIPv4 && FSocketFamily != sfIPv6) return;
   in_addr a4;
   if (ParseDottedIPv4(FAddrStr, a4))
     FSocketFamily = sfIPv4;
-  else if (IsIPv6Literal(FAddrStr) && SystemHasIPv6())
+  else if (IsIPv6Literal(Unbracketed(FAddrStr)) && SystemHasIPv6())
     FSocketFamily = sfIPv6;
 }
 
@@ -138,7 +148,7 @@ void TWSocket::SetProto(const std::string &value) {
 
 // ------------------------------------------------------------------- connect
 
-void TWSocket::ResolveAll() {
+void TWSocket::ResolvePortAndProto() {
   if (!FProtoResolved) {
     // Only stream sockets are made here; every other protocol is refused.
     if (strcasecmp(FProtoStr.c_str(), "tcp") != 0)
@@ -168,42 +178,41 @@ void TWSocket::ResolveAll() {
     FRemote->Port = static_cast<std::uint16_t>(port);
     FPortResolved = true;
   }
-  if (!FAddrResolved) {
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    in_addr a4;
-    if (ParseDottedIPv4(FAddrStr, a4)) {
-      auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
-      sin->sin_family = AF_INET;
-      sin->sin_addr = a4;
-      len = sizeof(sockaddr_in);
-    } else {
-      // IPv6 only for IPv6 literals; host names are looked up as IPv4.
-      bool v6 = FSocketFamily == sfIPv6 && IsIPv6Literal(FAddrStr);
-      addrinfo hints{};
-      hints.ai_family = v6 ? AF_INET6 : AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      hints.ai_flags = v6 ? AI_NUMERICHOST : 0;
-      addrinfo *res = nullptr;
-      int rc = getaddrinfo(FAddrStr.c_str(), nullptr, &hints, &res);
-      if (rc != 0 || !res) {
-        if (res) freeaddrinfo(res);
-        int code = rc != 0 ? AddrInfoErrorToWSocketError(rc) : 11001;
-        throw std::runtime_error("Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
-                                 ErrorText(code));
-      }
-      std::memcpy(&ss, res->ai_addr, res->ai_addrlen);
-      len = res->ai_addrlen;
-      freeaddrinfo(res);
-    }
-    FRemote->Addr = ss;
-    FRemote->Len = len;
-    FAddrResolved = true;
+}
+
+// Literals are converted at once. A host name that cannot be put into a query
+// is refused at once too; any other name is looked up on a worker thread
+// (false: the candidates come later, through LookupDone).
+bool TWSocket::ResolveAddrNow() {
+  if (FAddrResolved) return true;
+  const std::string host = Unbracketed(FAddrStr);
+  TSockAddr a;
+  in_addr a4;
+  in6_addr a6;
+  if (ParseDottedIPv4(FAddrStr, a4)) {
+    auto *sin = reinterpret_cast<sockaddr_in *>(&a.Addr);
+    sin->sin_family = AF_INET;
+    sin->sin_addr = a4;
+    a.Len = sizeof(sockaddr_in);
+  } else if (inet_pton(AF_INET6, host.c_str(), &a6) == 1) {
+    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&a.Addr);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_addr = a6;
+    a.Len = sizeof(sockaddr_in6);
+  } else if (!NameFitsAQuery(host)) {
+    throw std::runtime_error("Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
+                             ErrorText(11001));
+  } else {
+    // The owner's family decides which addresses a name may give; the
+    // default keeps host names to IPv4.
+    const int family = FSocketFamily == sfAny ? AF_UNSPEC : FSocketFamily == sfAnyIPv6 ? AF_INET6 : AF_INET;
+    FState = wsDnsLookup;
+    FLookup.Start(host, family, [this](const TLookupResult &r) { LookupDone(r); });
+    return false;
   }
-  if (FRemote->Addr.ss_family == AF_INET)
-    reinterpret_cast<sockaddr_in *>(&FRemote->Addr)->sin_port = htons(FRemote->Port);
-  else
-    reinterpret_cast<sockaddr_in6 *>(&FRemote->Addr)->sin6_port = htons(FRemote->Port);
+  FCandidates = {a};
+  FAddrResolved = true;
+  return true;
 }
 
 void TWSocket::Connect() {
@@ -212,18 +221,82 @@ void TWSocket::Connect() {
   if (!FPortAssigned) throw ESocketException("Connect: No Port Specified", 0, "Connect");
   if (!FAddrAssigned) throw ESocketException("Connect: No IP Address Specified", 0, "Connect");
   if (!FProtoAssigned) throw ESocketException("Connect: No Protocol Specified", 0, "Connect");
+  FLookup.Cancel();
+  FLookupError.clear();
+  FSslFailureKind = sfNone;
+  FSslFailure.clear();
   try {
-    ResolveAll();
+    ResolvePortAndProto();
+    if (!ResolveAddrNow()) return;
   } catch (const std::exception &e) {
     throw ESocketException(std::string("connect: ") + e.what(), 0, "Connect");
   }
+  if (int code = StartCandidates(0)) SocketError("Connect", code);
+}
+
+void TWSocket::LookupDone(const TLookupResult &result) {
+  if (FState != wsDnsLookup) return;
+  FState = wsClosed;
+  if (result.Code == 0 && result.Addrs.empty()) return FailAttempt(11001);
+  if (result.Code != 0) {
+    FLookupError = "connect: Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
+                   ErrorText(result.Code);
+    return FailAttempt(result.Code);
+  }
+  FCandidates = result.Addrs;
+  FAddrResolved = true;
+  if (int code = StartCandidates(0)) FailAttempt(code);
+}
+
+// An attempt that ended before any connection existed (no lookup answer, no
+// address that took a connect): reported as a failed connect is, with its
+// code and then a close.
+void TWSocket::FailAttempt(int code) {
+  FLastError = code;
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  if (!RaiseEvent(OnSessionConnected, code) || FConnection != conn || FHSocket >= 0 || FState != wsClosed) return;
+  if (!FCloseInvoked && !RaiseEvent(OnSessionClosed, 0)) return;
+  if (self && FConnection == conn && FHSocket < 0 && FState == wsClosed) ResetDefaults();
+}
+
+// Starts a TCP connect to the candidates from index from on, in order, until
+// one is under way; 0 then, else the error of the last one tried (the socket
+// is closed and has no handle).
+int TWSocket::StartCandidates(std::size_t from) {
+  int code = 11001;
+  for (std::size_t i = from; i < FCandidates.size(); ++i) {
+    FNextCandidate = i + 1;
+    FRemote->Addr = FCandidates[i].Addr;
+    FRemote->Len = FCandidates[i].Len;
+    if (FRemote->Addr.ss_family == AF_INET)
+      reinterpret_cast<sockaddr_in *>(&FRemote->Addr)->sin_port = htons(FRemote->Port);
+    else
+      reinterpret_cast<sockaddr_in6 *>(&FRemote->Addr)->sin6_port = htons(FRemote->Port);
+    code = StartConnect();
+    if (code == 0) return 0;
+  }
+  return code;
+}
+
+// After a failed connect: the next candidate, if there is one. True when
+// that was done: an attempt is under way, or the last failure is reported.
+bool TWSocket::TryNextCandidate() {
+  if (FNextCandidate >= FCandidates.size() || FHSocket < 0) return false;
+  DropNotifiers();
+  ::close(FHSocket);
+  FHSocket = -1;
+  FState = wsClosed;
+  if (int code = StartCandidates(FNextCandidate)) FailAttempt(code);
+  return true;
+}
+
+int TWSocket::StartConnect() {
   FSendQueue.Clear();
-  FSslFailureKind = sfNone;
   int fd = ::socket(FRemote->Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) SocketError("Connect (socket)", ErrnoToWSocketError(errno));
+  if (fd < 0) return ErrnoToWSocketError(errno);
   FHSocket = fd;
   ++FConnection;
-  FSslFailure.clear();
   FCloseInvoked = false;
   FReadPaused = false;
   FPeerClosed = false;
@@ -241,7 +314,7 @@ void TWSocket::Connect() {
   if (::connect(fd, reinterpret_cast<sockaddr *>(&FRemote->Addr), FRemote->Len) == 0 || errno == EINPROGRESS) {
     FState = wsConnecting;
     UpdateNotifiers();
-    return;
+    return 0;
   }
   int code = ErrnoToWSocketError(errno);
   // Leaving the handle behind would block every later Connect with
@@ -250,7 +323,7 @@ void TWSocket::Connect() {
   ::close(fd);
   FHSocket = -1;
   FState = wsClosed;
-  SocketError("Connect", code);
+  return code;
 }
 
 // ---------------------------------------------------------------- send/recv
@@ -419,9 +492,18 @@ void TWSocket::Abort() {
 }
 
 void TWSocket::InternalClose(bool bShut, int error) {
+  FLookup.Cancel();
   if (FHSocket < 0) {
+    // An attempt still looking its name up is an opening connection: its
+    // owner hears of the close like of any other.
+    const bool wasLookingUp = FState == wsDnsLookup;
     if (FState != wsClosed) {
       FState = wsClosed;
+      if (wasLookingUp && !FDestroying && !FCloseInvoked) {
+        FCloseInvoked = true;
+        const auto conn = FConnection;
+        if (!RaiseEvent(OnSessionClosed, error) || FConnection != conn || FState != wsClosed) return;
+      }
       ResetDefaults();
     }
     return;
@@ -603,6 +685,7 @@ int TWSocket::PeerCloseCode() {
 
 void TWSocket::Do_FD_CONNECT(int errCode) {
   if (FState == wsConnected) return;
+  if (errCode != 0 && TryNextCandidate()) return;
   FState = wsConnected;
   UpdateNotifiers();
   const auto conn = FConnection;

@@ -15,8 +15,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "BlockQueue.h"
+#include "NameLookup.h"
 #include "TSslContext.h"
 #include "TSslSession.h"
 
@@ -92,6 +94,9 @@ public:
   const std::string &Proto() const { return FProtoStr; }
   void SetProto(const std::string &value);
 
+  // sfIPv4 (the default) looks host names up as IPv4 only; sfAny takes
+  // IPv6 and IPv4 addresses alike. An IPv4 or IPv6 literal sets sfIPv4 or
+  // sfIPv6 unless the owner chose one of the sfAny... families.
   TSocketFamily SocketFamily() const { return FSocketFamily; }
   void SetSocketFamily(TSocketFamily value) { FSocketFamily = value; }
   TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
@@ -104,7 +109,14 @@ public:
 
   // Starts a connection attempt; the outcome comes through OnSessionConnected.
   // Throws ESocketException for errors found before the attempt is under way.
+  // A host name is looked up without blocking (state wsDnsLookup meanwhile);
+  // every address it gives is tried in the resolver's order until one
+  // connects. A failed lookup is reported like a refused connect: the
+  // lookup's error code in OnSessionConnected, then OnSessionClosed, with
+  // LookupError saying what failed.
   void Connect();
+  // "connect: Winsock Resolve Host: ..." after a failed lookup, until the next Connect.
+  const std::string &LookupError() const { return FLookupError; }
   // Queues the bytes and writes what the system takes now; returns Len
   // (0 when Len is not above 0). Only in wsConnected.
   int Send(const void *Data, int Len);
@@ -176,6 +188,10 @@ private:
   bool FPortResolved = false;
   bool FProtoResolved = false;
   std::unique_ptr<TResolvedAddr> FRemote;
+  std::vector<TSockAddr> FCandidates;  // addresses of Addr, tried in this order
+  std::size_t FNextCandidate = 0;
+  TNameLookup FLookup{this};
+  std::string FLookupError;
 
   TSocketFamily FSocketFamily = sfIPv4;
   TSocketLingerOnOff FLingerOnOff = wsLingerOn;
@@ -213,7 +229,13 @@ private:
   bool FSslClosePosted = false;
   bool FSslCloseAnnounced = false;
 
-  void ResolveAll();
+  void ResolvePortAndProto();
+  bool ResolveAddrNow();
+  void LookupDone(const TLookupResult &result);
+  void FailAttempt(int code);
+  int StartCandidates(std::size_t from);
+  bool TryNextCandidate();
+  int StartConnect();
   [[noreturn]] void SocketError(const std::string &func, int code);
   void InternalClose(bool bShut, int error);
   void ConnectionGone(int error);

@@ -20,7 +20,7 @@ std::vector<std::string> MosquittoTlsArgs(const TestBroker &broker, std::vector<
 TEST(CliMosquitto, TlsInBothDirections) {
   TestBroker broker({.Tls = true});
   // vyr-cli sub over TLS, fed by mosquitto_pub over TLS.
-  Proc sub(CliPath(), CliArgs("sub", broker.TlsPort(), {"--tls", "-t", "secure/in", "-q", "1", "-C", "1", "-i", "tlssub"}));
+  Proc sub(CliPath(), CliArgs("sub", broker.TlsPort(), {"--tls", "--insecure", "-t", "secure/in", "-q", "1", "-C", "1", "-i", "tlssub"}));
   sub.Start();
   ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to tlssub\n"));
   const std::string binary = BinaryPayload(3000);
@@ -36,7 +36,7 @@ TEST(CliMosquitto, TlsInBothDirections) {
   Proc msub("mosquitto_sub", MosquittoTlsArgs(broker, {"-t", "secure/out", "-q", "2", "-C", "1", "-i", "tlsmsub"}));
   msub.Start();
   ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to tlsmsub\n"));
-  ProcResult pub = RunCli(CliArgs("pub", broker.TlsPort(), {"--tls", "-t", "secure/out", "-q", "2", "-m", "sealed"}));
+  ProcResult pub = RunCli(CliArgs("pub", broker.TlsPort(), {"--tls", "--insecure", "-t", "secure/out", "-q", "2", "-m", "sealed"}));
   EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
   EXPECT_EQ(msub.Wait().Out, "sealed\n");
 }

@@ -108,7 +108,7 @@ TEST_F(Level311, RefusedSubscriptionIsMarkedAndReported) {
   EXPECT_FALSE(R.Has("Subscription to ok/# refused."));
   ASSERT_EQ(C().Subscriptions.size(), 2u);
   EXPECT_EQ(static_cast<std::uint32_t>(C().Subscriptions[0].Tag), 0xFF01u);
-  EXPECT_EQ(static_cast<std::uint32_t>(C().Subscriptions[1].Tag), 0xFF80u);
+  EXPECT_EQ(static_cast<std::uint32_t>(C().Subscriptions[1].Tag), 0xFF82u);
 }
 
 // Nothing goes out again while the connection lives, however short the retry

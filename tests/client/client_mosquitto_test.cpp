@@ -209,7 +209,7 @@ TEST(ClientMosquitto311, SubscriptionRefusedByAnAcl) {
   EXPECT_EQ(refused, std::vector<std::string>{"closed/#"});
   ASSERT_EQ(c.C().Subscriptions.size(), 2u);
   EXPECT_EQ(static_cast<std::uint32_t>(c.C().Subscriptions[0].Tag), 0xFF01u);
-  EXPECT_EQ(static_cast<std::uint32_t>(c.C().Subscriptions[1].Tag), 0xFF80u);
+  EXPECT_EQ(static_cast<std::uint32_t>(c.C().Subscriptions[1].Tag), 0xFF81u);
   EXPECT_TRUE(c.Has("Subscription to closed/# refused.")) << c.Transcript();
   RunShell("rm -rf '" + aclDir + "'");
 }

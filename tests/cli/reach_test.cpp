@@ -1,0 +1,211 @@
+// vyr-cli's reach: both protocol levels against mosquitto and aedes, a
+// subscription the broker refuses, verified TLS with a private authority and
+// client certificates, and IPv6 (literals and names).
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "CliHarness.h"
+#include "TestBroker.h"
+
+namespace {
+
+struct LevelCase {
+  BrokerKind Kind;
+  const char *Level; // -V value
+};
+
+class CliLevels : public ::testing::TestWithParam<LevelCase> {};
+
+// vyr-cli publishes at QoS 0, 1 and 2 to a vyr-cli subscriber, both at the
+// level under test: vyr-cli as publisher and as subscriber.
+TEST_P(CliLevels, Qos0To2BothWays) {
+  const LevelCase c = GetParam();
+  auto broker = MakeBroker(c.Kind);
+  const std::string subId = std::string("lsub") + (std::string(c.Level) == "mqttv311" ? "311" : "31");
+  Proc sub(CliPath(), CliArgs("sub", broker->Port(), {"-V", c.Level, "-t", "lv/#", "-q", "2", "-C", "3", "-v", "-i",
+                                                      subId}));
+  sub.Start();
+  ASSERT_TRUE(broker->WaitSubscribed(subId));
+  for (int qos = 0; qos <= 2; ++qos) {
+    const std::string q = std::to_string(qos);
+    ProcResult pub = RunCli(CliArgs("pub", broker->Port(), {"-V", c.Level, "-t", "lv/" + q, "-q", q, "-m", "m" + q,
+                                                            "-i", "lpub" + q}));
+    EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
+  }
+  ProcResult r = sub.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(r.Out, "lv/0 m0\nlv/1 m1\nlv/2 m2\n");
+  if (c.Kind == BrokerKind::Mosquitto) {
+    std::ifstream in(broker->Dir() + "/mosquitto.log");
+    const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // mosquitto names the level of each client: p1 for 3.1, p2 for 3.1.1.
+    const std::string mark = std::string(" as ") + subId + (std::string(c.Level) == "mqttv311" ? " (p2," : " (p1,");
+    EXPECT_NE(log.find(mark), std::string::npos) << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Brokers, CliLevels,
+                         ::testing::Values(LevelCase{BrokerKind::Mosquitto, "mqttv31"},
+                                           LevelCase{BrokerKind::Mosquitto, "mqttv311"},
+                                           LevelCase{BrokerKind::Aedes, "mqttv31"},
+                                           LevelCase{BrokerKind::Aedes, "mqttv311"}),
+                         [](const ::testing::TestParamInfo<LevelCase> &info) {
+                           return std::string(info.param.Kind == BrokerKind::Mosquitto ? "mosquitto_" : "aedes_") +
+                                  info.param.Level;
+                         });
+
+TEST(CliReach, EmptyClientIdAt311LetsTheBrokerChoose) {
+  TestBroker broker;
+  ProcResult r = RunCli(CliArgs("pub", broker.Port(), {"-V", "mqttv311", "-t", "auto", "-m", "x", "-q", "1"}));
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  std::ifstream in(broker.LogFile());
+  const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_NE(log.find(" as auto-"), std::string::npos) << "mosquitto names clients it chose the id for auto-...";
+}
+
+TEST(CliReach, RefusedSubscriptionIsReported) {
+  const std::string dir = MakeTempDir("vyr-cli-acl");
+  TestBroker broker({.ExtraConfig = SubscribeDenyConfig(dir, "closed/#")});
+  struct Case {
+    const char *Name;
+    std::vector<std::string> Filters;
+    int Exit;
+  } cases[] = {
+      {"one of two refused: the other still works", {"open/#", "closed/#"}, 0},
+      {"every filter refused", {"closed/#"}, 3},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::vector<std::string> args = {"-V", "mqttv311", "-C", "1", "-W", "10", "-i", "refsub"};
+    for (const auto &f : c.Filters) args.insert(args.end(), {"-t", f});
+    Proc sub(CliPath(), CliArgs("sub", broker.Port(), args));
+    sub.Start();
+    ASSERT_TRUE(sub.WaitForErr("the broker refused the subscription to closed/#"));
+    if (c.Exit == 0) {
+      ProcResult pub = RunCli(CliArgs("pub", broker.Port(), {"-t", "open/x", "-m", "hi"}));
+      EXPECT_EQ(pub.ExitCode, 0);
+    }
+    ProcResult r = sub.Wait();
+    EXPECT_EQ(r.ExitCode, c.Exit) << r.Err;
+    EXPECT_EQ(r.Out, c.Exit == 0 ? "hi\n" : "");
+  }
+  RunShell("rm -rf '" + dir + "'");
+}
+
+// Certificates for the TLS matrix, made once.
+struct Pki {
+  std::string Dir = MakeTempDir("vyr-cli-pki");
+  TestAuthority Ca{Dir};
+  TestCertificate Server = Ca.Issue({"server", "vyr broker", {"localhost"}, {"127.0.0.1"}});
+  TestCertificate NameOnly = Ca.Issue({"name-only", "vyr broker", {"localhost"}, {}});
+  TestCertificate Expired = Ca.Issue({"expired", "vyr broker", {"localhost"}, {"127.0.0.1"}, true});
+  TestCertificate Client = Ca.Issue({"client", "vyr client", {}, {}, false, true});
+  ~Pki() { RunShell("rm -rf '" + Dir + "'"); }
+};
+
+TEST(CliReach, TlsMatrix) {
+  Pki pki;
+  struct Case {
+    const char *Name;
+    TestCertificate Served;
+    bool RequireClientCert;
+    std::vector<std::string> Args;
+    int Exit;
+    std::string Err; // in standard error
+  } cases[] = {
+      {"CA given", pki.Server, false, {"--cafile", pki.Ca.CertFile()}, 0, ""},
+      {"CA not given: the system store does not know it", pki.Server, false, {"--tls"}, 6,
+       "not issued by a trusted authority"},
+      {"name mismatch", pki.NameOnly, false, {"--cafile", pki.Ca.CertFile()}, 6, "is not valid for '127.0.0.1'"},
+      {"expired", pki.Expired, false, {"--cafile", pki.Ca.CertFile()}, 6, "has expired"},
+      {"insecure", pki.Expired, false, {"--tls", "--insecure"}, 0, ""},
+      {"client certificate given", pki.Server, true,
+       {"--cafile", pki.Ca.CertFile(), "--cert", pki.Client.CertFile, "--key", pki.Client.KeyFile}, 0, ""},
+      {"client certificate required, none given", pki.Server, true, {"--cafile", pki.Ca.CertFile()}, 6,
+       "requires a client certificate"},
+      {"at least TLS 1.3", pki.Server, false, {"--cafile", pki.Ca.CertFile(), "--tls-version", "tlsv1.3"}, 0, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    TestBroker broker({.Tls = true, .TlsCert = c.Served, .ClientCA = c.RequireClientCert ? pki.Ca.CertFile() : ""});
+    std::vector<std::string> args = {"-t", "tls", "-q", "1", "-m", "sealed", "-W", "20"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    ProcResult r = RunCli(CliArgs("pub", broker.TlsPort(), args));
+    EXPECT_EQ(r.ExitCode, c.Exit) << r.Err;
+    EXPECT_NE(r.Err.find(c.Err), std::string::npos) << r.Err;
+    if (c.Exit == 6) EXPECT_NE(r.Err.find("vyr-cli: TLS: "), std::string::npos) << r.Err;
+  }
+}
+
+TEST(CliReach, TlsFilesThatCannotBeLoadedAreReportedBeforeConnecting) {
+  Pki pki;
+  struct Case {
+    std::vector<std::string> Args;
+    std::string Err;
+  } cases[] = {
+      {{"--cafile", pki.Dir + "/none.crt"}, "Error loading CA file '" + pki.Dir + "/none.crt'"},
+      {{"--cert", pki.Client.CertFile, "--key", pki.Server.KeyFile}, "does not belong to the certificate"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = {"-t", "x", "-m", "y"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    ProcResult r = RunCli(CliArgs("pub", 1, args));
+    EXPECT_EQ(r.ExitCode, 2) << r.Err;
+    EXPECT_NE(r.Err.find(c.Err), std::string::npos) << r.Err;
+  }
+}
+
+// Runs vyr-cli with its own view of /etc/hosts (a private mount namespace;
+// the machine's file is untouched). Empty when that is not possible here.
+std::string HostsWrapper(const std::string &dir, const std::string &hosts) {
+  std::ofstream(dir + "/hosts") << hosts;
+  const std::string script = dir + "/with-hosts.sh";
+  std::ofstream(script) << "#!/bin/sh\nexec unshare -m sh -c 'mount --bind \"$0\" /etc/hosts && exec \"$@\"' '"
+                        << dir << "/hosts' \"$@\"\n";
+  if (RunShell("chmod +x '" + script + "' && '" + script + "' true 2>/dev/null") != 0) return {};
+  return script;
+}
+
+// A broker listening on ::1 only, reached by literal, bracketed literal and a
+// name that resolves to it; and a name with both families whose first address
+// (::1) refuses, so the second (127.0.0.1) is taken.
+TEST(CliReach, Ipv6) {
+  TestBroker six({.Address = "::1"});
+  TestBroker four; // 127.0.0.1 only
+  const std::string dir = MakeTempDir("vyr-cli-hosts");
+  const std::string wrapper = HostsWrapper(dir, "127.0.0.1 localhost\n::1 vyr-six\n::1 vyr-both\n127.0.0.1 vyr-both\n");
+  struct Case {
+    const char *Host;
+    int Port;
+    bool NeedsNames;
+  } cases[] = {
+      {"::1", six.Port(), false},
+      {"[::1]", six.Port(), false},
+      {"vyr-six", six.Port(), true},
+      {"vyr-both", four.Port(), true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Host);
+    if (c.NeedsNames && wrapper.empty()) {
+      ADD_FAILURE() << "cannot give vyr-cli its own /etc/hosts (unshare -m)";
+      continue;
+    }
+    std::vector<std::string> args = {"pub", "-h", c.Host, "-p", std::to_string(c.Port), "-t", "six", "-m", "x",
+                                     "-q", "1", "--debug"};
+    ProcResult r = c.NeedsNames ? [&] {
+      args.insert(args.begin(), CliPath());
+      return RunProc(wrapper, args);
+    }()
+                                : RunCli(args);
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_NE(r.Err.find("Connection ACCEPTED"), std::string::npos) << r.Err;
+  }
+  RunShell("rm -rf '" + dir + "'");
+}
+
+} // namespace
