@@ -1,0 +1,211 @@
+// Soak: vyr-cli publishers and persistent subscribers at QoS 0, 1 and 2 run
+// for a while (10 minutes unless --duration SEC says otherwise) through our
+// fault proxy to a mosquitto with persistence, with a fault every 30 s
+// (--fault-every SEC) in turn: broker SIGKILLed and restarted, links cut,
+// links stalled for 8 s, subscribers SIGKILLed and restarted. Prints, per
+// QoS, messages sent, lost and duplicated, and for the vyr-cli processes the
+// peak memory and the open file descriptors at start and at end.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FaultProxy.h"
+#include "TestBroker.h"
+
+extern char **environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+pid_t Spawn(const std::vector<std::string> &argv, int stdinFd, const std::string &stdoutFile) {
+  std::vector<char *> args;
+  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  if (stdinFd >= 0) posix_spawn_file_actions_adddup2(&fa, stdinFd, STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, (stdoutFile + ".err").c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  return pid;
+}
+
+int OpenFds(pid_t pid) {
+  int n = 0;
+  if (DIR *d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+    while (dirent *e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+long PeakKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+struct Stream {
+  int Qos;
+  std::string Topic, SubId, PubId, OutFile;
+  pid_t Sub = -1, Pub = -1;
+  int PubIn = -1; // write end of the publisher's standard input
+  long Sent = 0;
+  int SubFdsStart = 0, PubFdsStart = 0;
+  long SubPeak = 0;
+};
+
+std::vector<std::string> Cli(const std::string &cmd, int port, std::vector<std::string> more) {
+  std::vector<std::string> a{VYR_CLI_PATH, cmd, "-h", "127.0.0.1", "-p", std::to_string(port)};
+  a.insert(a.end(), more.begin(), more.end());
+  return a;
+}
+
+void StartSub(Stream &s, int port) {
+  s.Sub = Spawn(Cli("sub", port, {"-t", s.Topic, "-q", std::to_string(s.Qos), "-c", "-i", s.SubId}), -1, s.OutFile);
+}
+
+void Stop(pid_t pid, int sig) {
+  if (pid <= 0) return;
+  ::kill(pid, sig);
+  ::waitpid(pid, nullptr, 0);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  int duration = 600, faultEvery = 30, rate = 50; // messages per second and stream
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--duration")) duration = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--fault-every")) faultEvery = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--rate")) rate = std::atoi(argv[i + 1]);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  TestBroker broker({.Persistence = true, .ExtraConfig = "autosave_on_changes true\n"});
+  FaultProxy proxy(broker.Port());
+  const int port = proxy.Port();
+  const std::string dir = MakeTempDir("vyr-soak");
+
+  std::vector<Stream> streams;
+  for (int q = 0; q <= 2; ++q) {
+    const std::string n = std::to_string(q);
+    streams.push_back({q, "soak/" + n, "soaksub" + n, "soakpub" + n, dir + "/sub" + n + ".out"});
+  }
+  for (Stream &s : streams) StartSub(s, port);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  for (Stream &s : streams) {
+    int p[2];
+    if (::pipe(p) != 0) return 1;
+    s.Pub = Spawn(Cli("pub", port, {"-t", s.Topic, "-q", std::to_string(s.Qos), "-c", "-i", s.PubId, "-l"}), p[0],
+                  dir + "/pub" + std::to_string(s.Qos) + ".out");
+    ::close(p[0]);
+    s.PubIn = p[1];
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (Stream &s : streams) {
+    s.SubFdsStart = OpenFds(s.Sub);
+    s.PubFdsStart = OpenFds(s.Pub);
+  }
+
+  const auto start = Clock::now();
+  auto nextFault = start + std::chrono::seconds(faultEvery);
+  int faults = 0;
+  const char *names[] = {"broker killed", "links cut", "links stalled 8 s", "subscribers killed"};
+  while (Clock::now() - start < std::chrono::seconds(duration)) {
+    for (Stream &s : streams) {
+      std::string lines;
+      for (int i = 0; i < rate / 10; ++i) lines += std::to_string(s.Sent++) + "\n";
+      [[maybe_unused]] ssize_t n = ::write(s.PubIn, lines.data(), lines.size());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (Clock::now() < nextFault) continue;
+    const int kind = faults++ % 4;
+    std::printf("%4lld s: %s\n",
+                (long long)std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count(), names[kind]);
+    std::fflush(stdout);
+    switch (kind) {
+    case 0:
+      broker.Kill();
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      broker.Start();
+      break;
+    case 1:
+      proxy.Cut();
+      break;
+    case 2:
+      proxy.Stall();
+      std::this_thread::sleep_for(std::chrono::seconds(8));
+      proxy.Resume();
+      break;
+    case 3:
+      for (Stream &s : streams) {
+        s.SubPeak = std::max(s.SubPeak, PeakKiB(s.Sub));
+        Stop(s.Sub, SIGKILL);
+        StartSub(s, port);
+      }
+      break;
+    }
+    nextFault = Clock::now() + std::chrono::seconds(faultEvery);
+  }
+
+  // The end: publishers finish what is in flight, subscribers catch up.
+  std::map<int, long> pubPeak, pubFdsEnd, subFdsEnd;
+  for (Stream &s : streams) {
+    pubPeak[s.Qos] = PeakKiB(s.Pub);
+    pubFdsEnd[s.Qos] = OpenFds(s.Pub);
+    ::close(s.PubIn);
+  }
+  // A publisher still busy a minute after its input ended is stopped (and said so).
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  for (Stream &s : streams) {
+    while (::waitpid(s.Pub, nullptr, WNOHANG) == 0) {
+      if (Clock::now() > deadline) {
+        std::printf("QoS %d publisher still running a minute after its input ended; stopped\n", s.Qos);
+        Stop(s.Pub, SIGTERM);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  std::printf("\n%d faults in %d s; %d messages a second per stream\n", faults, duration, rate);
+  std::printf("QoS     sent    lost  duplicated   sub peak KiB  pub peak KiB  sub fds start/end  pub fds start/end\n");
+  for (Stream &s : streams) {
+    s.SubPeak = std::max(s.SubPeak, PeakKiB(s.Sub));
+    subFdsEnd[s.Qos] = OpenFds(s.Sub);
+    Stop(s.Sub, SIGTERM);
+    std::map<std::string, int> seen;
+    std::ifstream in(s.OutFile);
+    for (std::string line; std::getline(in, line);) ++seen[line];
+    long lost = 0, dup = 0;
+    for (long n = 0; n < s.Sent; ++n) {
+      auto it = seen.find(std::to_string(n));
+      if (it == seen.end())
+        ++lost;
+      else
+        dup += it->second - 1;
+    }
+    std::printf("%3d %8ld %7ld %11ld %14ld %13ld %10d/%-7ld %10d/%-7ld\n", s.Qos, s.Sent, lost, dup, s.SubPeak,
+                pubPeak[s.Qos], s.SubFdsStart, subFdsEnd[s.Qos], s.PubFdsStart, pubFdsEnd[s.Qos]);
+  }
+  return 0;
+}
