@@ -8,4 +8,5 @@ bash scripts/install-deps.sh run
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYR_BUILD_TESTS=OFF -DVYR_BUILD_BENCH=OFF > /dev/null
 cmake --build build --target vyr-mqtt -j "$(nproc)"
 bash scripts/local-broker.sh
-exec build/src/app/vyr-mqtt
+# The window opens pointed at that broker; press Connect.
+exec build/src/app/vyr-mqtt --broker 127.0.0.1 --port 1883 --ssl no

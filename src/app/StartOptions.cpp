@@ -1,23 +1,113 @@
 #include "StartOptions.h"
 
+namespace {
+
+// The options that take a value: how to check it and where it goes.
+struct TValueRule {
+  const char *Name;
+  QString (*Apply)(TStartOptions &, const QString &);
+};
+
+QString Required(const char *Name, const QString &Value)
+{
+  return Value.isEmpty() ? QStringLiteral("option %1 needs a value").arg(QLatin1String(Name)) : QString();
+}
+
+const TValueRule ValueRules[] = {
+    {"--data-dir",
+     [](TStartOptions &O, const QString &V) {
+       O.DataDir = V;
+       return V.isEmpty() ? QStringLiteral("option --data-dir needs a folder") : QString();
+     }},
+    {"--broker",
+     [](TStartOptions &O, const QString &V) {
+       O.Broker = V;
+       return Required("--broker", V);
+     }},
+    {"--port",
+     [](TStartOptions &O, const QString &V) {
+       bool Ok = false;
+       const uint N = V.toUInt(&Ok);
+       O.Port = V;
+       return Ok && N >= 1 && N <= 65535 && V == QString::number(N)
+                  ? QString()
+                  : QStringLiteral("the port must be a whole number from 1 to 65535, not '%1'").arg(V);
+     }},
+    {"--ssl",
+     [](TStartOptions &O, const QString &V) {
+       if (V != u"yes" && V != u"no") return QStringLiteral("--ssl takes yes or no, not '%1'").arg(V);
+       O.Ssl = V == u"yes";
+       return QString();
+     }},
+    {"--user",
+     [](TStartOptions &O, const QString &V) {
+       O.User = V;
+       return QString();
+     }},
+    {"--client-id",
+     [](TStartOptions &O, const QString &V) {
+       O.ClientId = V;
+       return Required("--client-id", V);
+     }},
+    {"--protocol",
+     [](TStartOptions &O, const QString &V) {
+       if (V != u"3.1" && V != u"3.1.1") return QStringLiteral("--protocol takes 3.1 or 3.1.1, not '%1'").arg(V);
+       O.Mqtt311 = V == u"3.1.1";
+       return QString();
+     }},
+    {"--cafile",
+     [](TStartOptions &O, const QString &V) {
+       O.CaFile = V;
+       return Required("--cafile", V);
+     }},
+    {"--capath",
+     [](TStartOptions &O, const QString &V) {
+       O.CaPath = V;
+       return Required("--capath", V);
+     }},
+    {"--cert",
+     [](TStartOptions &O, const QString &V) {
+       O.CertFile = V;
+       return Required("--cert", V);
+     }},
+    {"--key",
+     [](TStartOptions &O, const QString &V) {
+       O.KeyFile = V;
+       return Required("--key", V);
+     }},
+};
+
+const TValueRule *FindValueRule(const QString &Name)
+{
+  for (const TValueRule &Rule : ValueRules)
+    if (Name == QLatin1String(Rule.Name))
+      return &Rule;
+  return nullptr;
+}
+
+} // namespace
+
 TStartOptions ParseStartOptions(const QStringList &Args)
 {
   TStartOptions Options;
   for (qsizetype I = 0; I < Args.size(); ++I) {
     const QString &Arg = Args[I];
     QString Error;
+    const qsizetype Eq = Arg.startsWith(u"--") ? Arg.indexOf(u'=') : -1;
+    const QString Name = Eq < 0 ? Arg : Arg.left(Eq);
     if (Arg == u"--help") {
       Options.Help = true;
     } else if (Arg == u"--version") {
       Options.Version = true;
-    } else if (Arg == u"--data-dir" || Arg.startsWith(u"--data-dir=")) {
-      const bool Inline = Arg != u"--data-dir";
-      if (Inline)
-        Options.DataDir = Arg.mid(Arg.indexOf(u'=') + 1);
+    } else if (Arg == u"--ipv6") {
+      Options.Ipv6 = true;
+    } else if (const TValueRule *Rule = FindValueRule(Name)) {
+      QString Value;
+      if (Eq >= 0)
+        Value = Arg.mid(Eq + 1);
       else if (I + 1 < Args.size())
-        Options.DataDir = Args[++I];
-      if (Options.DataDir.isEmpty())
-        Error = QStringLiteral("option --data-dir needs a folder");
+        Value = Args[++I];
+      Error = Rule->Apply(Options, Value);
     } else {
       Error = QStringLiteral("unknown option '%1'").arg(Arg);
     }
@@ -25,18 +115,38 @@ TStartOptions ParseStartOptions(const QStringList &Args)
     if (Options.Error.isEmpty())
       Options.Error = Error;
   }
+  if (Options.Error.isEmpty() && !Options.KeyFile.isEmpty() && Options.CertFile.isEmpty())
+    Options.Error = QStringLiteral("--key needs the certificate it belongs to (--cert)");
   return Options;
 }
 
 QString StartUsage(const QString &DataFolder)
 {
-  return QStringLiteral(R"(vyr-mqtt: desktop MQTT 3.1 client
+  return QStringLiteral(R"(vyr-mqtt: desktop MQTT 3.1 and 3.1.1 client
 
 Usage:
-  vyr-mqtt [--data-dir DIR]
+  vyr-mqtt [options]
   vyr-mqtt --help | --version
 
-Options:
+Without options the window starts with its own defaults. These fill its
+boxes and settings instead; press Connect to use them:
+      --broker HOST      broker host name or address (IPv6 with or without [ ])
+      --port N           broker port, 1 to 65535
+      --ssl yes|no       connect over TLS or not
+      --user NAME        user name
+      --client-id ID     client identifier
+      --protocol 3.1|3.1.1
+                         MQTT version (default 3.1)
+      --cafile FILE      verify the broker's certificate and name against the
+                         CA certificates in FILE (PEM); the status box then
+                         says "Verified"
+      --capath DIR       the same with a folder of hashed CA certificates
+      --cert FILE        client certificate (PEM) for brokers that ask for one
+      --key FILE         its private key (PEM; default: read from --cert)
+      --ipv6             let host names resolve to IPv6 addresses too (by
+                         default they resolve to IPv4 only)
+
+Other options:
       --data-dir DIR     write the data files of "Save data" to DIR (created
                          when the first line is saved)
       --help             print this help and exit
@@ -51,6 +161,6 @@ With the options given they go to:
 
 Exit codes:
   0  the window was closed, or --help or --version
-  2  bad command line
+  2  bad command line, or a certificate or key that cannot be used
 )").arg(DataFolder);
 }

@@ -1,16 +1,32 @@
 #pragma once
-// Command line of the window: vyr-mqtt [--data-dir DIR] | --help | --version.
-// The toolkit's own options (-style, -platform ...) are taken out by the
+// Command line of the window: where it points at start (broker, port, TLS,
+// user, client id, protocol level, certificates, IPv6), --data-dir, --help and
+// --version. Nothing given: the window starts with its fixed defaults. The
+// toolkit's own options (-style, -platform ...) are taken out by the
 // application object before the strict parse.
 
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 struct TStartOptions {
   bool Help = false;    // print StartUsage() and exit 0
   bool Version = false; // print the version and exit 0
   QString DataDir;      // --data-dir; empty when not given
-  QString Error;        // set when the command line is wrong
+  // The window's boxes and connection settings; unset: as the window starts.
+  std::optional<QString> Broker;
+  std::optional<QString> Port;   // digits, 1 to 65535
+  std::optional<bool> Ssl;       // --ssl yes|no
+  std::optional<QString> User;
+  std::optional<QString> ClientId;
+  bool Mqtt311 = false;          // --protocol 3.1.1
+  QString CaFile;                // verify the broker against these authorities
+  QString CaPath;
+  QString CertFile;              // client certificate and key
+  QString KeyFile;
+  bool Ipv6 = false;             // host names may resolve to IPv6 addresses too
+  QString Error;                 // set when the command line is wrong
 };
 
 // Args excludes the program name.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "DataFolder.h"
+#include "StartConnection.h"
 #include "StartOptions.h"
 #include "Style.h"
 #include "TApplication.h"
@@ -42,6 +43,10 @@ int main(int argc, char **argv)
   TfrmMain Window;
   frmMain = &Window;
   Window.SetDataFolder(DataFolderFor(Options.DataDir));
+  if (const QString Problem = ApplyStartOptions(Window, Options); !Problem.isEmpty()) {
+    std::fprintf(stderr, "vyr-mqtt: %s\n", Problem.toLocal8Bit().constData());
+    return 2;
+  }
   Window.show();
   return App.exec();
 }

@@ -502,6 +502,12 @@ void TfrmMain::mqtOnline(TMQTTClient *)
   if (mqt->Link->SslState() == sslEstablished) {
     AddLog(QStringLiteral("TLS Connection: ") + QString::fromStdString(mqt->Link->SslCipherDesc()));
     sttConnection->setText(QString::fromStdString(mqt->Link->SslVersion()));
+    // Only with a CA given is the broker checked at all.
+    const QString Verified = QString::fromStdString(mqt->Link->SslVerifiedName());
+    if (!Verified.isEmpty()) {
+      AddLog(QStringLiteral("Broker certificate verified for ") + Verified);
+      sttConnection->setText(QStringLiteral("Verified: ") + Verified);
+    }
   } else {
     AddLog(QStringLiteral("Insecure Connection"));
     sttConnection->setText(QStringLiteral("Insecure"));

@@ -134,6 +134,8 @@ public:
   // Where the data files go (see DataFolder.h); "Save data" tells it in its tooltip.
   void SetDataFolder(const QString &Folder);
   const QString &DataFolder() const { return FDataFolder; }
+  // The TLS settings of the client's link (created with the window).
+  TSslContext &SslContext() { return *FSslContext; }
 
 protected:
   void closeEvent(QCloseEvent *Event) override;

@@ -1,6 +1,6 @@
 // The window end to end with a real mosquitto on loopback, plain and TLS: the
 // connection buttons, the presence topic and its will, subscribe, receive,
-// publish and the data files.
+// publish, the data files, and the start options that point it at a broker.
 
 #include <QCheckBox>
 #include <QDir>
@@ -16,7 +16,11 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include "AppTestSupport.h"
+#include "StartConnection.h"
+#include "StartOptions.h"
 #include "TApplication.h"
 #include "TRadioGroup.h"
 #include "TestBroker.h"
@@ -467,4 +471,56 @@ TEST(WindowBroker, SubscriptionsFollowTheListAcrossReconnections)
   RunLoop(500);
   EXPECT_EQ(BrokerLog(Broker).count("Received SUBSCRIBE"), Subscribes);
   EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();
+}
+
+// Start options fill the boxes and the client's settings; Connect then reaches
+// a TLS listener with a private CA, by name, at 3.1.1, and the status box and
+// the log say the broker was verified and for which name.
+TEST(WindowBroker, StartOptionsReachTheBoxesAndTheConnection)
+{
+  const QTemporaryDir Pki;
+  TestAuthority Ca(Pki.path().toStdString());
+  TestBroker Broker({.Tls = true, .TlsCert = Ca.Issue({"server", "vyr broker", {"localhost"}, {"127.0.0.1"}})});
+  const TStartOptions Options = ParseStartOptions(
+      {"--broker", "localhost", "--port", QString::number(Broker.TlsPort()), "--ssl", "yes", "--user", "someone",
+       "--client-id", "vyr-start", "--protocol", "3.1.1", "--cafile", QString::fromStdString(Ca.CertFile())});
+  ASSERT_EQ(Options.Error.toStdString(), "");
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  ASSERT_EQ(ApplyStartOptions(*W, Options).toStdString(), "");
+  EXPECT_EQ(W->edtBroker->text(), "localhost");
+  EXPECT_EQ(W->edtPort->text(), QString::number(Broker.TlsPort()));
+  EXPECT_EQ(W->edtUser->text(), "someone");
+  EXPECT_EQ(W->edtClientID->text(), "vyr-start");
+  EXPECT_EQ(W->rdgSSL->ItemIndex(), 0);
+  W->show();
+  QTest::mouseClick(W->btnConn, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000)) << W->memLog->toPlainText().toStdString();
+  EXPECT_EQ(W->sttConnection->text(), "Verified: localhost");
+  EXPECT_TRUE(LogHas(*W, "Broker certificate verified for localhost"));
+  EXPECT_TRUE(LogHas(*W, "Status: No session present."));
+  QFile Log(QString::fromStdString(Broker.LogFile()));
+  ASSERT_TRUE(Log.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(Log.readAll().contains(" as vyr-start (p2,")) << "3.1.1 reaches the broker";
+  EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();
+}
+
+// Without a CA nothing is verified, as before; with one the broker's name must match.
+TEST(WindowBroker, StartOptionsWithACaRefuseAWrongName)
+{
+  const QTemporaryDir Pki;
+  TestAuthority Ca(Pki.path().toStdString());
+  TestBroker Broker({.Tls = true, .TlsCert = Ca.Issue({"server", "vyr broker", {"localhost"}, {}})});
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  ASSERT_EQ(ApplyStartOptions(*W, ParseStartOptions({"--cafile", QString::fromStdString(Ca.CertFile())})).toStdString(),
+            "");
+  Connect(*W, Broker.TlsPort(), true); // by 127.0.0.1, which the certificate does not name
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return LogHas(*W, "Status: Connect failed: TLS: the broker's certificate is not valid for '127.0.0.1'");
+      },
+      20000))
+      << W->memLog->toPlainText().toStdString();
+  EXPECT_FALSE(Online(*W));
 }

@@ -110,6 +110,43 @@ TEST(StartOptions, ParsedInOrderWithTheFirstMistakeReported)
   }
 }
 
+TEST(StartOptions, ConnectionOptionsParsed)
+{
+  const TStartOptions All = ParseStartOptions(
+      {"--broker", "[::1]", "--port=8883", "--ssl", "yes", "--user", "u", "--client-id", "me", "--protocol", "3.1.1",
+       "--cafile", "/ca.crt", "--capath", "/cas", "--cert", "/c.crt", "--key", "/c.key", "--ipv6"});
+  EXPECT_EQ(All.Error.toStdString(), "");
+  EXPECT_EQ(All.Broker.value_or("").toStdString(), "[::1]");
+  EXPECT_EQ(All.Port.value_or("").toStdString(), "8883");
+  EXPECT_EQ(All.Ssl, std::optional<bool>(true));
+  EXPECT_EQ(All.User.value_or("").toStdString(), "u");
+  EXPECT_EQ(All.ClientId.value_or("").toStdString(), "me");
+  EXPECT_TRUE(All.Mqtt311);
+  EXPECT_EQ(All.CaFile.toStdString(), "/ca.crt");
+  EXPECT_EQ(All.CaPath.toStdString(), "/cas");
+  EXPECT_EQ(All.CertFile.toStdString(), "/c.crt");
+  EXPECT_EQ(All.KeyFile.toStdString(), "/c.key");
+  EXPECT_TRUE(All.Ipv6);
+
+  const TStartOptions None = ParseStartOptions({});
+  EXPECT_FALSE(None.Broker || None.Port || None.Ssl || None.User || None.ClientId);
+  EXPECT_FALSE(None.Mqtt311 || None.Ipv6);
+
+  const std::pair<QStringList, QString> Mistakes[] = {
+      {{"--port", "0"}, "the port must be a whole number from 1 to 65535, not '0'"},
+      {{"--port", "65536"}, "the port must be a whole number from 1 to 65535, not '65536'"},
+      {{"--port", "+80"}, "the port must be a whole number from 1 to 65535, not '+80'"},
+      {{"--ssl", "maybe"}, "--ssl takes yes or no, not 'maybe'"},
+      {{"--protocol", "5"}, "--protocol takes 3.1 or 3.1.1, not '5'"},
+      {{"--broker"}, "option --broker needs a value"},
+      {{"--client-id="}, "option --client-id needs a value"},
+      {{"--key", "/k"}, "--key needs the certificate it belongs to (--cert)"},
+      {{"--ipv6=yes"}, "unknown option '--ipv6=yes'"},
+  };
+  for (const auto &[Args, Error] : Mistakes)
+    EXPECT_EQ(ParseStartOptions(Args).Error.toStdString(), Error.toStdString()) << Args.join(' ').toStdString();
+}
+
 TEST(StartOptions, VersionAndHelpWithoutADisplay)
 {
   TCopy Copy(false);
