@@ -1,16 +1,24 @@
 #include "StartOptions.h"
 
+#include <functional>
+
 namespace {
 
 // The options that take a value: how to check it and where it goes.
+using TApply = std::function<QString(TStartOptions &, const QString &)>;
 struct TValueRule {
   const char *Name;
-  QString (*Apply)(TStartOptions &, const QString &);
+  TApply Apply;
 };
 
-QString Required(const char *Name, const QString &Value)
+// Stores the value as given; an empty one is a mistake unless MayBeEmpty.
+template <typename T> TApply Store(T TStartOptions::*Member, const char *Name, bool MayBeEmpty = false)
 {
-  return Value.isEmpty() ? QStringLiteral("option %1 needs a value").arg(QLatin1String(Name)) : QString();
+  return [=](TStartOptions &O, const QString &V) {
+    O.*Member = V;
+    return V.isEmpty() && !MayBeEmpty ? QStringLiteral("option %1 needs a value").arg(QLatin1String(Name))
+                                      : QString();
+  };
 }
 
 const TValueRule ValueRules[] = {
@@ -19,11 +27,7 @@ const TValueRule ValueRules[] = {
        O.DataDir = V;
        return V.isEmpty() ? QStringLiteral("option --data-dir needs a folder") : QString();
      }},
-    {"--broker",
-     [](TStartOptions &O, const QString &V) {
-       O.Broker = V;
-       return Required("--broker", V);
-     }},
+    {"--broker", Store(&TStartOptions::Broker, "--broker")},
     {"--port",
      [](TStartOptions &O, const QString &V) {
        bool Ok = false;
@@ -39,42 +43,18 @@ const TValueRule ValueRules[] = {
        O.Ssl = V == u"yes";
        return QString();
      }},
-    {"--user",
-     [](TStartOptions &O, const QString &V) {
-       O.User = V;
-       return QString();
-     }},
-    {"--client-id",
-     [](TStartOptions &O, const QString &V) {
-       O.ClientId = V;
-       return Required("--client-id", V);
-     }},
+    {"--user", Store(&TStartOptions::User, "--user", true)},
+    {"--client-id", Store(&TStartOptions::ClientId, "--client-id")},
     {"--protocol",
      [](TStartOptions &O, const QString &V) {
        if (V != u"3.1" && V != u"3.1.1") return QStringLiteral("--protocol takes 3.1 or 3.1.1, not '%1'").arg(V);
        O.Mqtt311 = V == u"3.1.1";
        return QString();
      }},
-    {"--cafile",
-     [](TStartOptions &O, const QString &V) {
-       O.CaFile = V;
-       return Required("--cafile", V);
-     }},
-    {"--capath",
-     [](TStartOptions &O, const QString &V) {
-       O.CaPath = V;
-       return Required("--capath", V);
-     }},
-    {"--cert",
-     [](TStartOptions &O, const QString &V) {
-       O.CertFile = V;
-       return Required("--cert", V);
-     }},
-    {"--key",
-     [](TStartOptions &O, const QString &V) {
-       O.KeyFile = V;
-       return Required("--key", V);
-     }},
+    {"--cafile", Store(&TStartOptions::CaFile, "--cafile")},
+    {"--capath", Store(&TStartOptions::CaPath, "--capath")},
+    {"--cert", Store(&TStartOptions::CertFile, "--cert")},
+    {"--key", Store(&TStartOptions::KeyFile, "--key")},
 };
 
 const TValueRule *FindValueRule(const QString &Name)
