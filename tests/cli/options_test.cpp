@@ -38,6 +38,11 @@ const BadCommandLine BadCommandLines[] = {
     {{"sub", "-t", "a", "--will-topic", "w", "--will-payload", "x", "--will-qos", "3"},
      "the will QoS must be a whole number from 0 to 2"},
     {{"pub", "-t", "a"}, "give the message with -m, -f, -l, -s or -n"},
+    {{"sub", "-t", "a", "-V", "mqttv5"}, "the protocol version must be mqttv31 or mqttv311, not 'mqttv5'"},
+    {{"sub", "-t", "a", "--tls-version", "tlsv1.1", "--tls"}, "the TLS version must be tlsv1.2 or tlsv1.3"},
+    {{"sub", "-t", "a", "--insecure"}, "--insecure and --tls-version apply to TLS: add --tls"},
+    {{"sub", "-t", "a", "--key", "k.pem", "--tls"}, "--key needs the certificate it belongs to (--cert)"},
+    {{"sub", "-t", "a", "--cafile", ""}, "the CA file must not be empty"},
     {{"pub", "-m", "x"}, "give the topic to publish to with -t"},
     {{"pub", "-t", "a", "-t", "b", "-m", "x"}, "pub publishes to one topic: give -t once"},
     {{"pub", "-t", "a/#", "-m", "x"}, "the topic contains the wildcard '#' at byte 2"},
@@ -96,6 +101,8 @@ TEST(CliOptions, HelpListsEveryOptionAndTheExitCodes) {
           "-r, --retain", "-i, --id", "-u, --username", "-P, --pw", "-k, --keepalive", "-c, --disable-clean-session",
           "--tls", "--will-topic", "--will-payload", "--will-qos", "--will-retain", "-C, --count", "-v, --verbose",
           "-W, --timeout", "-d, --debug", "-M, --max-inflight", "-s, --stdin-file", "-n, --null-message", "Exit codes:", "  3  the broker refused the connection",
+          "--cafile FILE", "--capath DIR", "--cert FILE", "--key FILE", "--tls-version", "--insecure",
+          "-V, --protocol-version", "  6  a TLS certificate check failed",
           "vyr-cli log", "-d, --data-dir", "-F FORMAT", "%j", "-N ", "-R ", "--retained-only", "--remove-retained",
           "-T, --filter-out", "-U, --unsubscribe", "--repeat N", "--repeat-delay"})
       EXPECT_NE(r.Out.find(name), std::string::npos) << name;
