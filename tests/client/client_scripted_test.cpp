@@ -337,7 +337,7 @@ const std::vector<Scenario> &Scenarios() {
          // delivered between two passes: at most one or two 64 KiB slices.
          auto passes = std::make_shared<PassCounter>(r);
          std::string flood;
-         for (int i = 0; i < FloodCount; ++i) flood += Publish(0x30, "f", 0, "12345678");
+         for (std::size_t i = 0; i < FloodCount; ++i) flood += Publish(0x30, "f", 0, "12345678");
          return Online(r) + Script{DoStep([passes] { passes->Start(); }), SendStep(flood),
                                    UntilStep([&r] { return r.Msgs.size() == FloodCount; }, "every message", 60000),
                                    DoStep([passes, &r] {
