@@ -321,11 +321,13 @@ TEST(WindowBroker, PresenceTopicNeverLies)
     C.Steps(*W);
 
     const std::string HoldsOne = C.HoldsOne ? Topics[QString(C.HoldsOne).toInt()] : std::string();
-    for (const std::string &Topic : Topics)
-      if (Topic == HoldsOne)
+    for (const std::string &Topic : Topics) {
+      if (Topic == HoldsOne) {
         EXPECT_EQ(Retained(Broker, Topic), "1") << Topic;
-      else
+      } else {
         EXPECT_NE(Retained(Broker, Topic, 2000), "1") << Topic;
+      }
+    }
     if (C.HoldsOne && QString(C.HoldsOne) == "1") {
       // The old topic got its "0" before the new one got "1".
       const QString Log = BrokerLog(Broker);
@@ -354,8 +356,9 @@ TEST(WindowBroker, PresenceTopicNeverLies)
       W->close();
       break;
     }
-    if (!HoldsOne.empty())
+    if (!HoldsOne.empty()) {
       EXPECT_TRUE(WaitFor([&] { return Retained(Broker, HoldsOne, 2000) == "0"; }, 20000)) << HoldsOne;
+    }
     for (const std::string &Topic : Topics)
       EXPECT_NE(Retained(Broker, Topic, 2000), "1") << Topic;
     EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();

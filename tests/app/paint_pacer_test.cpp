@@ -36,7 +36,7 @@ struct TPacedWindow {
   {
     Window.resize(100, 100);
     Window.show();
-    QTest::qWaitForWindowExposed(&Window);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&Window));
     WaitFor([&] { return Window.Paints > 0; });
   }
   // Changes the state and asks for a paint, as a handler does.

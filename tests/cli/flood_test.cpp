@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "CliHarness.h"
+#include "TestBroker.h"
 
 extern char **environ;
 
@@ -29,15 +30,7 @@ using Clock = std::chrono::steady_clock;
 class FloodPeer {
 public:
   FloodPeer() {
-    FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(FListen, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(FListen, 4) != 0 ||
-        ::getsockname(FListen, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    FPort = ntohs(a.sin_port);
+    FListen = ListenOnLoopback(4, FPort);
     FThread = std::thread([this] { Run(); });
   }
   ~FloodPeer() {

@@ -138,7 +138,9 @@ TEST(CliReach, TlsMatrix) {
     ProcResult r = RunCli(CliArgs("pub", broker.TlsPort(), args));
     EXPECT_EQ(r.ExitCode, c.Exit) << r.Err;
     EXPECT_NE(r.Err.find(c.Err), std::string::npos) << r.Err;
-    if (c.Exit == 6) EXPECT_NE(r.Err.find("vyr-cli: TLS: "), std::string::npos) << r.Err;
+    if (c.Exit == 6) {
+      EXPECT_NE(r.Err.find("vyr-cli: TLS: "), std::string::npos) << r.Err;
+    }
   }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ClientSession.h"
+#include "TestBroker.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
 
@@ -24,16 +25,12 @@ namespace {
 class MuteListener {
 public:
   explicit MuteListener(bool fillQueue) {
-    FListen = ::socket(AF_INET, SOCK_STREAM, 0);
+    FListen = ListenOnLoopback(0, FPort);
+    if (!fillQueue) return;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(FListen, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(FListen, 0) != 0 ||
-        ::getsockname(FListen, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    FPort = ntohs(a.sin_port);
-    if (!fillQueue) return;
+    a.sin_port = htons(std::uint16_t(FPort));
     for (int i = 0; i < 3; ++i) {
       int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
       ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);

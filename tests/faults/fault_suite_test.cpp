@@ -155,14 +155,17 @@ TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
   const Tally vyr = pairs[0].Count(), mosq = pairs[1].Count();
   std::printf("[ fault    ] %-28s QoS %d: vyr-cli lost %d duplicated %d; mosquitto_pub/sub lost %d duplicated %d\n",
               c.name, c.qos, vyr.Lost, vyr.Duplicated, mosq.Lost, mosq.Duplicated);
-  if (c.fault == Fault::SubscriberKilled && c.qos == 2)
+  if (c.fault == Fault::SubscriberKilled && c.qos == 2) {
     // A QoS 2 message is delivered when its PUBREL comes; a subscriber killed
     // after its PUBREC keeps nothing of it, and the broker sends only the
     // PUBREL again. Neither client keeps that state on disk: no worse than mosquitto_sub.
     EXPECT_LE(vyr.Lost, mosq.Lost);
-  else
+  } else {
     EXPECT_EQ(vyr.Lost, 0);
-  if (c.qos == 2) EXPECT_EQ(vyr.Duplicated, 0);
+  }
+  if (c.qos == 2) {
+    EXPECT_EQ(vyr.Duplicated, 0);
+  }
   EXPECT_LE(vyr.Duplicated, mosq.Duplicated);
 }
 

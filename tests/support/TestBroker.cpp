@@ -38,17 +38,38 @@ bool LoopbackPortAccepts(int port, const std::string &address) {
   return ok;
 }
 
-int FreeLoopbackPort() {
+namespace {
+// A socket bound to 127.0.0.1 on a port the system picks.
+int BindLoopback(sockaddr_in &addr) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
+  addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-    throw std::runtime_error("no free port");
   socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-  ::close(fd);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("cannot bind a socket on 127.0.0.1");
+  }
+  return fd;
+}
+} // namespace
+
+int FreeLoopbackPort() {
+  sockaddr_in addr;
+  ::close(BindLoopback(addr));
   return ntohs(addr.sin_port);
+}
+
+int ListenOnLoopback(int backlog, int &port) {
+  sockaddr_in addr;
+  const int fd = BindLoopback(addr);
+  if (::listen(fd, backlog) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
 }
 
 std::string MakeTempDir(const std::string &prefix) {

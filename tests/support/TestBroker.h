@@ -10,6 +10,9 @@
 #include "TestCerts.h"
 
 int FreeLoopbackPort();
+// A TCP socket listening on 127.0.0.1 on a port the system picks (stored in
+// port); throws when it cannot. The caller closes it.
+int ListenOnLoopback(int backlog, int &port);
 // True when something accepts TCP connections on 127.0.0.1 (or the given
 // loopback address, "::1" for IPv6) at that port.
 bool LoopbackPortAccepts(int port, const std::string &address = "127.0.0.1");

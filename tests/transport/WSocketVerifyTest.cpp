@@ -116,7 +116,9 @@ TEST_F(WSocketVerify, BrokerCertificateMatrix) {
     EXPECT_EQ(out.Failure, c.Failure) << out.FailureText;
     EXPECT_EQ(out.Accepted, c.Failure == sfNone);
     EXPECT_NE(out.FailureText.find(c.TextPart), std::string::npos) << out.FailureText;
-    if (out.Accepted) EXPECT_EQ(out.VerifiedName, c.Verify ? c.Addr : "");
+    if (out.Accepted) {
+      EXPECT_EQ(out.VerifiedName, c.Verify ? c.Addr : "");
+    }
   }
 }
 

@@ -24,14 +24,7 @@ namespace {
 class TListener {
 public:
   explicit TListener(bool aClosing) {
-    FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(FSocket, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(FSocket, 8) == 0 &&
-        ::getsockname(FSocket, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-      FPort = ntohs(a.sin_port);
+    FSocket = ListenOnLoopback(8, FPort);
     if (aClosing)
       FThread = std::thread([this] {
         while (!FStop) {
@@ -109,8 +102,9 @@ TEST(FailureReasons, EachFailedAttemptSaysWhyOncePerChangeOfReason) {
         60))
         << log.toStdString();
     EXPECT_EQ(log.count(c.Reason), 1) << log.toStdString();
-    if (c.Tls)
+    if (c.Tls) {
       EXPECT_TRUE(log.contains("(TLS is on; is this a plain MQTT port?)")) << log.toStdString();
+    }
   }
 
   // An attempt that hangs (no CONNACK) is left at once for the new settings:
