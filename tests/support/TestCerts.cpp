@@ -98,20 +98,20 @@ TestAuthority::TestAuthority(const std::string &dir, const std::string &name) : 
   FCert = Save(dir, "ca", key.get(), cert.get());
 }
 
-TestCertificate TestAuthority::Issue(const TestCertSpec &spec) const {
+TestCertificate TestAuthority::Issue(const TestCertSpec &wanted) const {
   KeyPtr caKey(ReadPem<EVP_PKEY *>(FCert.KeyFile, PEM_read_PrivateKey));
   CertPtr caCert(ReadPem<X509 *>(FCert.CertFile, PEM_read_X509));
   static long serial = 100;
   KeyPtr key(EVP_RSA_gen(2048));
   Check(key != nullptr, "key generation");
-  CertPtr cert = NewCertificate(key.get(), spec.CommonName, spec.Expired, ++serial);
+  CertPtr cert = NewCertificate(key.get(), wanted.CommonName, wanted.Expired, ++serial);
   X509_set_issuer_name(cert.get(), X509_get_subject_name(caCert.get()));
   AddExtension(cert.get(), caCert.get(), NID_basic_constraints, "critical,CA:FALSE");
-  AddExtension(cert.get(), caCert.get(), NID_ext_key_usage, spec.ForClient ? "clientAuth" : "serverAuth");
+  AddExtension(cert.get(), caCert.get(), NID_ext_key_usage, wanted.ForClient ? "clientAuth" : "serverAuth");
   std::string sans;
-  for (const auto &dns : spec.DnsNames) sans += (sans.empty() ? "DNS:" : ",DNS:") + dns;
-  for (const auto &ip : spec.IpAddresses) sans += (sans.empty() ? "IP:" : ",IP:") + ip;
+  for (const auto &dns : wanted.DnsNames) sans += (sans.empty() ? "DNS:" : ",DNS:") + dns;
+  for (const auto &ip : wanted.IpAddresses) sans += (sans.empty() ? "IP:" : ",IP:") + ip;
   if (!sans.empty()) AddExtension(cert.get(), caCert.get(), NID_subject_alt_name, sans);
   Check(X509_sign(cert.get(), caKey.get(), EVP_sha256()) > 0, "signing");
-  return Save(FDir, spec.Stem, key.get(), cert.get());
+  return Save(FDir, wanted.Stem, key.get(), cert.get());
 }

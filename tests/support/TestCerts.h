@@ -30,7 +30,7 @@ class TestAuthority {
 public:
   explicit TestAuthority(const std::string &dir, const std::string &name = "Vyr Test CA");
   const std::string &CertFile() const { return FCert.CertFile; }
-  TestCertificate Issue(const TestCertSpec &spec) const;
+  TestCertificate Issue(const TestCertSpec &wanted) const;
 
 private:
   std::string FDir;
