@@ -4,7 +4,9 @@
 // (--fault-every SEC) in turn: broker SIGKILLed and restarted, links cut,
 // links stalled for 8 s, subscribers SIGKILLed and restarted. Prints, per
 // QoS, messages sent, lost and duplicated, and for the vyr-cli processes the
-// peak memory and the open file descriptors at start and at end.
+// peak memory and the open file descriptors at start and at end. With
+// --debug the publishers write their monitor lines, and the broker's log is
+// kept beside them, in the folder printed at the end.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -94,10 +96,13 @@ void Stop(pid_t pid, int sig) {
 
 int main(int argc, char **argv) {
   int duration = 600, faultEvery = 30, rate = 50; // messages per second and stream
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--duration")) duration = std::atoi(argv[i + 1]);
-    if (!std::strcmp(argv[i], "--fault-every")) faultEvery = std::atoi(argv[i + 1]);
-    if (!std::strcmp(argv[i], "--rate")) rate = std::atoi(argv[i + 1]);
+  bool debug = false;
+  for (int i = 1; i < argc; ++i) {
+    const bool valued = i + 1 < argc;
+    if (!std::strcmp(argv[i], "--debug")) debug = true;
+    if (valued && !std::strcmp(argv[i], "--duration")) duration = std::atoi(argv[++i]);
+    else if (valued && !std::strcmp(argv[i], "--fault-every")) faultEvery = std::atoi(argv[++i]);
+    else if (valued && !std::strcmp(argv[i], "--rate")) rate = std::atoi(argv[++i]);
   }
   ::signal(SIGPIPE, SIG_IGN);
   TestBroker broker({.Persistence = true, .ExtraConfig = "autosave_on_changes true\n"});
@@ -113,9 +118,13 @@ int main(int argc, char **argv) {
   for (Stream &s : streams) StartSub(s, port);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   for (Stream &s : streams) {
+    // Close-on-exec: a write end inherited by a later child (another
+    // publisher, a restarted subscriber) would keep the input from ever ending.
     int p[2];
-    if (::pipe(p) != 0) return 1;
-    s.Pub = Spawn(Cli("pub", port, {"-t", s.Topic, "-q", std::to_string(s.Qos), "-c", "-i", s.PubId, "-l"}), p[0],
+    if (::pipe2(p, O_CLOEXEC) != 0) return 1;
+    std::vector<std::string> args{"-t", s.Topic, "-q", std::to_string(s.Qos), "-c", "-i", s.PubId, "-l"};
+    if (debug) args.push_back("--debug");
+    s.Pub = Spawn(Cli("pub", port, args), p[0],
                   dir + "/pub" + std::to_string(s.Qos) + ".out");
     ::close(p[0]);
     s.PubIn = p[1];
@@ -206,6 +215,10 @@ int main(int argc, char **argv) {
     }
     std::printf("%3d %8ld %7ld %11ld %14ld %13ld %10d/%-7ld %10d/%-7ld\n", s.Qos, s.Sent, lost, dup, s.SubPeak,
                 pubPeak[s.Qos], s.SubFdsStart, subFdsEnd[s.Qos], s.PubFdsStart, pubFdsEnd[s.Qos]);
+  }
+  if (debug) {
+    RunShell("cp '" + broker.LogFile() + "' '" + dir + "/'");
+    std::printf("publishers' monitor lines and the broker's log: %s\n", dir.c_str());
   }
   return 0;
 }

@@ -417,9 +417,11 @@ void CliSession::ClientOnline() {
   if (first)
     for (const auto &filter : FOptions.Unsubscribe) FClient->Unsubscribe(filter);
   if (Persistent()) ResumeInFlight();
-  if (FStdin && FPublishStarted && !FInputDone && !FFinishing) PumpLines();
-  if (FOptions.Command != CliCommand::Pub || FPublishStarted || FOldExchanges) return;
-  StartPublishing();
+  if (FOptions.Command != CliCommand::Pub) return;
+  // What waited for the link goes on; and an input that ended while offline
+  // may leave nothing in flight whose acknowledgement would end the run.
+  if (FPublishStarted) return Acknowledged();
+  if (!FOldExchanges) StartPublishing();
 }
 
 void CliSession::StartPublishing() {
