@@ -1,10 +1,337 @@
 #include "LogBox.h"
 
+#include <QCoreApplication>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <algorithm>
+#include <cmath>
+#include <limits>
 
-void AppendLogLine(QPlainTextEdit *aLog, const QString &aLine)
+#include "OpaqueScrollArea.h"
+
+namespace {
+
+void ShapeAsLog(QAbstractScrollArea *aBox)
 {
-  aLog->setUndoRedoEnabled(false);
-  aLog->appendPlainText(aLine);
-  aLog->setUndoRedoEnabled(true);
+  aBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  aBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  KeepScrollAreaOpaque(aBox);
+}
+
+bool IsMouseEvent(QEvent::Type aType)
+{
+  return aType == QEvent::MouseButtonPress || aType == QEvent::MouseButtonDblClick ||
+         aType == QEvent::MouseMove || aType == QEvent::MouseButtonRelease;
+}
+
+} // namespace
+
+TLogBox::TLogBox(QWidget *aParent) : QAbstractScrollArea(aParent), FEditor(new QPlainTextEdit(this))
+{
+  ShapeAsLog(this);
+  setFocusPolicy(Qt::StrongFocus);
+  setAttribute(Qt::WA_InputMethodEnabled);
+  verticalScrollBar()->setSingleStep(1);
+  // The edit box comes right after the view in the focus chain: Tab leaves
+  // it for the control after the log.
+  ShapeAsLog(FEditor);
+  FEditor->setTabChangesFocus(true);
+  FEditor->hide();
+  FEditor->installEventFilter(this);
+  connect(FEditor->document(), &QTextDocument::modificationChanged, this, [this](bool aChanged) {
+    if (!aChanged || FAppending || FEditorOwns)
+      return;
+    FEditorOwns = true;
+    FLines.Clear();
+    FHeights.clear();
+  });
+}
+
+void TLogBox::AppendLine(const QString &aLine)
+{
+  if (!FEditorOwns) {
+    FLines.Append(aLine);
+    LinesChanged();
+  }
+  if (!Editing())
+    return;
+  FAppending = true;
+  const bool Changed = FEditor->document()->isModified();
+  FEditor->setUndoRedoEnabled(false);
+  FEditor->appendPlainText(aLine);
+  FEditor->setUndoRedoEnabled(true);
+  FEditor->document()->setModified(Changed);
+  FAppending = false;
+}
+
+void TLogBox::Clear()
+{
+  FLines.Clear();
+  FHeights.clear();
+  LinesChanged();
+  verticalScrollBar()->setValue(0);
+  if (!Editing())
+    return;
+  FAppending = true;
+  FEditor->clear();
+  FEditor->document()->setModified(false);
+  FAppending = false;
+  FEditorOwns = false;
+  if (!FEditor->hasFocus())
+    EndEdit();
+}
+
+void TLogBox::SetWrap(bool aWrap)
+{
+  FWrap = aWrap;
+  FEditor->setLineWrapMode(aWrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+  FHeights.clear();
+  LinesChanged();
+}
+
+QString TLogBox::Text() const
+{
+  return Editing() ? FEditor->toPlainText() : FLines.Text();
+}
+
+bool TLogBox::Editing() const
+{
+  return !FEditor->isHidden();
+}
+
+QPlainTextEdit *TLogBox::Edit()
+{
+  if (Editing())
+    return FEditor;
+  const qsizetype Top = TopLine();
+  const bool Follow = AtEnd();
+  FAppending = true;
+  FEditor->setPlainText(FLines.Text());
+  FEditor->document()->setModified(false);
+  FAppending = false;
+  FEditor->setGeometry(rect());
+  FEditor->show();
+  FEditor->raise();
+  QScrollBar *Bar = FEditor->verticalScrollBar();
+  Bar->setValue(Follow ? Bar->maximum() : FEditor->document()->findBlockByNumber(int(Top)).firstLineNumber());
+  const bool Focused = hasFocus();
+  setFocusProxy(FEditor);
+  if (Focused)
+    FEditor->setFocus(Qt::OtherFocusReason);
+  return FEditor;
+}
+
+void TLogBox::EndEditUnlessChanged()
+{
+  if (Editing() && !FEditorOwns && !FEditor->hasFocus())
+    EndEdit();
+}
+
+void TLogBox::EndEdit()
+{
+  const QScrollBar *Bar = FEditor->verticalScrollBar();
+  const bool Follow = Bar->value() >= Bar->maximum();
+  const int Top = FEditor->cursorForPosition(QPoint(0, 0)).blockNumber();
+  setFocusProxy(nullptr);
+  FEditor->hide();
+  // Its document would hold a second copy of the log.
+  FAppending = true;
+  FEditor->clear();
+  FEditor->document()->setModified(false);
+  FAppending = false;
+  UpdateScrollRange();
+  verticalScrollBar()->setValue(Follow ? verticalScrollBar()->maximum() : Top);
+  viewport()->update();
+}
+
+qsizetype TLogBox::TopLine() const
+{
+  return verticalScrollBar()->value();
+}
+
+bool TLogBox::AtEnd() const
+{
+  return verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+}
+
+void TLogBox::LinesChanged()
+{
+  FRangeStale = true;
+  if (!Editing())
+    viewport()->update();
+}
+
+qreal TLogBox::Margin() const
+{
+  return FEditor->document()->documentMargin();
+}
+
+// As a plain edit box lays out a line: leading included, breaking at word
+// boundaries or anywhere when wrapping.
+qreal TLogBox::LayOut(QTextLayout &aLayout) const
+{
+  QTextOption Option;
+  Option.setWrapMode(FWrap ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
+  aLayout.setTextOption(Option);
+  const qreal Width = FWrap ? std::max<qreal>(1, viewport()->width() - 2 * Margin()) : qreal(INT_MAX / 256);
+  qreal Height = 0;
+  aLayout.beginLayout();
+  for (QTextLine Line = aLayout.createLine(); Line.isValid(); Line = aLayout.createLine()) {
+    Line.setLeadingIncluded(true);
+    Line.setLineWidth(Width);
+    Line.setPosition(QPointF(0, Height));
+    Height += Line.height();
+  }
+  aLayout.endLayout();
+  return Height;
+}
+
+int TLogBox::HeightOf(qsizetype aLine)
+{
+  const auto Known = FHeights.find(aLine);
+  if (Known != FHeights.end())
+    return Known->second;
+  QTextLayout Layout(FLines.Line(aLine), font(), viewport());
+  const int Height = int(std::ceil(LayOut(Layout)));
+  FHeights.emplace(aLine, Height);
+  return Height;
+}
+
+// The top line that shows the last line whole at the bottom, with the margin
+// below it (and above the first line) that an edit box leaves.
+qsizetype TLogBox::LastTopLine()
+{
+  qreal Room = viewport()->height() - Margin();
+  qsizetype Top = FLines.Count();
+  while (Top > 0) {
+    const qreal Needed = HeightOf(Top - 1) + (Top == 1 ? Margin() : 0);
+    if (Needed > Room)
+      break;
+    Room -= Needed;
+    --Top;
+  }
+  return std::min(Top, std::max<qsizetype>(0, FLines.Count() - 1));
+}
+
+void TLogBox::UpdateScrollRange()
+{
+  FRangeStale = false;
+  QScrollBar *Bar = verticalScrollBar();
+  const bool Follow = AtEnd();
+  const qsizetype Last = std::min<qsizetype>(LastTopLine(), std::numeric_limits<int>::max());
+  Bar->setRange(0, int(Last));
+  Bar->setPageStep(std::max(1, viewport()->height() / std::max(1, fontMetrics().lineSpacing())));
+  if (Follow)
+    Bar->setValue(Bar->maximum());
+}
+
+void TLogBox::paintEvent(QPaintEvent *aEvent)
+{
+  if (FRangeStale) {
+    // Moving the scroll bar here asks for no second paint of the view.
+    FPainting = true;
+    UpdateScrollRange();
+    FPainting = false;
+  }
+  QPainter Painter(viewport());
+  Painter.setPen(palette().color(QPalette::Text));
+  const int Bottom = aEvent->rect().bottom();
+  qreal Y = TopLine() == 0 ? Margin() : 0;
+  for (qsizetype Line = TopLine(); Line < FLines.Count() && Y <= Bottom; ++Line) {
+    QTextLayout Layout(FLines.Line(Line), font(), viewport());
+    const qreal Height = LayOut(Layout);
+    FHeights.emplace(Line, int(std::ceil(Height)));
+    if (Y + Height >= aEvent->rect().top())
+      Layout.draw(&Painter, QPointF(Margin(), Y));
+    Y += Height;
+  }
+}
+
+void TLogBox::resizeEvent(QResizeEvent *aEvent)
+{
+  QAbstractScrollArea::resizeEvent(aEvent);
+  FEditor->setGeometry(rect());
+  FHeights.clear();
+  UpdateScrollRange();
+}
+
+void TLogBox::changeEvent(QEvent *aEvent)
+{
+  QAbstractScrollArea::changeEvent(aEvent);
+  if (aEvent->type() == QEvent::FontChange || aEvent->type() == QEvent::StyleChange) {
+    FHeights.clear();
+    LinesChanged();
+  }
+}
+
+void TLogBox::scrollContentsBy(int, int)
+{
+  if (!FPainting)
+    viewport()->update();
+}
+
+// A press of a mouse button in the view starts the user's work in the edit
+// box, which then gets that press and whatever follows it.
+bool TLogBox::viewportEvent(QEvent *aEvent)
+{
+  const QEvent::Type Type = aEvent->type();
+  if (Type == QEvent::MouseButtonPress || Type == QEvent::MouseButtonDblClick || Type == QEvent::ContextMenu)
+    Edit();
+  if (!Editing() || (!IsMouseEvent(Type) && Type != QEvent::ContextMenu))
+    return QAbstractScrollArea::viewportEvent(aEvent);
+  if (Type == QEvent::ContextMenu) {
+    const auto *Menu = static_cast<QContextMenuEvent *>(aEvent);
+    QContextMenuEvent Forwarded(Menu->reason(), FEditor->viewport()->mapFromGlobal(Menu->globalPos()),
+                                Menu->globalPos(), Menu->modifiers());
+    QCoreApplication::sendEvent(FEditor->viewport(), &Forwarded);
+    return true;
+  }
+  const auto *Mouse = static_cast<QMouseEvent *>(aEvent);
+  QMouseEvent Forwarded(Type, FEditor->viewport()->mapFromGlobal(Mouse->globalPosition()), Mouse->scenePosition(),
+                        Mouse->globalPosition(), Mouse->button(), Mouse->buttons(), Mouse->modifiers(),
+                        Mouse->pointingDevice());
+  QCoreApplication::sendEvent(FEditor->viewport(), &Forwarded);
+  return true;
+}
+
+// A key the edit box does not take goes on from it to the box's parents, as
+// it would from the focused edit box itself, and comes through here on its
+// way: it is neither sent back nor passed on a second time.
+void TLogBox::ForwardInput(QEvent *aEvent)
+{
+  if (FForwarding) {
+    aEvent->ignore();
+    return;
+  }
+  FForwarding = true;
+  QCoreApplication::sendEvent(Edit(), aEvent);
+  FForwarding = false;
+  aEvent->accept();
+}
+
+void TLogBox::keyPressEvent(QKeyEvent *aEvent)
+{
+  ForwardInput(aEvent);
+}
+
+void TLogBox::inputMethodEvent(QInputMethodEvent *aEvent)
+{
+  ForwardInput(aEvent);
+}
+
+bool TLogBox::eventFilter(QObject *aWatched, QEvent *aEvent)
+{
+  if (aWatched == FEditor && aEvent->type() == QEvent::FocusOut) {
+    // A menu or another window takes the focus only for a while.
+    const Qt::FocusReason Reason = static_cast<QFocusEvent *>(aEvent)->reason();
+    if (Reason != Qt::PopupFocusReason && Reason != Qt::ActiveWindowFocusReason)
+      QMetaObject::invokeMethod(this, &TLogBox::EndEditUnlessChanged, Qt::QueuedConnection);
+  }
+  return QAbstractScrollArea::eventFilter(aWatched, aEvent);
 }

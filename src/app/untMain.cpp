@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <stdexcept>
@@ -23,7 +22,6 @@
 #include "DataLog.h"
 #include "ErrorBox.h"
 #include "LogBox.h"
-#include "OpaqueScrollArea.h"
 #include "PaintPacer.h"
 #include "ShownText.h"
 #include "PendingDrain.h"
@@ -239,14 +237,8 @@ void TfrmMain::CreateControls()
 
   gpxLog = new QGroupBox(QStringLiteral("&Log"), this);
   gpxLog->setGeometry(8, 8, 417, 301);
-  memLog = new QPlainTextEdit(gpxLog);
+  memLog = new TLogBox(gpxLog);
   memLog->setGeometry(8, 16, 401, 247);
-  memLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  memLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  KeepScrollAreaOpaque(memLog);
-  // The log stays editable, but Tab and Shift+Tab move on to the next control.
-  memLog->setTabChangesFocus(true);
   chkLogWrap = new QCheckBox(QStringLiteral("Wrap lines"), gpxLog);
   chkLogWrap->setGeometry(8, 273, 73, 17);
   chkLogWrap->setChecked(true);
@@ -359,7 +351,7 @@ void TfrmMain::FormCreate(QObject *)
 
 void TfrmMain::AddLog(const QString &Text)
 {
-  AppendLogLine(memLog, LogTimeStamp(QDateTime::currentDateTime(), QLocale()) + Text);
+  memLog->AppendLine(LogTimeStamp(QDateTime::currentDateTime(), QLocale()) + Text);
 }
 
 void TfrmMain::edtPortChange(QObject *)
@@ -388,12 +380,12 @@ void TfrmMain::lbxTopicClick(QObject *)
 
 void TfrmMain::chkLogWrapClick(QObject *)
 {
-  memLog->setLineWrapMode(chkLogWrap->isChecked() ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+  memLog->SetWrap(chkLogWrap->isChecked());
 }
 
 void TfrmMain::btnClearLogClick(QObject *)
 {
-  memLog->clear();
+  memLog->Clear();
 }
 
 void TfrmMain::SetSslEnable()

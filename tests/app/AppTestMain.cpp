@@ -4,7 +4,7 @@
 #include <QAbstractItemModel>
 #include <QFile>
 #include "TListBox.h"
-#include <QPlainTextEdit>
+#include "LogBox.h"
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@ QStringList ShownTopics(TfrmMain &Window)
 
 QStringList LogLines(TfrmMain &Window)
 {
-  const QString Text = Window.memLog->toPlainText();
+  const QString Text = Window.memLog->Text();
   return Text.isEmpty() ? QStringList() : Text.split(QLatin1Char('\n'));
 }
 

@@ -8,7 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include "TListBox.h"
-#include <QPlainTextEdit>
+#include "LogBox.h"
 #include <QProcess>
 #include <QRegularExpression>
 #include <QPushButton>
@@ -133,7 +133,7 @@ TEST(WindowBroker, ConnectPlainAndTls)
     TErrorBoxes Boxes;
     TTestWindow W;
     Connect(*W, Tls ? Broker.TlsPort() : Broker.Port(), Tls);
-    ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000)) << W->memLog->toPlainText().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000)) << W->memLog->Text().toStdString();
     EXPECT_TRUE(LogHas(*W, "Status: Connecting to 127.0.0.1 on Port "));
     EXPECT_TRUE(LogHas(*W, "Status: Connection ACCEPTED"));
     EXPECT_TRUE(LogHas(*W, "Client online"));
@@ -498,7 +498,7 @@ TEST(WindowBroker, StartOptionsReachTheBoxesAndTheConnection)
   EXPECT_EQ(W->rdgSSL->ItemIndex(), 0);
   W->show();
   QTest::mouseClick(W->btnConn, Qt::LeftButton);
-  ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000)) << W->memLog->toPlainText().toStdString();
+  ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000)) << W->memLog->Text().toStdString();
   EXPECT_EQ(W->sttConnection->text(), "Verified: localhost");
   EXPECT_TRUE(LogHas(*W, "Broker certificate verified for localhost"));
   EXPECT_TRUE(LogHas(*W, "Status: No session present."));
@@ -524,6 +524,6 @@ TEST(WindowBroker, StartOptionsWithACaRefuseAWrongName)
         return LogHas(*W, "Status: Connect failed: TLS: the broker's certificate is not valid for '127.0.0.1'");
       },
       20000))
-      << W->memLog->toPlainText().toStdString();
+      << W->memLog->Text().toStdString();
   EXPECT_FALSE(Online(*W));
 }

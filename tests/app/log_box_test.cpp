@@ -2,6 +2,8 @@
 // taken back with Ctrl+Z, a line the program appended cannot.
 
 #include <QPlainTextEdit>
+
+#include "LogBox.h"
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -11,13 +13,13 @@ namespace {
 
 void PressUndo(TfrmMain &Window)
 {
-  QTest::keyClick(Window.memLog, Qt::Key_Z, Qt::ControlModifier);
+  QTest::keyClick(Window.memLog->Edit(), Qt::Key_Z, Qt::ControlModifier);
 }
 
 void TypeAtEnd(TfrmMain &Window, const QString &Text)
 {
-  Window.memLog->moveCursor(QTextCursor::End);
-  QTest::keyClicks(Window.memLog, Text);
+  Window.memLog->Edit()->moveCursor(QTextCursor::End);
+  QTest::keyClicks(Window.memLog->Edit(), Text);
 }
 
 // The log's lines without their time stamps.

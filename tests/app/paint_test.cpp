@@ -3,7 +3,7 @@
 // boxes and the radio groups are not drawn again when nothing on them changed.
 
 #include <QPaintEvent>
-#include <QPlainTextEdit>
+#include "LogBox.h"
 #include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>

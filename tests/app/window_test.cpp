@@ -7,7 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include "TListBox.h"
-#include <QPlainTextEdit>
+#include "LogBox.h"
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -42,8 +42,8 @@ QString Caption(QWidget *W)
     return L->text();
   if (auto *E = qobject_cast<QLineEdit *>(W))
     return E->text();
-  if (auto *M = qobject_cast<QPlainTextEdit *>(W))
-    return M->toPlainText();
+  if (auto *M = qobject_cast<TLogBox *>(W))
+    return M->Text();
   return {};
 }
 
@@ -136,7 +136,7 @@ TEST(Window, StartsWithEveryControlInPlace)
   EXPECT_EQ(W->edtPW->echoMode(), QLineEdit::Password);
   EXPECT_TRUE(W->chkLogWrap->isChecked());
   EXPECT_FALSE(W->chkSave->isChecked());
-  EXPECT_EQ(W->memLog->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(W->memLog->Wrap());
   EXPECT_EQ(W->memLog->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
   EXPECT_EQ(W->lbxTopic->selectionMode(), QAbstractItemView::SingleSelection);
   EXPECT_EQ(W->lbxTopic->model()->rowCount(), 0);
@@ -301,14 +301,14 @@ TEST(Window, WrapLinesAndClearLogActOnTheLogOnly)
   W->edtTopic->setText("keep");
   QTest::mouseClick(W->chkLogWrap, Qt::LeftButton);
   EXPECT_FALSE(W->chkLogWrap->isChecked());
-  EXPECT_EQ(W->memLog->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_FALSE(W->memLog->Wrap());
   EXPECT_EQ(W->memLog->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
   QTest::mouseClick(W->chkLogWrap, Qt::LeftButton);
-  EXPECT_EQ(W->memLog->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(W->memLog->Wrap());
 
   const QString Before = ButtonStates(*W);
   QTest::mouseClick(W->btnClearLog, Qt::LeftButton);
-  EXPECT_TRUE(W->memLog->toPlainText().isEmpty());
+  EXPECT_TRUE(W->memLog->Text().isEmpty());
   EXPECT_EQ(ButtonStates(*W), Before);
   EXPECT_EQ(W->edtTopic->text(), "keep");
   EXPECT_TRUE(W->btnClearLog->isEnabled());
@@ -466,7 +466,7 @@ TEST(Window, BadPortShowsTheConversionErrorAndStopsConnect)
     EXPECT_FALSE(W->mqt->Enabled()) << "nothing after the port happens";
     // The window still works.
     W->AddLog("after");
-    EXPECT_TRUE(W->memLog->toPlainText().endsWith("after"));
+    EXPECT_TRUE(W->memLog->Text().endsWith("after"));
   }
 }
 
@@ -520,7 +520,7 @@ TEST(Window, TabAndShiftTabLeaveTheLogWhichStaysEditable)
   ASSERT_TRUE(QTest::qWaitForWindowActive(W.Window.get()));
   W->memLog->setFocus();
   QTest::keyClicks(W->memLog, "note");
-  EXPECT_EQ(W->memLog->toPlainText(), "note");
+  EXPECT_EQ(W->memLog->Text(), "note");
   struct TKeyCase {
     Qt::Key Key;
     Qt::KeyboardModifiers Modifiers;
@@ -535,7 +535,7 @@ TEST(Window, TabAndShiftTabLeaveTheLogWhichStaysEditable)
     QWidget *Focused = QApplication::focusWidget();
     ASSERT_NE(Focused, nullptr);
     EXPECT_TRUE(Focused == C.Next || C.Next->isAncestorOf(Focused)) << Focused->objectName().toStdString();
-    EXPECT_EQ(W->memLog->toPlainText(), "note") << "no tab character in the log";
+    EXPECT_EQ(W->memLog->Text(), "note") << "no tab character in the log";
   }
 }
 
