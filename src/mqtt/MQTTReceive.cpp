@@ -144,27 +144,33 @@ void TMQTTParser::Consume(std::string_view aBytes) {
 // the topic (or only its count, when the count runs past the body) and the
 // identifier at QoS 1 and 2.
 void TMQTTParser::GatherPublish(const std::uint8_t *aBytes, std::size_t aCount) {
-  while (aCount > 0) {
-    std::size_t take;
-    if (FRxHeadSize == 0 || FRxStream.Size() < FRxHeadSize) {
-      std::size_t want = FRxHeadSize == 0 ? 2 - FRxStream.Size() : FRxHeadSize - FRxStream.Size();
-      take = std::min(want, aCount);
-      FRxStream.Write(aBytes, take);
-      if (FRxHeadSize == 0 && FRxStream.Size() == 2) {
-        std::size_t count = std::size_t(FRxStream.Data()[0]) << 8 | FRxStream.Data()[1];
-        std::size_t head = 2 + (count <= FRxBodySize - 2 ? count : 0) +
-                           ((RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? 2 : 0);
-        FRxHeadSize = std::min(head, FRxBodySize);
-        FRxPayload.clear();
-        if (!FRxSkipping) FRxPayload.reserve(FRxBodySize - FRxHeadSize);
-      }
+  auto take = [&](std::size_t want) {
+    const std::size_t n = std::min(want, aCount);
+    FRxStream.Write(aBytes, n);
+    aBytes += n;
+    aCount -= n;
+  };
+  if (FRxHeadSize == 0) {
+    // The topic's count is usually in the first piece: read it where it lies.
+    std::uint8_t count[2];
+    if (FRxStream.Size() == 0 && aCount >= 2) {
+      count[0] = aBytes[0];
+      count[1] = aBytes[1];
     } else {
-      take = aCount;
-      if (!FRxSkipping) FRxPayload.append(reinterpret_cast<const char *>(aBytes), take);
+      take(2 - FRxStream.Size());
+      if (FRxStream.Size() < 2) return;
+      count[0] = FRxStream.Data()[0];
+      count[1] = FRxStream.Data()[1];
     }
-    aBytes += take;
-    aCount -= take;
+    const std::size_t topicSize = std::size_t(count[0]) << 8 | count[1];
+    const std::size_t head = 2 + (topicSize <= FRxBodySize - 2 ? topicSize : 0) +
+                             ((RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? 2 : 0);
+    FRxHeadSize = std::min(head, FRxBodySize);
+    FRxPayload.clear();
+    if (!FRxSkipping) FRxPayload.reserve(FRxBodySize - FRxHeadSize);
   }
+  if (FRxStream.Size() < FRxHeadSize) take(FRxHeadSize - FRxStream.Size());
+  if (aCount > 0 && !FRxSkipping) FRxPayload.append(reinterpret_cast<const char *>(aBytes), aCount);
 }
 
 // A PUBLISH passed over: only its head was kept.
