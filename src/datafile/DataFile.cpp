@@ -25,6 +25,27 @@ QString DataTimeStamp(const QDateTime &aMoment) {
                                                     .arg(minutes % 60, 2, 10, QChar(u'0'));
 }
 
-std::string DataLine(const QString &aValue, const TCodePage &aCodePage, const QDateTime &aMoment) {
-  return aCodePage.FromUnicode(DataTimeStamp(aMoment) + u';' + aValue + QStringLiteral("\r\n"));
+std::string DataLine(const QString &aValue, const TCodePage &aCodePage, const QString &aStamp) {
+  return aCodePage.FromUnicode(aStamp + u';' + aValue + QStringLiteral("\r\n"));
+}
+
+QString TDataStampClock::Stamp(qint64 aMsecsSinceEpoch) {
+  qint64 second = aMsecsSinceEpoch / 1000;
+  int millisecond = int(aMsecsSinceEpoch % 1000);
+  if (millisecond < 0) { // before 1970: the second starts below the moment
+    --second;
+    millisecond += 1000;
+  }
+  if (FHead.isEmpty() || second != FSecond) {
+    const QString whole = DataTimeStamp(QDateTime::fromMSecsSinceEpoch(second * 1000));
+    const qsizetype dot = whole.indexOf(u'.');
+    FHead = whole.left(dot + 1);
+    FTail = whole.mid(dot + 4);
+    FSecond = second;
+  }
+  QString stamp = FHead;
+  stamp += QChar(u'0' + millisecond / 100);
+  stamp += QChar(u'0' + millisecond / 10 % 10);
+  stamp += QChar(u'0' + millisecond % 10);
+  return stamp + FTail;
 }

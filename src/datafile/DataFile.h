@@ -24,6 +24,22 @@ QString DataFileName(const QString &aFolder, const QString &aTopic);
 // that instant).
 QString DataTimeStamp(const QDateTime &aMoment);
 
-// The bytes of the data line for aValue at aMoment, CR LF included.
-std::string DataLine(const QString &aValue, const TCodePage &aCodePage,
-                     const QDateTime &aMoment = QDateTime::currentDateTime());
+// The bytes of the data line for aValue with the time stamp aStamp, CR LF included.
+std::string DataLine(const QString &aValue, const TCodePage &aCodePage, const QString &aStamp);
+
+// DataTimeStamp for a stream of moments in local time, as messages arrive:
+// the date, time and UTC offset are worked out once per second of the clock
+// and only the milliseconds per call. Asking the system for the local offset
+// reads the time zone file's status every time, which at thousands of
+// messages per second would cost more than writing their lines. The offset
+// cannot change within a second, and a change of the system's time zone is
+// seen from the next second on.
+class TDataStampClock {
+public:
+  QString Stamp(qint64 aMsecsSinceEpoch);
+
+private:
+  qint64 FSecond = 0;
+  QString FHead; // "yyyy-MM-ddTHH:mm:ss." of FSecond; empty until the first stamp
+  QString FTail; // its offset: "Z" or "+hh:mm"
+};

@@ -71,21 +71,22 @@ bool TDataFileWriter::WriteWaiting(const std::string &aPath, TFile &aFile) {
 
 int TDataFileWriter::WriteLine(const std::string &aPath, TFile &aFile, const std::string &aLine, const char *&aWhat) {
   aWhat = "open";
-  if (aFile.Fd >= 0) {
-    // A file deleted while open would swallow every later line unseen.
-    struct stat st {};
-    if (::fstat(aFile.Fd, &st) != 0 || st.st_nlink == 0) Close(aFile);
-  }
-  if (aFile.Fd < 0)
+  struct stat st {};
+  // A file deleted while open would swallow every later line unseen.
+  if (aFile.Fd >= 0 && (::fstat(aFile.Fd, &st) != 0 || st.st_nlink == 0)) Close(aFile);
+  if (aFile.Fd < 0) {
     if (const int err = Open(aPath, aFile)) return err;
+    if (::fstat(aFile.Fd, &st) != 0) return errno;
+  }
   Touch(aFile);
 
   aWhat = "write";
+  off_t start = st.st_size; // where this line begins: the file is opened for appending
   if (aFile.CutTo >= 0) {
     if (::ftruncate(aFile.Fd, aFile.CutTo) != 0) return errno;
+    start = aFile.CutTo;
     aFile.CutTo = -1;
   }
-  const off_t start = ::lseek(aFile.Fd, 0, SEEK_END);
   std::size_t done = 0;
   while (done < aLine.size()) {
     const ssize_t n = ::write(aFile.Fd, aLine.data() + done, aLine.size() - done);
@@ -97,7 +98,7 @@ int TDataFileWriter::WriteLine(const std::string &aPath, TFile &aFile, const std
     const int err = errno;
     // No torn record: the next line must start on a line of its own, and the
     // whole of this one is written again later.
-    if (done > 0 && start >= 0 && ::ftruncate(aFile.Fd, start) != 0) aFile.CutTo = start;
+    if (done > 0 && ::ftruncate(aFile.Fd, start) != 0) aFile.CutTo = start;
     return err;
   }
   return 0;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "DataFile.h"
 
 TDataLog::TDataLog(std::size_t aMaxOpenFiles) : FWriter(aMaxOpenFiles) {
   FRetryTimer.setSingleShot(true);
@@ -14,7 +13,7 @@ TDataLog::TDataLog(std::size_t aMaxOpenFiles) : FWriter(aMaxOpenFiles) {
 }
 
 void TDataLog::Add(const QString &aTopic, const QString &aValue, const TCodePage &aCodePage,
-                   const QDateTime &aMoment) {
+                   qint64 aMsecsSinceEpoch) {
   std::string path;
   try {
     path = QFile::encodeName(DataFileName(FFolder, aTopic)).toStdString();
@@ -22,7 +21,7 @@ void TDataLog::Add(const QString &aTopic, const QString &aValue, const TCodePage
     if (OnProblem) OnProblem(QString::fromUtf8(e.what()));
     return;
   }
-  if (!FWriter.Append(path, DataLine(aValue, aCodePage, aMoment))) Report();
+  if (!FWriter.Append(path, DataLine(aValue, aCodePage, FClock.Stamp(aMsecsSinceEpoch)))) Report();
 }
 
 bool TDataLog::Retry() {

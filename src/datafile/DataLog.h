@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "CodePage.h"
+#include "DataFile.h"
 #include "DataFileWriter.h"
 
 class TDataLog : public QObject {
@@ -24,11 +25,12 @@ public:
   // Create the folder when it is missing, also again after it was removed.
   void SetCreateFolder(bool aCreate) { FWriter.CreateFolders = aCreate; }
 
-  // Saves aValue as the next line of aTopic's file, in aCodePage, time-stamped with aMoment.
+  // Saves aValue as the next line of aTopic's file, in aCodePage, time-stamped
+  // with the local time of aMsecsSinceEpoch.
   // Never throws: a topic that cannot name a file is reported through OnProblem
   // and its line dropped; any other failure keeps the line waiting.
   void Add(const QString &aTopic, const QString &aValue, const TCodePage &aCodePage,
-           const QDateTime &aMoment = QDateTime::currentDateTime());
+           qint64 aMsecsSinceEpoch = QDateTime::currentMSecsSinceEpoch());
   // One retry pass now; true when no line waits.
   bool Retry();
   std::size_t Waiting() const { return FWriter.Waiting(); }
@@ -45,6 +47,7 @@ private:
   void Report();
 
   TDataFileWriter FWriter;
+  TDataStampClock FClock;
   QString FFolder;
   QTimer FRetryTimer;
   std::string FReported;

@@ -86,8 +86,8 @@ TEST(CliLog, WritesTheWindowsLinesByteForByte) {
     if (m.Payload.empty()) continue; // never saved, as in the window
     const QString topic = QString::fromStdString(m.Topic);
     const std::string file = QFileInfo(DataFileName(QString::fromStdString(dir + "/made"), topic)).fileName().toStdString();
-    const std::string line = DataLine(DecodeReceivedMessage(m.Payload, ansi), ansi);
-    expected[file].push_back(line.substr(line.find(';') + 1, line.size() - line.find(';') - 3));
+    const std::string line = DataLine(DecodeReceivedMessage(m.Payload, ansi), ansi, QString());
+    expected[file].push_back(line.substr(1, line.size() - 3));
   }
   std::set<std::string> files;
   for (const auto &entry : fs::directory_iterator(dir + "/made")) files.insert(entry.path().filename().string());

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimeZone>
+#include <ctime>
 #include <gtest/gtest.h>
 
 namespace {
@@ -81,15 +82,38 @@ TEST(DataFile, lines_are_written_in_the_code_page_with_crlf) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Line);
-    EXPECT_EQ(DataLine(c.Value, c.CodePage, moment), c.Line);
+    EXPECT_EQ(DataLine(c.Value, c.CodePage, DataTimeStamp(moment)), c.Line);
   }
 }
 
 // The test program runs with TZ three hours behind UTC.
-TEST(DataFile, local_time_is_the_default_moment) {
-  const QString line = QString::fromStdString(DataLine("1", *TCodePage::Utf8()));
-  EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}-03:00;1\r\n$)").match(line).hasMatch())
-      << line.toStdString();
+TEST(DataFile, the_stamp_clock_gives_local_time) {
+  TDataStampClock clock;
+  const QString stamp = clock.Stamp(QDateTime::currentMSecsSinceEpoch());
+  EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}-03:00$)").match(stamp).hasMatch())
+      << stamp.toStdString();
+}
+
+// The clock works a second out once and then only adds milliseconds: run
+// through moments in order, across seconds, a leap back to the old year and
+// both ends of daylight saving time, it must agree with DataTimeStamp.
+TEST(DataFile, the_stamp_clock_agrees_with_the_time_stamp_across_seconds_and_offset_changes) {
+  const QByteArray savedZone = qgetenv("TZ");
+  qputenv("TZ", "America/New_York");
+  tzset();
+  const qint64 moments[] = {
+      1710054000000, 1710054000999, 1710054001000, // 2024-03-10 02:00 EST becomes 03:00 EDT
+      1710053999999, 1704067199999, 1704067200000, // back in time, to the turn of the year
+      1730611800000, 1730613599999, 1730613600000, // 2024-11-03: 01:59:59.999 EDT, then 01:00 EST
+      1730615400000, 1730615400001, -1,            // the second 01:30, and the moment before 1970
+  };
+  TDataStampClock clock;
+  for (qint64 ms : moments) {
+    SCOPED_TRACE(ms);
+    EXPECT_EQ(clock.Stamp(ms), DataTimeStamp(QDateTime::fromMSecsSinceEpoch(ms)));
+  }
+  qputenv("TZ", savedZone);
+  tzset();
 }
 
 } // namespace
