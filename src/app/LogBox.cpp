@@ -110,7 +110,6 @@ QPlainTextEdit *TLogBox::Edit()
   if (Editing())
     return FEditor;
   const qsizetype Top = TopLine();
-  const bool Follow = AtEnd();
   FAppending = true;
   FEditor->setPlainText(FLines.Text());
   FEditor->document()->setModified(false);
@@ -118,8 +117,9 @@ QPlainTextEdit *TLogBox::Edit()
   FEditor->setGeometry(rect());
   FEditor->show();
   FEditor->raise();
-  QScrollBar *Bar = FEditor->verticalScrollBar();
-  Bar->setValue(Follow ? Bar->maximum() : FEditor->document()->findBlockByNumber(int(Top)).firstLineNumber());
+  // The same line at the top: the edit box counts its scroll range in
+  // rows, and guesses one row for each line it has not laid out yet.
+  FEditor->verticalScrollBar()->setValue(FEditor->document()->findBlockByNumber(int(Top)).firstLineNumber());
   const bool Focused = hasFocus();
   setFocusProxy(FEditor);
   if (Focused)
@@ -135,9 +135,10 @@ void TLogBox::EndEditUnlessChanged()
 
 void TLogBox::EndEdit()
 {
-  const QScrollBar *Bar = FEditor->verticalScrollBar();
-  const bool Follow = Bar->value() >= Bar->maximum();
-  const int Top = FEditor->cursorForPosition(QPoint(0, 0)).blockNumber();
+  // Following when the last line is in sight, as the edit box does.
+  const QRect Shown = FEditor->viewport()->rect();
+  const bool Follow = FEditor->cursorForPosition(Shown.bottomLeft()).blockNumber() + 1 >= FEditor->blockCount();
+  const int Top = FEditor->cursorForPosition(Shown.topLeft()).blockNumber();
   setFocusProxy(nullptr);
   FEditor->hide();
   // Its document would hold a second copy of the log.

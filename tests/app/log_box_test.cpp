@@ -1,7 +1,14 @@
-// The log box's undo history belongs to the user: what the user typed can be
-// taken back with Ctrl+Z, a line the program appended cannot.
+// The log box: the view follows the last line unless the user scrolled back,
+// wraps and unwraps, and hands over to an edit box for the user's work
+// without a visible change; the edit box goes away again unless the user
+// changed the text. The undo history belongs to the user: what the user
+// typed can be taken back with Ctrl+Z, a line the program appended cannot.
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 
 #include "LogBox.h"
 #include <QTest>
@@ -53,3 +60,160 @@ TEST(LogBox, UndoTakesBackTheUsersTypingButNotTheProgramsLines)
   PressUndo(*W);
   EXPECT_EQ(Texts(*W), QStringList({"first", "second", "third"}));
 }
+
+namespace {
+
+// A log box of the window's size beside another control to move the focus to.
+struct TBoxWindow {
+  QWidget Window;
+  TLogBox *Box = new TLogBox(&Window);
+  QLineEdit *Elsewhere = new QLineEdit(&Window);
+
+  TBoxWindow()
+  {
+    Window.resize(420, 300);
+    Box->setGeometry(0, 0, 401, 247);
+    Elsewhere->setGeometry(0, 260, 100, 20);
+    Window.show();
+    Window.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&Window));
+  }
+  void Append(int aCount, const QString &aText = QStringLiteral("line %1"))
+  {
+    for (int I = 0; I < aCount; ++I)
+      Box->AppendLine(aText.arg(Box->Text().isEmpty() ? 0 : Box->Text().count('\n') + 1));
+    // The scroll range follows the lines when the view is painted.
+    Box->viewport()->repaint();
+  }
+  int LastTopLine() const { return Box->verticalScrollBar()->maximum(); }
+  QImage Picture() const { return Box->grab().toImage(); }
+  // Without the scroll bar: the edit box counts its range in rows, the view
+  // in lines.
+  QImage LinesPicture() const { return Box->grab(Box->viewport()->geometry()).toImage(); }
+  // Moves the focus away as a click on another control does.
+  void LeaveBox()
+  {
+    Elsewhere->setFocus(Qt::MouseFocusReason);
+    QCoreApplication::processEvents();
+  }
+};
+
+TEST(LogBox, TheViewFollowsTheLastLineUnlessScrolledBack)
+{
+  TBoxWindow W;
+  W.Append(100);
+  EXPECT_TRUE(W.Box->AtEnd());
+  const int Last = W.LastTopLine();
+  EXPECT_GT(Last, 70);
+  EXPECT_LT(Last, 100);
+  EXPECT_EQ(W.Box->TopLine(), Last);
+
+  W.Append(5);
+  EXPECT_EQ(W.LastTopLine(), Last + 5);
+  EXPECT_EQ(W.Box->TopLine(), Last + 5) << "at the end, new lines scroll into view";
+
+  W.Box->verticalScrollBar()->setValue(10);
+  W.Append(5);
+  EXPECT_EQ(W.LastTopLine(), Last + 10);
+  EXPECT_EQ(W.Box->TopLine(), 10) << "scrolled back, the view stays";
+}
+
+TEST(LogBox, WrapBreaksLongLinesAtTheWidthAndUnwrapsThemAgain)
+{
+  TBoxWindow W;
+  W.Append(20, QStringLiteral("long %1 ") + QString(300, 'x'));
+  const int Wrapped = W.LastTopLine();
+  const QImage WrappedPicture = W.Picture();
+  W.Box->SetWrap(false);
+  W.Box->viewport()->repaint();
+  const int Unwrapped = W.LastTopLine();
+  EXPECT_GT(Wrapped, Unwrapped) << "wrapped, fewer long lines fit in the view";
+  EXPECT_NE(W.Picture(), WrappedPicture);
+  EXPECT_EQ(W.Box->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  W.Box->SetWrap(true);
+  W.Box->viewport()->repaint();
+  EXPECT_EQ(W.LastTopLine(), Wrapped);
+  EXPECT_EQ(W.Picture(), WrappedPicture);
+}
+
+// The edit box takes over without a visible change: same lines, same places,
+// so that a click lands on the line under the mouse.
+TEST(LogBox, TheEditBoxShowsWhatTheViewShowed)
+{
+  struct TCase {
+    const char *Name;
+    bool Wrap;
+    int Top; // -1: at the end
+  };
+  const TCase Cases[] = {{"wrapped, at the end", true, -1},
+                         {"wrapped, at the top", true, 0},
+                         {"wrapped, in the middle", true, 7},
+                         {"unwrapped, at the end", false, -1},
+                         {"unwrapped, in the middle", false, 7}};
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TBoxWindow W;
+    W.Box->SetWrap(C.Wrap);
+    for (int I = 0; I < 30; ++I)
+      W.Append(1, I % 4 == 0 ? QStringLiteral("2024-05-07 14:03:09 sensors/%1=") + QString(120, 'v')
+                             : QStringLiteral("2024-05-07 14:03:09 sensors/t%1=21.5"));
+    if (C.Top >= 0) {
+      W.Box->verticalScrollBar()->setValue(C.Top);
+      W.Box->viewport()->repaint();
+    }
+    // Without the focus, the edit box shows no caret.
+    W.LeaveBox();
+    const QImage View = W.LinesPicture();
+    W.Box->Edit();
+    ASSERT_TRUE(W.Box->Editing());
+    EXPECT_EQ(W.LinesPicture(), View);
+  }
+}
+
+TEST(LogBox, AClickPutsTheCaretOnTheLineClicked)
+{
+  TBoxWindow W;
+  W.Append(40);
+  W.Box->verticalScrollBar()->setValue(10);
+  W.Box->viewport()->repaint();
+  const int Row = W.Box->fontMetrics().lineSpacing();
+  QTest::mouseClick(W.Box->viewport(), Qt::LeftButton, {}, QPoint(30, 2 * Row + Row / 2));
+  ASSERT_TRUE(W.Box->Editing());
+  EXPECT_EQ(W.Box->Edit()->textCursor().blockNumber(), 12);
+  EXPECT_TRUE(W.Box->Edit()->hasFocus());
+}
+
+TEST(LogBox, TheEditBoxStaysOnlyOnceTheUserChangedTheText)
+{
+  TBoxWindow W;
+  W.Append(3);
+  W.Box->setFocus(Qt::TabFocusReason);
+  EXPECT_FALSE(W.Box->Editing()) << "the focus alone does not need the edit box";
+
+  // Selecting and copying leave the text as it was.
+  QTest::keyClick(W.Box, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(W.Box, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_TRUE(W.Box->Editing());
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "line 0\nline 1\nline 2");
+  W.LeaveBox();
+  EXPECT_TRUE(WaitFor([&] { return !W.Box->Editing(); }));
+  W.Append(1);
+  EXPECT_EQ(W.Box->Text(), "line 0\nline 1\nline 2\nline 3");
+
+  W.Box->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(W.Box, Qt::Key_End, Qt::ControlModifier);
+  QTest::keyClicks(W.Box, " typed");
+  W.LeaveBox();
+  RunLoop(20);
+  EXPECT_TRUE(W.Box->Editing());
+  W.Box->AppendLine("after");
+  EXPECT_EQ(W.Box->Text(), "line 0\nline 1\nline 2\nline 3 typed\nafter");
+
+  W.Box->Clear();
+  EXPECT_EQ(W.Box->Text(), "");
+  EXPECT_FALSE(W.Box->Editing()) << "cleared, with the focus elsewhere";
+  W.Box->AppendLine("new");
+  EXPECT_EQ(W.Box->Text(), "new");
+}
+
+} // namespace
