@@ -110,6 +110,7 @@ QPlainTextEdit *TLogBox::Edit()
   if (Editing())
     return FEditor;
   const qsizetype Top = TopLine();
+  const bool Follow = AtEnd();
   FAppending = true;
   FEditor->setPlainText(FLines.Text());
   FEditor->document()->setModified(false);
@@ -117,9 +118,11 @@ QPlainTextEdit *TLogBox::Edit()
   FEditor->setGeometry(rect());
   FEditor->show();
   FEditor->raise();
-  // The same line at the top: the edit box counts its scroll range in
-  // rows, and guesses one row for each line it has not laid out yet.
-  FEditor->verticalScrollBar()->setValue(FEditor->document()->findBlockByNumber(int(Top)).firstLineNumber());
+  // The same line at the top; at the end, the edit box's own end, which
+  // shows the last line a row higher or lower than the view when lines are
+  // wrapped: it scrolls by rows, the view by lines.
+  QScrollBar *Bar = FEditor->verticalScrollBar();
+  Bar->setValue(Follow ? Bar->maximum() : FEditor->document()->findBlockByNumber(int(Top)).firstLineNumber());
   const bool Focused = hasFocus();
   setFocusProxy(FEditor);
   if (Focused)
@@ -254,6 +257,28 @@ void TLogBox::paintEvent(QPaintEvent *aEvent)
   }
 }
 
+int TLogBox::TextPositionAt(QPointF aPoint)
+{
+  qsizetype Start = 0; // of the line in the whole text
+  for (qsizetype Line = 0; Line < TopLine(); ++Line)
+    Start += FLines.Length(Line) + 1;
+  qreal Y = TopLine() == 0 ? Margin() : 0;
+  for (qsizetype Line = TopLine(); Line < FLines.Count() && Y <= aPoint.y(); ++Line) {
+    const QString Text = FLines.Line(Line);
+    QTextLayout Layout(Text, font(), viewport());
+    const qreal Height = LayOut(Layout);
+    if (aPoint.y() < Y + Height)
+      for (int Row = 0; Row < Layout.lineCount(); ++Row) {
+        const QTextLine Shown = Layout.lineAt(Row);
+        if (aPoint.y() < Y + Shown.rect().bottom() || Row + 1 == Layout.lineCount())
+          return int(Start + Shown.xToCursor(aPoint.x() - Margin()));
+      }
+    Y += Height;
+    Start += Text.size() + 1;
+  }
+  return -1;
+}
+
 void TLogBox::resizeEvent(QResizeEvent *aEvent)
 {
   QAbstractScrollArea::resizeEvent(aEvent);
@@ -282,10 +307,12 @@ void TLogBox::scrollContentsBy(int, int)
 bool TLogBox::viewportEvent(QEvent *aEvent)
 {
   const QEvent::Type Type = aEvent->type();
-  if (Type == QEvent::MouseButtonPress || Type == QEvent::MouseButtonDblClick || Type == QEvent::ContextMenu)
-    Edit();
-  if (!Editing() || (!IsMouseEvent(Type) && Type != QEvent::ContextMenu))
+  const bool Starts = !Editing() && (Type == QEvent::MouseButtonPress || Type == QEvent::MouseButtonDblClick ||
+                                     Type == QEvent::ContextMenu);
+  if (!Starts && (!Editing() || (!IsMouseEvent(Type) && Type != QEvent::ContextMenu)))
     return QAbstractScrollArea::viewportEvent(aEvent);
+  const int Clicked = Starts && Type != QEvent::ContextMenu ? TextPositionAt(static_cast<QMouseEvent *>(aEvent)->position()) : -1;
+  Edit();
   if (Type == QEvent::ContextMenu) {
     const auto *Menu = static_cast<QContextMenuEvent *>(aEvent);
     QContextMenuEvent Forwarded(Menu->reason(), FEditor->viewport()->mapFromGlobal(Menu->globalPos()),
@@ -294,7 +321,16 @@ bool TLogBox::viewportEvent(QEvent *aEvent)
     return true;
   }
   const auto *Mouse = static_cast<QMouseEvent *>(aEvent);
-  QMouseEvent Forwarded(Type, FEditor->viewport()->mapFromGlobal(Mouse->globalPosition()), Mouse->scenePosition(),
+  QPointF At = FEditor->viewport()->mapFromGlobal(Mouse->globalPosition());
+  if (Clicked >= 0) {
+    // The edit box may show the last lines a row higher or lower than the
+    // view did (it scrolls by rows, the view by lines): the press goes to the
+    // character that was under the mouse.
+    QTextCursor Cursor(FEditor->document());
+    Cursor.setPosition(Clicked);
+    At = QPointF(FEditor->cursorRect(Cursor).center());
+  }
+  QMouseEvent Forwarded(Type, At, Mouse->scenePosition(),
                         Mouse->globalPosition(), Mouse->button(), Mouse->buttons(), Mouse->modifiers(),
                         Mouse->pointingDevice());
   QCoreApplication::sendEvent(FEditor->viewport(), &Forwarded);

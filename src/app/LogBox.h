@@ -71,6 +71,9 @@ private:
   qsizetype LastTopLine();
   void UpdateScrollRange();
   qreal Margin() const;
+  // The position in the whole text of the character shown at aPoint of the
+  // view, or -1 below the last line.
+  int TextPositionAt(QPointF aPoint);
 
   TLogLines FLines;
   QPlainTextEdit *FEditor;

@@ -85,8 +85,34 @@ struct TBoxWindow {
     // The scroll range follows the lines when the view is painted.
     Box->viewport()->repaint();
   }
+  // Short lines, and every fourth one long enough to wrap.
+  void AppendSensorLines(int aCount)
+  {
+    for (int I = 0; I < aCount; ++I)
+      Append(1, I % 4 == 0 ? QStringLiteral("2024-05-07 14:03:09 sensors/%1=") + QString(120, 'v')
+                           : QStringLiteral("2024-05-07 14:03:09 sensors/t%1=21.5"));
+  }
   int LastTopLine() const { return Box->verticalScrollBar()->maximum(); }
   QImage Picture() const { return Box->grab().toImage(); }
+  // The middle of the lowest row with text on it.
+  int LastRowMiddle() const
+  {
+    const QImage Lines = LinesPicture();
+    int Last = Lines.height() - 1;
+    while (Last >= 0 && !Inked(Lines, Last))
+      --Last;
+    int First = Last;
+    while (First > 0 && Inked(Lines, First - 1))
+      --First;
+    return (First + Last) / 2;
+  }
+  static bool Inked(const QImage &aImage, int aY)
+  {
+    for (int X = 0; X < aImage.width(); ++X)
+      if (qGray(aImage.pixel(X, aY)) < 128)
+        return true;
+    return false;
+  }
   // Without the scroll bar: the edit box counts its range in rows, the view
   // in lines.
   QImage LinesPicture() const { return Box->grab(Box->viewport()->geometry()).toImage(); }
@@ -136,31 +162,27 @@ TEST(LogBox, WrapBreaksLongLinesAtTheWidthAndUnwrapsThemAgain)
   EXPECT_EQ(W.Picture(), WrappedPicture);
 }
 
-// The edit box takes over without a visible change: same lines, same places,
-// so that a click lands on the line under the mouse.
+// The edit box takes over without a visible change: same lines, same places.
+// (At the end it shows its own end, which may differ by a row when lines are
+// wrapped: it scrolls by rows, the view by lines.)
 TEST(LogBox, TheEditBoxShowsWhatTheViewShowed)
 {
   struct TCase {
     const char *Name;
     bool Wrap;
-    int Top; // -1: at the end
+    int Top;
   };
-  const TCase Cases[] = {{"wrapped, at the end", true, -1},
-                         {"wrapped, at the top", true, 0},
+  const TCase Cases[] = {{"wrapped, at the top", true, 0},
                          {"wrapped, in the middle", true, 7},
-                         {"unwrapped, at the end", false, -1},
+                         {"unwrapped, at the top", false, 0},
                          {"unwrapped, in the middle", false, 7}};
   for (const TCase &C : Cases) {
     SCOPED_TRACE(C.Name);
     TBoxWindow W;
     W.Box->SetWrap(C.Wrap);
-    for (int I = 0; I < 30; ++I)
-      W.Append(1, I % 4 == 0 ? QStringLiteral("2024-05-07 14:03:09 sensors/%1=") + QString(120, 'v')
-                             : QStringLiteral("2024-05-07 14:03:09 sensors/t%1=21.5"));
-    if (C.Top >= 0) {
-      W.Box->verticalScrollBar()->setValue(C.Top);
-      W.Box->viewport()->repaint();
-    }
+    W.AppendSensorLines(30);
+    W.Box->verticalScrollBar()->setValue(C.Top);
+    W.Box->viewport()->repaint();
     // Without the focus, the edit box shows no caret.
     W.LeaveBox();
     const QImage View = W.LinesPicture();
@@ -170,17 +192,36 @@ TEST(LogBox, TheEditBoxShowsWhatTheViewShowed)
   }
 }
 
+// The press that brings up the edit box puts the caret on the line that was
+// under the mouse, also at the end, where the edit box may show the lines a
+// row higher or lower.
 TEST(LogBox, AClickPutsTheCaretOnTheLineClicked)
 {
-  TBoxWindow W;
-  W.Append(40);
-  W.Box->verticalScrollBar()->setValue(10);
-  W.Box->viewport()->repaint();
-  const int Row = W.Box->fontMetrics().lineSpacing();
-  QTest::mouseClick(W.Box->viewport(), Qt::LeftButton, {}, QPoint(30, 2 * Row + Row / 2));
-  ASSERT_TRUE(W.Box->Editing());
-  EXPECT_EQ(W.Box->Edit()->textCursor().blockNumber(), 12);
-  EXPECT_TRUE(W.Box->Edit()->hasFocus());
+  struct TCase {
+    const char *Name;
+    int Top;     // -1: at the end
+    int Row;     // of the view, counted from its top
+    int Clicked; // -1: the last line
+  };
+  const TCase Cases[] = {{"first row, scrolled back", 10, 0, 10},
+                         {"last row, at the end", -1, -1, -1}};
+  for (const TCase &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TBoxWindow W;
+    W.AppendSensorLines(40);
+    if (C.Top >= 0)
+      W.Box->verticalScrollBar()->setValue(C.Top);
+    W.Box->viewport()->repaint();
+    ASSERT_EQ(W.Box->AtEnd(), C.Top < 0);
+    const int Row = W.Box->fontMetrics().lineSpacing();
+    const int Y = C.Row >= 0 ? (C.Top == 0 ? 4 : 0) + C.Row * Row + Row / 2
+                             : W.LastRowMiddle();
+    QTest::mouseClick(W.Box->viewport(), Qt::LeftButton, {}, QPoint(30, Y));
+    ASSERT_TRUE(W.Box->Editing());
+    const QTextCursor Caret = W.Box->Edit()->textCursor();
+    EXPECT_EQ(Caret.blockNumber(), C.Clicked >= 0 ? C.Clicked : 39);
+    EXPECT_TRUE(W.Box->Edit()->hasFocus());
+  }
 }
 
 TEST(LogBox, TheEditBoxStaysOnlyOnceTheUserChangedTheText)

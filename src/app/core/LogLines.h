@@ -19,6 +19,7 @@ public:
   void Clear();
   qsizetype Count() const { return qsizetype(FLines.size()); }
   QString Line(qsizetype aIndex) const;
+  qsizetype Length(qsizetype aIndex) const { return qsizetype(FLines.at(std::size_t(aIndex)).Length); }
   // Every line, each but the last followed by "\n".
   QString Text() const;
 
