@@ -49,7 +49,7 @@ TLogBox::TLogBox(QWidget *aParent) : QAbstractScrollArea(aParent), FEditor(new Q
       return;
     FEditorOwns = true;
     FLines.Clear();
-    FHeights.clear();
+    Forget();
   });
 }
 
@@ -73,7 +73,7 @@ void TLogBox::AppendLine(const QString &aLine)
 void TLogBox::Clear()
 {
   FLines.Clear();
-  FHeights.clear();
+  Forget();
   LinesChanged();
   verticalScrollBar()->setValue(0);
   if (!Editing())
@@ -91,7 +91,7 @@ void TLogBox::SetWrap(bool aWrap)
 {
   FWrap = aWrap;
   FEditor->setLineWrapMode(aWrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
-  FHeights.clear();
+  Forget();
   LinesChanged();
 }
 
@@ -196,15 +196,29 @@ qreal TLogBox::LayOut(QTextLayout &aLayout) const
   return Height;
 }
 
+const QTextLayout &TLogBox::LaidOut(qsizetype aLine)
+{
+  std::unique_ptr<QTextLayout> &Layout = FLayouts[aLine];
+  if (!Layout) {
+    Layout = std::make_unique<QTextLayout>(FLines.Line(aLine), font(), viewport());
+    FHeights[aLine] = int(std::ceil(LayOut(*Layout)));
+  }
+  return *Layout;
+}
+
 int TLogBox::HeightOf(qsizetype aLine)
 {
   const auto Known = FHeights.find(aLine);
   if (Known != FHeights.end())
     return Known->second;
-  QTextLayout Layout(FLines.Line(aLine), font(), viewport());
-  const int Height = int(std::ceil(LayOut(Layout)));
-  FHeights.emplace(aLine, Height);
-  return Height;
+  LaidOut(aLine);
+  return FHeights[aLine];
+}
+
+void TLogBox::Forget()
+{
+  FHeights.clear();
+  FLayouts.clear();
 }
 
 // The top line that shows the last line whole at the bottom, with the margin
@@ -247,14 +261,21 @@ void TLogBox::paintEvent(QPaintEvent *aEvent)
   Painter.setPen(palette().color(QPalette::Text));
   const int Bottom = aEvent->rect().bottom();
   qreal Y = TopLine() == 0 ? Margin() : 0;
-  for (qsizetype Line = TopLine(); Line < FLines.Count() && Y <= Bottom; ++Line) {
-    QTextLayout Layout(FLines.Line(Line), font(), viewport());
-    const qreal Height = LayOut(Layout);
-    FHeights.emplace(Line, int(std::ceil(Height)));
+  qsizetype Line = TopLine();
+  for (; Line < FLines.Count() && Y <= Bottom; ++Line) {
+    const QTextLayout &Layout = LaidOut(Line);
+    const int Height = HeightOf(Line);
     if (Y + Height >= aEvent->rect().top())
       Layout.draw(&Painter, QPointF(Margin(), Y));
     Y += Height;
   }
+  // The lines in sight are drawn again at the next paint, most of them in
+  // the same place; the others are laid out again if they come back.
+  const auto OutOfSight = [&](qsizetype aLine) { return aLine < TopLine() || aLine >= Line; };
+  std::erase_if(FLayouts, [&](const auto &aLaidOut) { return OutOfSight(aLaidOut.first); });
+  std::erase_if(FHeights, [&](const auto &aHeight) {
+    return OutOfSight(aHeight.first) && aHeight.first < verticalScrollBar()->maximum();
+  });
 }
 
 int TLogBox::TextPositionAt(QPointF aPoint)
@@ -264,9 +285,8 @@ int TLogBox::TextPositionAt(QPointF aPoint)
     Start += FLines.Length(Line) + 1;
   qreal Y = TopLine() == 0 ? Margin() : 0;
   for (qsizetype Line = TopLine(); Line < FLines.Count() && Y <= aPoint.y(); ++Line) {
-    const QString Text = FLines.Line(Line);
-    QTextLayout Layout(Text, font(), viewport());
-    const qreal Height = LayOut(Layout);
+    const QTextLayout &Layout = LaidOut(Line);
+    const int Height = HeightOf(Line);
     if (aPoint.y() < Y + Height)
       for (int Row = 0; Row < Layout.lineCount(); ++Row) {
         const QTextLine Shown = Layout.lineAt(Row);
@@ -274,7 +294,7 @@ int TLogBox::TextPositionAt(QPointF aPoint)
           return int(Start + Shown.xToCursor(aPoint.x() - Margin()));
       }
     Y += Height;
-    Start += Text.size() + 1;
+    Start += FLines.Length(Line) + 1;
   }
   return -1;
 }
@@ -283,7 +303,7 @@ void TLogBox::resizeEvent(QResizeEvent *aEvent)
 {
   QAbstractScrollArea::resizeEvent(aEvent);
   FEditor->setGeometry(rect());
-  FHeights.clear();
+  Forget();
   UpdateScrollRange();
 }
 
@@ -291,7 +311,7 @@ void TLogBox::changeEvent(QEvent *aEvent)
 {
   QAbstractScrollArea::changeEvent(aEvent);
   if (aEvent->type() == QEvent::FontChange || aEvent->type() == QEvent::StyleChange) {
-    FHeights.clear();
+    Forget();
     LinesChanged();
   }
 }

@@ -22,12 +22,13 @@
 // history before it, as in a plain edit control.
 
 #include <QAbstractScrollArea>
+#include <QTextLayout>
+#include <memory>
 #include <unordered_map>
 
 #include "LogLines.h"
 
 class QPlainTextEdit;
-class QTextLayout;
 
 class TLogBox : public QAbstractScrollArea {
   Q_OBJECT
@@ -67,7 +68,12 @@ private:
   void ForwardInput(QEvent *aEvent);
   // Lays aLayout out at the view's width; returns its height.
   qreal LayOut(QTextLayout &aLayout) const;
+  // The line laid out at the view's width, kept while it is in sight.
+  const QTextLayout &LaidOut(qsizetype aLine);
   int HeightOf(qsizetype aLine);
+  // Drops what was laid out at another width, font or wrapping, or of lines
+  // now gone.
+  void Forget();
   qsizetype LastTopLine();
   void UpdateScrollRange();
   qreal Margin() const;
@@ -84,6 +90,8 @@ private:
   bool FForwarding = false;
   bool FRangeStale = false;
   bool FPainting = false;
-  // Heights of the lines laid out so far at the current width and font.
+  // Heights of the lines in sight and of the last lines, which decide how
+  // far the view scrolls, at the current width and font.
   std::unordered_map<qsizetype, int> FHeights;
+  std::unordered_map<qsizetype, std::unique_ptr<QTextLayout>> FLayouts;
 };
