@@ -50,10 +50,8 @@ void TListBox::setModel(QAbstractItemModel *aModel)
   if (aModel)
     FRowsRemoved = connect(aModel, &QAbstractItemModel::rowsRemoved, this,
                            [this](const QModelIndex &aParent, int aFirst, int) {
-                             if (aParent == rootIndex()) {
-                               updateGeometries();
-                               RowsShifted(aFirst);
-                             }
+                             if (aParent == rootIndex())
+                               RowCountChanged(aFirst);
                            });
   updateGeometries();
 }
@@ -69,6 +67,9 @@ void TListBox::scrollTo(const QModelIndex &aIndex, ScrollHint aHint)
 {
   if (!aIndex.isValid() || aIndex.parent() != rootIndex())
     return;
+  // The row may be new, beyond a range not yet mended.
+  if (FRangeQueued)
+    UpdateScrollRange();
   const int Row = aIndex.row();
   const int Top = TopRow();
   const int Visible = VisibleRows();
@@ -171,12 +172,18 @@ QRegion TListBox::visualRegionForSelection(const QItemSelection &aSelection) con
   return Region;
 }
 
-void TListBox::updateGeometries()
+void TListBox::UpdateScrollRange()
 {
+  FRangeQueued = false;
   QScrollBar *Bar = verticalScrollBar();
   Bar->setSingleStep(1);
   Bar->setPageStep(VisibleRows());
   Bar->setRange(0, std::max(0, RowCount() - VisibleRows()));
+}
+
+void TListBox::updateGeometries()
+{
+  UpdateScrollRange();
   QAbstractItemView::updateGeometries();
 }
 
@@ -187,8 +194,16 @@ void TListBox::scrollContentsBy(int, int)
   viewport()->update();
 }
 
-void TListBox::RowsShifted(int aFirst)
+// Each change of the scroll range has the scroll area lay out its bars
+// again, through an event of its own: once per inserted row, under a flood
+// of new topics that was a fifth of the window's time.
+void TListBox::RowCountChanged(int aFirst)
 {
+  if (!FRangeQueued) {
+    FRangeQueued = true;
+    QMetaObject::invokeMethod(
+        this, [this] { if (FRangeQueued) UpdateScrollRange(); }, Qt::QueuedConnection);
+  }
   const int LastInSight = TopRow() + (viewport()->height() + FItemHeight - 1) / FItemHeight - 1;
   if (aFirst <= LastInSight)
     viewport()->update();
@@ -199,8 +214,7 @@ void TListBox::rowsInserted(const QModelIndex &aParent, int aFirst, int aLast)
   QAbstractItemView::rowsInserted(aParent, aFirst, aLast);
   if (aParent != rootIndex())
     return;
-  updateGeometries();
-  RowsShifted(aFirst);
+  RowCountChanged(aFirst);
 }
 
 void TListBox::reset()

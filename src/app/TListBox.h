@@ -47,9 +47,13 @@ protected:
 private:
   int RowCount() const;
   int RowAt(int aY) const;
-  // Rows from aFirst on moved or changed: repaint when any of them is in sight.
-  void RowsShifted(int aFirst);
+  // Rows were inserted or removed from aFirst on: the scroll range is mended
+  // once per pass of the event loop, and the rows in sight repainted when
+  // they moved.
+  void RowCountChanged(int aFirst);
+  void UpdateScrollRange();
 
   int FItemHeight;
+  bool FRangeQueued = false;
   QMetaObject::Connection FRowsRemoved;
 };
