@@ -66,14 +66,15 @@ size_t TLineList::HashOf(const QString &aKey) {
 
 void TLineList::AddKey(TEntry *aEntry) {
   aEntry->KeyHash = HashOf(KeyOf(NameOf(aEntry->Text)));
-  FIndex.emplace(aEntry->KeyHash, aEntry);
+  IndexPart(aEntry->KeyHash).emplace(aEntry->KeyHash, aEntry);
 }
 
 void TLineList::RemoveKey(TEntry *aEntry) {
-  auto [first, last] = FIndex.equal_range(aEntry->KeyHash);
+  TIndexPart &part = IndexPart(aEntry->KeyHash);
+  auto [first, last] = part.equal_range(aEntry->KeyHash);
   for (auto it = first; it != last; ++it)
     if (it->second == aEntry) {
-      FIndex.erase(it);
+      part.erase(it);
       return;
     }
 }
@@ -85,7 +86,8 @@ const QString &TLineList::Line(int aIndex) const {
 
 int TLineList::IndexOfName(const QString &aName) const {
   const QString key = KeyOf(aName);
-  auto [it, last] = FIndex.equal_range(HashOf(key));
+  const size_t hash = HashOf(key);
+  auto [it, last] = IndexPart(hash).equal_range(hash);
   int first = -1;
   for (; it != last; ++it) {
     const TEntry *entry = it->second;
@@ -117,7 +119,8 @@ void TLineList::SetValue(const QString &aName, const QString &aValue) {
 
 void TLineList::Clear() {
   FBlocks.clear();
-  FIndex.clear();
+  for (TIndexPart &part : FIndex)
+    part.clear();
   FCount = 0;
 }
 

@@ -19,6 +19,7 @@
 
 #include <QCollator>
 #include <QString>
+#include <array>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -94,6 +95,13 @@ private:
   QCollator FCollator;
   std::vector<std::unique_ptr<TBlock>> FBlocks;
   // Lines whose names share a hash, equal or not; the names tell them apart.
-  std::unordered_multimap<size_t, TEntry *> FIndex;
+  // The index is split by the hash's top bits: a part that grows rehashes
+  // its own lines only. Whole, the index of 85,000 topics took 15 ms to
+  // rehash, all in the one list update that crossed the threshold.
+  using TIndexPart = std::unordered_multimap<size_t, TEntry *>;
+  static constexpr int kIndexPartBits = 6;
+  std::array<TIndexPart, 1 << kIndexPartBits> FIndex;
+  TIndexPart &IndexPart(size_t aHash) { return FIndex[aHash >> (sizeof(size_t) * 8 - kIndexPartBits)]; }
+  const TIndexPart &IndexPart(size_t aHash) const { return FIndex[aHash >> (sizeof(size_t) * 8 - kIndexPartBits)]; }
   int FCount = 0;
 };
