@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <numeric>
 #include <random>
 #include <sys/resource.h>
@@ -54,6 +55,14 @@ bool WaitFor(const std::function<bool()> &aDone, int aSeconds) {
 int Fail(const char *aWhat) {
   std::fprintf(stderr, "window_flood_bench: %s\n", aWhat);
   return 1;
+}
+
+// CPU time of the calling thread: a pass much longer than its CPU time
+// waited for a core, not for the window.
+qint64 ThreadCpuNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 long PeakMegabytes() {
@@ -118,14 +127,20 @@ int main(int argc, char **argv) {
   // The longest stretch between two firings of a 5 ms timer is the longest
   // the event loop went without coming back to it.
   QElapsedTimer clock;
-  qint64 lastTick = 0, longestPass = 0;
+  qint64 lastTick = 0, longestPass = 0, lastCpu = 0, longestPassCpu = 0, longestCpu = 0;
   QTimer ticker;
   ticker.setTimerType(Qt::PreciseTimer);
   ticker.setInterval(5);
   QObject::connect(&ticker, &QTimer::timeout, [&] {
     const qint64 now = clock.nsecsElapsed();
-    longestPass = std::max(longestPass, now - lastTick);
+    const qint64 cpu = ThreadCpuNanoseconds();
+    if (now - lastTick > longestPass) {
+      longestPass = now - lastTick;
+      longestPassCpu = cpu - lastCpu;
+    }
+    longestCpu = std::max(longestCpu, cpu - lastCpu);
     lastTick = now;
+    lastCpu = cpu;
   });
 
   // Messages the client hands over between two ticks: a long pass that is
@@ -141,6 +156,7 @@ int main(int argc, char **argv) {
   qint64 subDone = -1, guiDone = -1;
   QObject::connect(&sub, &QProcess::finished, [&] { subDone = clock.nsecsElapsed(); });
   clock.start();
+  lastCpu = ThreadCpuNanoseconds();
   ticker.start();
   std::string publishError;
   std::thread publisher([&] {
@@ -186,7 +202,9 @@ int main(int argc, char **argv) {
   std::printf("mosquitto_sub: %.3f s\n", subSeconds);
   std::printf("gui: %.3f s\n", guiSeconds);
   std::printf("peak memory: %ld MB (goal <= 100)\n", PeakMegabytes());
-  std::printf("longest event loop pass: %.1f ms (goal <= 50)\n", double(longestPass) / 1e6);
+  std::printf("longest event loop pass: %.1f ms (goal <= 50), %.1f ms of it on the window's thread\n",
+              double(longestPass) / 1e6, double(longestPassCpu) / 1e6);
+  std::printf("most time on the window's thread in one pass: %.1f ms\n", double(longestCpu) / 1e6);
   std::printf("most messages received in one pass: %d\n", longestBurst);
   std::printf("load average: %.2f\n", LoadAverage());
   std::printf("gui/mosquitto_sub: %.2f (goal <= 2.5)\n", guiSeconds / subSeconds);

@@ -40,8 +40,10 @@ const QString Subscribed = QStringLiteral("[subscribed]");
 // A subscription the broker refused (MQTT 3.1.1 only).
 const QString Refused = QStringLiteral("[refused]");
 const QString Title = QStringLiteral("Vyr MQTT Client v2.1");
-// While the idle handler drains, the window is painted at most this often.
+// While the idle handler drains, the window is painted at most this often,
+// and the event loop let through at most this often.
 const int PaintIntervalMs = 40;
+const int DrainPassIntervalMs = 5;
 
 TMQTTQOSType QosOf(const TRadioGroup *Group)
 {
@@ -186,7 +188,7 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   FDataLog->SetCreateFolder(true);
   FDataLog->OnProblem = [this](const QString &Problem) { DataLogProblem(Problem); };
   FPaintPacer = std::make_unique<TPaintPacer>(this, PaintIntervalMs);
-  FDrain = std::make_unique<TPendingDrain>(*FPendingList, *FPaintPacer);
+  FDrain = std::make_unique<TPendingDrain>(*FPendingList, *FPaintPacer, DrainPassIntervalMs);
 
   CreateControls();
   SetDataFolder(DataFolderFor({}));
@@ -590,13 +592,13 @@ void TfrmMain::UpdateTopic(const QString &aTopic, const std::optional<QString> &
 {
   const bool PubWasEnabled = btnPub->isEnabled();
   btnPub->setEnabled(false);
-  ProcessMessages();
+  FDrain->LetEventsThrough();
   FSettingSelection = true;
   const int Selected = FTopicList->UpdateTopic(aTopic, aValue, SelectedTopicRow());
   FSettingSelection = false;
   SelectTopicRow(Selected);
   btnPub->setEnabled(PubWasEnabled);
-  ProcessMessages();
+  FDrain->LetEventsThrough();
 }
 
 void TfrmMain::mqtMsg(TMQTTClient *, const std::string &aTopic, const std::string &aMessage, TMQTTQOSType, bool)
