@@ -219,6 +219,7 @@ void TLogBox::Forget()
 {
   FHeights.clear();
   FLayouts.clear();
+  FDrawnTop = -1;
 }
 
 // The top line that shows the last line whole at the bottom, with the margin
@@ -249,7 +250,10 @@ void TLogBox::UpdateScrollRange()
     Bar->setValue(Bar->maximum());
 }
 
-void TLogBox::paintEvent(QPaintEvent *aEvent)
+// The view is drawn into a picture of its own, which the next paint moves up
+// when the lines it holds are still in sight: a view that follows the log
+// draws only the lines added since, not every line in sight again.
+void TLogBox::paintEvent(QPaintEvent *)
 {
   if (FRangeStale) {
     // Moving the scroll bar here asks for no second paint of the view.
@@ -257,25 +261,56 @@ void TLogBox::paintEvent(QPaintEvent *aEvent)
     UpdateScrollRange();
     FPainting = false;
   }
-  QPainter Painter(viewport());
-  Painter.setPen(palette().color(QPalette::Text));
-  const int Bottom = aEvent->rect().bottom();
-  qreal Y = TopLine() == 0 ? Margin() : 0;
-  qsizetype Line = TopLine();
-  for (; Line < FLines.Count() && Y <= Bottom; ++Line) {
-    const QTextLayout &Layout = LaidOut(Line);
-    const int Height = HeightOf(Line);
-    if (Y + Height >= aEvent->rect().top())
-      Layout.draw(&Painter, QPointF(Margin(), Y));
-    Y += Height;
+  const qreal Ratio = viewport()->devicePixelRatio();
+  const QSize Size = viewport()->size();
+  if (FDrawn.size() != Size * Ratio) {
+    FDrawn = QPixmap(Size * Ratio);
+    FDrawn.setDevicePixelRatio(Ratio);
+    FDrawnTop = -1;
   }
-  // The lines in sight are drawn again at the next paint, most of them in
-  // the same place; the others are laid out again if they come back.
-  const auto OutOfSight = [&](qsizetype aLine) { return aLine < TopLine() || aLine >= Line; };
+  const qsizetype Top = TopLine();
+  int Y = TopY(Top);
+  qsizetype Line = Top;
+  int Stale = 0; // the picture is wrong from here down
+  if (FDrawnTop >= 0 && FDrawnTop <= Top && Top < FDrawnEnd) {
+    int Shift = TopY(FDrawnTop) - Y;
+    for (qsizetype Above = FDrawnTop; Above < Top; ++Above)
+      Shift += HeightOf(Above);
+    FDrawn.scroll(0, -qRound(Shift * Ratio), FDrawn.rect());
+    Y = FDrawnBottom - Shift;
+    Line = FDrawnEnd;
+    Stale = Y;
+  }
+  QPainter Painter(&FDrawn);
+  Painter.fillRect(QRect(0, Stale, Size.width(), Size.height() - Stale),
+                   viewport()->palette().brush(viewport()->backgroundRole()));
+  Painter.setPen(palette().color(QPalette::Text));
+  FDrawnTop = Top;
+  FDrawnEnd = Line;
+  FDrawnBottom = Y;
+  for (; Line < FLines.Count() && Y < Size.height(); ++Line) {
+    LaidOut(Line).draw(&Painter, QPointF(Margin(), Y));
+    Y += HeightOf(Line);
+    // A line cut off at the bottom is drawn whole next time.
+    if (Y <= Size.height()) {
+      FDrawnEnd = Line + 1;
+      FDrawnBottom = Y;
+    }
+  }
+  Painter.end();
+  QPainter(viewport()).drawPixmap(0, 0, FDrawn);
+  // The lines in sight are drawn again when they move, the others are laid
+  // out again if they come back.
+  const auto OutOfSight = [&](qsizetype aLine) { return aLine < Top || aLine >= Line; };
   std::erase_if(FLayouts, [&](const auto &aLaidOut) { return OutOfSight(aLaidOut.first); });
   std::erase_if(FHeights, [&](const auto &aHeight) {
     return OutOfSight(aHeight.first) && aHeight.first < verticalScrollBar()->maximum();
   });
+}
+
+int TLogBox::TopY(qsizetype aTop) const
+{
+  return aTop == 0 ? int(Margin()) : 0;
 }
 
 int TLogBox::TextPositionAt(QPointF aPoint)
@@ -283,7 +318,7 @@ int TLogBox::TextPositionAt(QPointF aPoint)
   qsizetype Start = 0; // of the line in the whole text
   for (qsizetype Line = 0; Line < TopLine(); ++Line)
     Start += FLines.Length(Line) + 1;
-  qreal Y = TopLine() == 0 ? Margin() : 0;
+  qreal Y = TopY(TopLine());
   for (qsizetype Line = TopLine(); Line < FLines.Count() && Y <= aPoint.y(); ++Line) {
     const QTextLayout &Layout = LaidOut(Line);
     const int Height = HeightOf(Line);
@@ -310,7 +345,8 @@ void TLogBox::resizeEvent(QResizeEvent *aEvent)
 void TLogBox::changeEvent(QEvent *aEvent)
 {
   QAbstractScrollArea::changeEvent(aEvent);
-  if (aEvent->type() == QEvent::FontChange || aEvent->type() == QEvent::StyleChange) {
+  if (aEvent->type() == QEvent::FontChange || aEvent->type() == QEvent::StyleChange ||
+      aEvent->type() == QEvent::PaletteChange) {
     Forget();
     LinesChanged();
   }

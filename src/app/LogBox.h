@@ -22,6 +22,7 @@
 // history before it, as in a plain edit control.
 
 #include <QAbstractScrollArea>
+#include <QPixmap>
 #include <QTextLayout>
 #include <memory>
 #include <unordered_map>
@@ -77,6 +78,8 @@ private:
   qsizetype LastTopLine();
   void UpdateScrollRange();
   qreal Margin() const;
+  // Where the top line starts: the first line keeps the margin above it.
+  int TopY(qsizetype aTop) const;
   // The position in the whole text of the character shown at aPoint of the
   // view, or -1 below the last line.
   int TextPositionAt(QPointF aPoint);
@@ -94,4 +97,11 @@ private:
   // far the view scrolls, at the current width and font.
   std::unordered_map<qsizetype, int> FHeights;
   std::unordered_map<qsizetype, std::unique_ptr<QTextLayout>> FLayouts;
+  // The view as last drawn: the lines from FDrawnTop up to FDrawnEnd whole,
+  // the last of them ending at FDrawnBottom; FDrawnTop is -1 when it must be
+  // drawn afresh.
+  QPixmap FDrawn;
+  qsizetype FDrawnTop = -1;
+  qsizetype FDrawnEnd = 0;
+  int FDrawnBottom = 0;
 };

@@ -144,6 +144,36 @@ TEST(LogBox, TheViewFollowsTheLastLineUnlessScrolledBack)
   EXPECT_EQ(W.Box->TopLine(), 10) << "scrolled back, the view stays";
 }
 
+// Painted after every line, the view moves what it drew before up and adds
+// the new lines: the picture is the one a fresh view draws of the same lines.
+TEST(LogBox, AViewPaintedLineByLineShowsWhatAFreshViewShows)
+{
+  struct TCase {
+    const char *Name;
+    bool Wrap;
+  };
+  for (const TCase &C : {TCase{"wrapped", true}, TCase{"unwrapped", false}}) {
+    SCOPED_TRACE(C.Name);
+    TBoxWindow Painted, Fresh;
+    Painted.Box->SetWrap(C.Wrap);
+    Fresh.Box->SetWrap(C.Wrap);
+    for (int I = 0; I < 40; ++I) {
+      Painted.AppendSensorLines(1);
+      if (I == 25) {
+        // Scrolled back and to the end again on the way.
+        Painted.Box->verticalScrollBar()->setValue(3);
+        Painted.Box->viewport()->repaint();
+        Painted.Box->verticalScrollBar()->setValue(Painted.LastTopLine());
+      }
+    }
+    for (const QString &Line : Painted.Box->Text().split('\n'))
+      Fresh.Box->AppendLine(Line);
+    Fresh.Box->viewport()->repaint();
+    EXPECT_EQ(Painted.Box->TopLine(), Fresh.Box->TopLine());
+    EXPECT_EQ(Painted.LinesPicture(), Fresh.LinesPicture());
+  }
+}
+
 TEST(LogBox, WrapBreaksLongLinesAtTheWidthAndUnwrapsThemAgain)
 {
   TBoxWindow W;
