@@ -145,6 +145,9 @@ void CliSession::Start() {
   // flight and grow by one per completed one.
   FWindowCap = o.EffectiveMaxInflight();
   FWindow = Persistent() ? 1 : FWindowCap;
+  // Such a session is where a PUBREC may be a refusal: it must not complete
+  // a message the broker never took.
+  c.SetConfirmPubRec(Persistent());
   if (Persistent() && (!o.SessionFile.empty() || !o.ClientId.empty())) {
     FSessionPath = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
     std::string error;

@@ -6,6 +6,7 @@ void TMQTTPacket::Assign(const TMQTTPacket &From) {
   Counter = From.Counter;
   Retries = From.Retries;
   Publishing = From.Publishing;
+  PubRelHeld = From.PubRelHeld;
   CopiedOnLink = From.CopiedOnLink;
   TxSeq = From.TxSeq;
   Msg.Clear();

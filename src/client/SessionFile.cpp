@@ -72,7 +72,7 @@ bool SaveSessionFile(const std::string &aPath, const TSessionKey &aKey, const TM
                      Field("port", std::to_string(aKey.Port)) + Field("client", aKey.ClientID);
   for (int i = 0; i < aStore.Count(); ++i) {
     const TMQTTPacket *p = aStore.GetItem(i);
-    text += Field("packet", std::to_string(p->ID) + (p->Publishing ? " publishing" : " released"));
+    text += Field("packet", std::to_string(p->ID) + (p->Publishing || p->PubRelHeld ? " publishing" : " released"));
     text += Field("bytes", std::string(p->Msg.View()));
   }
   text += "end\n";

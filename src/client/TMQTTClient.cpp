@@ -70,7 +70,12 @@ TMQTTClient::TMQTTClient() {
     ParserSubAck(s, id, q);
   };
   Parser->OnUnsubAck = [this](TMQTTParser *s, std::uint16_t id) { ParserUnsubAck(s, id); };
-  Parser->OnPingResp = [this](TMQTTParser *) { FAnsweredSeq = std::max(FAnsweredSeq, FPingSeq); };
+  Parser->OnPingResp = [this](TMQTTParser *) {
+    if (FPingsOut.empty()) return;
+    const std::uint64_t seq = FPingsOut.front();
+    FPingsOut.pop_front();
+    NoteAnswered(seq);
+  };
   Parser->OnStreamBroken = [this](TMQTTParser *s, std::string reason) { ParserBroken(s, reason); };
   Parser->OnPublishSkipped = [this](TMQTTParser *s, std::uint16_t id, std::string topic, std::size_t size) {
     ParserPublishSkipped(s, id, topic, size);
@@ -253,7 +258,8 @@ void TMQTTClient::MonID(const char *aBefore, std::uint16_t anID, const char *aAf
 }
 
 void TMQTTClient::Ping() {
-  FPingSeq = FTxSeq + 1;
+  // Each PINGRESP answers the oldest PINGREQ still out.
+  if (Link->State() == wsConnected) FPingsOut.push_back(FTxSeq + 1);
   Parser->SendPing();
   // Only a PINGREQ that went out, under a keep-alive, waits for an answer.
   if (KeepAlive() != 0 && Link->State() == wsConnected && !Timers[PingWatchTimer - 1]->isActive())
@@ -280,6 +286,9 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   ++FLinkNo;
   // Nothing sent on an earlier connection will be answered any more.
   FAnsweredSeq = FTxSeq;
+  FPingsOut.clear();
+  // Also PUBRECs parsed after the close, from what had arrived before it.
+  RepublishUnconfirmed();
   std::string id = ClientID();
   // 3.1.1 lets the broker assign an identifier to a clean session.
   const bool brokerAssigns = ProtocolLevel() == plMQTT311 && Clean();
@@ -552,12 +561,14 @@ void TMQTTClient::ParserPubRec(TMQTTParser *, std::uint16_t anID) {
   NoteAnswer(anID);
   if (TMQTTPacket *p = InFlight->GetPacket(anID)) {
     p->Counter = RetryTime();
-    p->TxSeq = FTxSeq + 1; // the PUBREL below
     if (p->Publishing) {
       p->Publishing = false;
       MonID("REC Message ", anID, " recorded.");
+      if (FConfirmPubRec && FAnsweredSeq <= p->TxSeq) return HoldPubRel(p);
     } else
       MonID("REC Message ", anID, " already recorded.");
+    if (p->PubRelHeld) return;
+    p->TxSeq = FTxSeq + 1; // the PUBREL below
   } else
     MonID("REC Message ", anID, " not found.");
   Parser->SendPubRel(anID, false);
@@ -700,6 +711,10 @@ void TMQTTClient::RetrySweep() {
         }
     } else if (p->Publishing) {
       ReissuePublish(p);
+    } else if (p->PubRelHeld) {
+      MonID("REC Message ", p->ID, " not confirmed yet; checking the link.");
+      if (FPingsOut.empty()) Ping();
+      p->Counter = RetryTime();
     } else {
       Mon("Re-issuing PUBREL Message " + N(p->ID) + " Retry " + std::to_string(p->Retries));
       p->Counter = RetryTime();
@@ -734,7 +749,58 @@ void TMQTTClient::ResendUnacknowledged() {
 }
 
 void TMQTTClient::NoteAnswer(std::uint16_t anID) {
-  if (const TMQTTPacket *p = InFlight->GetPacket(anID)) FAnsweredSeq = std::max(FAnsweredSeq, p->TxSeq);
+  if (const TMQTTPacket *p = InFlight->GetPacket(anID)) NoteAnswered(p->TxSeq);
+}
+
+// The broker answers in order: an answer to the packet sent as aSeq shows
+// that it read everything sent before it, and did not close after any of it.
+void TMQTTClient::NoteAnswered(std::uint64_t aSeq) {
+  FAnsweredSeq = std::max(FAnsweredSeq, aSeq);
+  if (FPubRelsHeld > 0) ReleaseConfirmed();
+}
+
+// Until something sent after this PUBLISH is answered, its PUBREC may be the
+// last word of a broker that refused it; a PINGREQ asks when no other answer is due.
+void TMQTTClient::HoldPubRel(TMQTTPacket *p) {
+  p->PubRelHeld = true;
+  ++FPubRelsHeld;
+  MonID("REC Message ", p->ID, ": its PUBREL waits for an answer to something sent after it.");
+  bool answerDue = !FPingsOut.empty() && FPingsOut.back() > p->TxSeq;
+  for (int i = 0; i < InFlight->Count() && !answerDue; ++i) {
+    const TMQTTPacket *q = InFlight->GetItem(i);
+    answerDue = !q->PubRelHeld && q->TxSeq > p->TxSeq;
+  }
+  if (!answerDue) Ping();
+}
+
+void TMQTTClient::ReleaseConfirmed() {
+  FPubRelsHeld = 0;
+  for (int i = 0; i < InFlight->Count(); ++i) {
+    TMQTTPacket *p = InFlight->GetItem(i);
+    if (!p->PubRelHeld) continue;
+    if (p->TxSeq >= FAnsweredSeq) {
+      ++FPubRelsHeld;
+      continue;
+    }
+    p->PubRelHeld = false;
+    p->Counter = RetryTime();
+    p->TxSeq = FTxSeq + 1; // the PUBREL below
+    Parser->SendPubRel(p->ID, false);
+  }
+}
+
+// A PUBREC never confirmed on the link that closed proves nothing: the
+// PUBLISH goes again, and a broker that did take it answers the copy with
+// another PUBREC and delivers nothing twice (its PUBREL never went out).
+void TMQTTClient::RepublishUnconfirmed() {
+  if (FPubRelsHeld == 0) return;
+  FPubRelsHeld = 0;
+  for (int i = 0; i < InFlight->Count(); ++i)
+    if (TMQTTPacket *p = InFlight->GetItem(i); p->PubRelHeld) {
+      p->PubRelHeld = false;
+      p->Publishing = true;
+      MonID("Message ", p->ID, ": its PUBREC was not confirmed before the close; the PUBLISH goes again.");
+    }
 }
 
 void TMQTTClient::ReissuePublish(TMQTTPacket *p) {

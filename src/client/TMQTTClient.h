@@ -11,6 +11,7 @@
 // handler returns.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -162,6 +163,15 @@ public:
   // a handler that stores the message has done so when the broker lets go of it.
   bool AckAfterDelivery() const { return FAckAfterDelivery; }
   void SetAckAfterDelivery(bool Value) { FAckAfterDelivery = Value; }
+  // QoS 2: a PUBREC is taken as the broker's hold on the message only once
+  // the broker has answered something sent after that PUBLISH (a PINGREQ
+  // asks when nothing else would); until then its PUBREL waits, and if the
+  // link closes first, the PUBLISH goes again. A broker over its quota of
+  // unreleased messages may answer with a PUBREC and close the connection
+  // (mosquitto does); on an MQTT 3.1 or 3.1.1 link that PUBREC looks like
+  // any other, and a PUBREL for it would complete a message never taken.
+  bool ConfirmPubRec() const { return FConfirmPubRec; }
+  void SetConfirmPubRec(bool Value) { FConfirmPubRec = Value; }
   // The packet identifier of the message OnMsg is delivering (0 at QoS 0).
   std::uint16_t DeliveredID() const { return FDeliveredID; }
 
@@ -175,6 +185,10 @@ private:
   void RetrySweep();
   void ReissuePublish(TMQTTPacket *p);
   void NoteAnswer(std::uint16_t anID);
+  void NoteAnswered(std::uint64_t aSeq);
+  void HoldPubRel(TMQTTPacket *p);
+  void ReleaseConfirmed();
+  void RepublishUnconfirmed();
   void AttemptExpired();
   void PingUnanswered();
   void GiveUpLink(const std::string &aReason);
@@ -223,10 +237,10 @@ private:
   std::unique_ptr<QTimer> FReceivePass;
   std::uint64_t FLinkNo = 0;          // counts established connections
   // Packets sent so far, and the latest of them known to have been answered
-  // (an acknowledgement, or the PINGRESP to the PINGREQ sent as FPingSeq).
+  // (an acknowledgement, or a PINGRESP), and the PINGREQs not yet answered.
   std::uint64_t FTxSeq = 0;
   std::uint64_t FAnsweredSeq = 0;
-  std::uint64_t FPingSeq = 0;
+  std::deque<std::uint64_t> FPingsOut;
   std::uint16_t FMessageID = 0;
   std::string FHost;
   std::int32_t FPort = 1883;
@@ -248,5 +262,7 @@ private:
   std::string FLastFailure;
   int FFirstAttemptDelay = DefaultFirstAttemptDelay;
   bool FAckAfterDelivery = false;
+  bool FConfirmPubRec = false;
+  int FPubRelsHeld = 0; // InFlight entries with PubRelHeld
   std::uint16_t FDeliveredID = 0;
 };

@@ -425,6 +425,48 @@ const std::vector<Scenario> &Scenarios() {
              << r.Transcript();
        }},
 
+      {"UnconfirmedPubRecIsNoProofOfDeliveryAtAClose",
+       [](RecordedClient &r) {
+         r.C().SetConfirmPubRec(true);
+         r.C().SetRetryTime(2);
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // A PUBREC and then the close, as from a broker over its quota: no
+         // PUBREL for it, and the PUBLISH goes again on the next connection.
+         return Online(r) +
+                Script{DoStep([&r] { r.C().Publish("q", "m", qtEXACTLY_ONCE, false); }),
+                       ExpectStep(Publish(0x34, "q", 1, "m")), SendStep(Ack(0x50, 1)),
+                       ExpectStep(PingReq, "a PINGREQ, not the PUBREL"), QuietStep(500), DropStep(),
+                       UntilStep([&r] { return !r.C().Online(); }, "offline"), DoStep([&r] { r.C().Restart(); })} +
+                Online(r) +
+                Script{ExpectStep(Publish(0x3C, "q", 1, "m"), "the PUBLISH again"), SendStep(Ack(0x50, 1)),
+                       ExpectStep(PingReq), SendStep(PingResp), ExpectStep(Ack(0x62, 1), "PUBREL once confirmed"),
+                       SendStep(Ack(0x70, 1)), UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "completed")};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         EXPECT_TRUE(r.Has("Message 1: its PUBREC was not confirmed before the close; the PUBLISH goes again."))
+             << r.Transcript();
+       }},
+
+      {"PubRecIsConfirmedByTheAnswerToALaterPacket",
+       [](RecordedClient &r) { r.C().SetConfirmPubRec(true); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         // Each answer shows the broker went on after the packets before it:
+         // no PINGREQ is needed while another answer is due.
+         return Online(r) + Script{DoStep([&r] {
+                                     r.C().Publish("q", "1", qtEXACTLY_ONCE, false);
+                                     r.C().Publish("q", "2", qtEXACTLY_ONCE, false);
+                                   }),
+                                   ExpectStep(Publish(0x34, "q", 1, "1")), ExpectStep(Publish(0x34, "q", 2, "2")),
+                                   SendStep(Ack(0x50, 1)), QuietStep(300), SendStep(Ack(0x50, 2)),
+                                   ExpectStep(Ack(0x62, 1), "PUBREL 1, confirmed by the PUBREC of 2"),
+                                   SendStep(Ack(0x70, 1)),
+                                   ExpectStep(Ack(0x62, 2), "PUBREL 2, confirmed by the PUBCOMP of 1"),
+                                   SendStep(Ack(0x70, 2)),
+                                   UntilStep([&r] { return r.C().InFlight->Count() == 0; }, "completed")};
+       },
+       nullptr},
+
       {"StalledLinkIsProbedBeforeACopy",
        [](RecordedClient &r) {
          r.C().SetKeepAlive(30);
