@@ -154,6 +154,7 @@ void CliSession::Start() {
     if (!LoadSessionFile(FSessionPath, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), error))
       PrintError("session file not used: " + error);
     FOldExchanges = c.InFlight->Count() > 0;
+    ResumeInFlight();
   }
   WireClient();
   if (o.Command != CliCommand::Pub) {
@@ -248,6 +249,10 @@ void CliSession::WireClient() {
   c.OnMsg = [this](TMQTTClient *, const std::string &topic, const std::string &payload, TMQTTQOSType qos,
                    bool retained) { ClientMsg(topic, payload, qos, retained); };
   c.OnAccept = [this](TMQTTClient *, const std::string &topic, bool retained) { return Accept(topic, retained); };
+  // What was printed is out before its acknowledgement: a subscriber killed
+  // then loses nothing the broker has let go of. Once per slice of received
+  // packets, so a flood still costs one write per slice.
+  if (FOptions.Command == CliCommand::Sub) c.OnAcknowledging = [](TMQTTClient *) { std::fflush(stdout); };
   // Never silent: the message was acknowledged, so the broker will not send it again.
   c.OnSkipped = [this](TMQTTClient *, const std::string &topic, std::size_t size, TMQTTQOSType) {
     PrintError("message on '" + topic + "' skipped: " + std::to_string(size) + " bytes is above the limit of " +
@@ -290,11 +295,6 @@ void CliSession::WireClient() {
       Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()) +
                                ": " + WSocketErrorDesc(err));
   };
-  auto dataAvailable = link.OnDataAvailable;
-  link.OnDataAvailable = [dataAvailable](TWSocket *sender, std::uint16_t err) {
-    if (dataAvailable) dataAvailable(sender, err);
-    std::fflush(stdout); // once per batch of received packets
-  };
   auto closed = link.OnSessionClosed;
   link.OnSessionClosed = [this, closed](TWSocket *sender, std::uint16_t err) {
     if (closed) closed(sender, err);
@@ -318,6 +318,7 @@ void CliSession::WireClient() {
         FWindow = 1;
         break;
       }
+    ResumeInFlight();
     PrintError("connection lost" + reason + "; reconnecting");
   };
 }
@@ -360,30 +361,34 @@ void CliSession::Completed() {
   Acknowledged();
 }
 
-// Each connection of a persistent publisher takes up what is in flight: up to
-// the window's worth goes out again at the next retry sweep, as a fresh
-// exchange on this connection; the rest waits, parked (no countdown), until
-// earlier ones finish.
+// The next connection of a persistent publisher takes up what is in flight:
+// up to the window's worth goes out again (at 3.1 at the first retry sweep,
+// at 3.1.1 with the CONNACK), as a fresh exchange on that connection; the
+// rest waits, parked, until earlier ones finish.
 void CliSession::ResumeInFlight() {
   TMQTTPacketStore &inFlight = *FClient->InFlight;
   int active = 0;
   for (int i = 0; i < inFlight.Count(); ++i) {
     TMQTTPacket *p = inFlight.GetItem(i);
     p->Retries = 0;
-    p->Counter = active < FWindow ? 1 : 0;
-    active += p->Counter != 0;
+    p->Counter = 1;
+    p->Parked = active >= FWindow;
+    active += !p->Parked;
   }
 }
 
 void CliSession::UnparkInFlight() {
   TMQTTPacketStore &inFlight = *FClient->InFlight;
   int active = 0;
-  for (int i = 0; i < inFlight.Count(); ++i) active += inFlight.GetItem(i)->Counter != 0;
-  for (int i = 0; i < inFlight.Count() && active < FWindow; ++i)
-    if (TMQTTPacket *p = inFlight.GetItem(i); p->Counter == 0) {
-      p->Counter = 1;
+  std::vector<std::uint16_t> parked;
+  for (int i = 0; i < inFlight.Count(); ++i)
+    if (inFlight.GetItem(i)->Parked)
+      parked.push_back(inFlight.GetItem(i)->ID);
+    else
       ++active;
-    }
+  // At 3.1.1 an entry unparked online goes out at once, as a new entry at the end.
+  for (std::size_t i = 0; i < parked.size() && active < FWindow; ++i, ++active)
+    if (TMQTTPacket *p = inFlight.GetPacket(parked[i])) FClient->Unpark(p);
 }
 
 // Room for more publications: an acknowledgement arrived or the send queue drained.
@@ -419,7 +424,6 @@ void CliSession::ClientOnline() {
   Monitor(false);
   if (first)
     for (const auto &filter : FOptions.Unsubscribe) FClient->Unsubscribe(filter);
-  if (Persistent()) ResumeInFlight();
   if (FOptions.Command != CliCommand::Pub) return;
   // What waited for the link goes on; and an input that ended while offline
   // may leave nothing in flight whose acknowledgement would end the run.

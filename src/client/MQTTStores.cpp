@@ -7,6 +7,7 @@ void TMQTTPacket::Assign(const TMQTTPacket &From) {
   Retries = From.Retries;
   Publishing = From.Publishing;
   PubRelHeld = From.PubRelHeld;
+  Parked = From.Parked;
   CopiedOnLink = From.CopiedOnLink;
   TxSeq = From.TxSeq;
   Msg.Clear();

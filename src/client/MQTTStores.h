@@ -25,6 +25,7 @@ public:
   std::int32_t Retries = 0;   // countdowns run out so far
   bool Publishing = true;     // false once a PUBREC has answered a QoS 2 PUBLISH
   bool PubRelHeld = false;    // PUBREC in, PUBREL not sent until the PUBREC is confirmed
+  bool Parked = false;        // neither counting down nor re-sent until TMQTTClient::Unpark
   std::uint64_t CopiedOnLink = 0; // the connection a timed copy went out on; 0: none yet
   std::uint64_t TxSeq = 0;        // the owner's count of packets sent, at this one's last send
   TByteStream Msg;            // the whole packet as sent

@@ -344,13 +344,25 @@ void TMQTTClient::ParseHeldSlice() {
   const std::string slice = FRxHeld.substr(FRxHeldPos, n);
   FRxHeldPos += n;
   const bool outer = !std::exchange(FParsing, true);
+  FTxHolding = outer && OnAcknowledging;
   try {
     Parser->Parse(slice);
   } catch (...) {
+    // What was delivered before the fault is acknowledged as usual.
     if (outer) FParsing = false;
+    if (outer) SendHeldAcknowledgements();
     throw;
   }
   if (outer) FParsing = false;
+  if (outer) SendHeldAcknowledgements();
+}
+
+void TMQTTClient::SendHeldAcknowledgements() {
+  if (!std::exchange(FTxHolding, false)) return;
+  const std::string held = std::exchange(FTxHeld, {});
+  if (OnAcknowledging) OnAcknowledging(this);
+  // A link closed meanwhile drops them, as it drops every packet.
+  if (!held.empty() && Link->State() == wsConnected) Link->Send(held.data(), static_cast<int>(held.size()));
 }
 
 // The next pass: parse the next slice of what is held, or read again (which
@@ -419,7 +431,10 @@ void TMQTTClient::ParserSend(TMQTTParser *, std::uint16_t anID, std::int32_t Ret
   // No yield after the write: on this platform it costs a context switch per
   // packet on a busy machine and orders nothing, since everything runs on one loop.
   ++FTxSeq;
-  Link->Send(aStream.Data(), static_cast<int>(aStream.Size()));
+  if (FTxHolding)
+    FTxHeld.append(reinterpret_cast<const char *>(aStream.Data()), aStream.Size());
+  else
+    Link->Send(aStream.Data(), static_cast<int>(aStream.Size()));
 }
 
 void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
@@ -687,7 +702,7 @@ void TMQTTClient::RetrySweep() {
   // a closed link (the entry would be lost) and never re-arms itself offline.
   for (int i = InFlight->Count() - 1; i >= 0 && Link->State() == wsConnected; --i) {
     TMQTTPacket *p = InFlight->GetItem(i);
-    if (!p || p->Counter == 0) continue;
+    if (!p || p->Counter == 0 || p->Parked) continue;
     if (--p->Counter > 0) continue;
     ++p->Retries;
     // The broker answers in order. Until something sent after this packet has
@@ -725,27 +740,41 @@ void TMQTTClient::RetrySweep() {
   if (FOnline) ArmTimer(RetryTimer, SweepInterval);
 }
 
-// After a reconnection at 3.1.1 every packet still unacknowledged goes out
-// again, in the order it was first sent and with its own identifier: a
-// PUBLISH with DUP, a PUBLISH the broker has received (PUBREC seen) as its
-// PUBREL, a SUBSCRIBE or UNSUBSCRIBE as it was (their DUP bit is reserved).
+// After a reconnection at 3.1.1 every packet still unacknowledged and not
+// parked goes out again, in the order it was first sent and with its own
+// identifier.
 void TMQTTClient::ResendUnacknowledged() {
   std::vector<std::uint16_t> ids;
   for (int i = 0; i < InFlight->Count(); ++i) ids.push_back(InFlight->GetItem(i)->ID);
   for (const std::uint16_t id : ids) {
     if (Link->State() != wsConnected) return;
     TMQTTPacket *p = InFlight->GetPacket(id);
-    if (!p) continue; // acknowledged by a handler meanwhile
-    if (!p->Publishing) {
-      MonID("Re-sending PUBREL Message ", id, ".");
-      Parser->SendPubRel(id, false);
-      continue;
-    }
-    std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);
-    MonID("Re-sending Message ", id, ".");
-    if (!old->Msg.Empty() && (old->Msg.Data()[0] >> 4) == mtPUBLISH) SetDupFlag(old->Msg, true);
-    ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);
+    if (p && !p->Parked) Resend(p); // else acknowledged by a handler meanwhile, or waiting
   }
+}
+
+// A PUBLISH with DUP, a PUBLISH the broker has received (PUBREC seen) as its
+// PUBREL, a SUBSCRIBE or UNSUBSCRIBE as it was (their DUP bit is reserved).
+void TMQTTClient::Resend(TMQTTPacket *p) {
+  if (!p->Publishing) {
+    MonID("Re-sending PUBREL Message ", p->ID, ".");
+    p->TxSeq = FTxSeq + 1;
+    Parser->SendPubRel(p->ID, false);
+    return;
+  }
+  std::unique_ptr<TMQTTPacket> old = InFlight->Remove(p);
+  MonID("Re-sending Message ", old->ID, ".");
+  if (!old->Msg.Empty() && (old->Msg.Data()[0] >> 4) == mtPUBLISH) SetDupFlag(old->Msg, true);
+  ParserSend(Parser.get(), old->ID, old->Retries, old->Msg);
+}
+
+void TMQTTClient::Unpark(TMQTTPacket *p) {
+  if (!p->Parked) return;
+  p->Parked = false;
+  if (ProtocolLevel() != plMQTT311)
+    p->Counter = 1;
+  else if (FOnline && Link->State() == wsConnected)
+    Resend(p);
 }
 
 void TMQTTClient::NoteAnswer(std::uint16_t anID) {

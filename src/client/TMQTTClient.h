@@ -78,6 +78,11 @@ public:
   TMQTTClientSkippedEvent OnSkipped;
   TMQTTSubRefusedEvent OnSubRefused;
   TMQTTAcceptEvent OnAccept;
+  // Raised after each slice of received bytes has been parsed, before the
+  // acknowledgements it produced go to the link. While assigned, every packet
+  // sent during parsing waits for it: a receiver that makes what it was
+  // handed durable here (a flush) has done so before the broker lets go.
+  TMQTTClientNotifyEvent OnAcknowledging;
 
   // Enables (connect, and reconnect after every close) or disables (send
   // DISCONNECT when connected, close, stop every timer). A call that does not
@@ -99,6 +104,9 @@ public:
   // The next packet identifier not held by an InFlight entry; 0 when all
   // 65,535 identifiers are held (the operation that asked then sends nothing).
   std::uint16_t NextMessageID();
+  // Lets a parked InFlight entry go: at 3.1 it is re-sent at the next retry
+  // sweep; at 3.1.1 at once while online, else at the next reconnection.
+  void Unpark(TMQTTPacket *p);
   void Publish(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
                bool aRetain);
   void Subscribe(const std::string &aTopic, TMQTTQOSType aQos);
@@ -197,6 +205,7 @@ private:
   // every six seconds.
   void AttemptFailed(const std::string &aReason);
   void ResendUnacknowledged();
+  void Resend(TMQTTPacket *p);
 
   void LinkSessionConnected(TWSocket *Sender, std::uint16_t ErrCode);
   void LinkSessionClosed(TWSocket *Sender, std::uint16_t ErrCode);
@@ -205,6 +214,7 @@ private:
   void ParseHeldSlice();
   void ContinueReceive();
   void DrainReceived();
+  void SendHeldAcknowledgements();
 
   void ParserSend(TMQTTParser *Sender, std::uint16_t anID, std::int32_t Retry,
                   TByteStream &aStream);
@@ -234,6 +244,9 @@ private:
   std::size_t FRxHeldPos = 0;
   bool FReadThisPass = false;
   bool FParsing = false;
+  // Packets sent while parsing, held for OnAcknowledging.
+  bool FTxHolding = false;
+  std::string FTxHeld;
   std::unique_ptr<QTimer> FReceivePass;
   std::uint64_t FLinkNo = 0;          // counts established connections
   // Packets sent so far, and the latest of them known to have been answered
