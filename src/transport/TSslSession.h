@@ -1,18 +1,16 @@
 #pragma once
 // One TLS client session over a pair of memory buffers: encrypted bytes from
 // the peer go in with Feed, encrypted bytes for the peer come out with
-// TakeOutput. The socket moves them to and from the operating system; this
-// class never touches a socket.
+// TakeOutput. The socket moves them to and from the operating system; a
+// session never touches a socket. Sessions are made by the TLS engine's
+// context (TSslContext::NewSession).
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
-typedef struct ssl_st SSL;
-typedef struct ssl_ctx_st SSL_CTX;
-typedef struct bio_st BIO;
-
-class TBlockQueue;
+#include "BlockQueue.h"
 
 // Why a TLS connection failed, as far as the client can tell.
 enum TSslFailure : std::uint8_t {
@@ -30,55 +28,39 @@ class TSslSession {
 public:
   enum TResult { srOk, srWantMore, srPeerClosed, srFatal };
 
-  // Creates the session in client mode, without session resumption. With a
-  // name given, the broker's certificate must name it (checkName) and the
-  // name goes out as server name indication (sendServerName); an IP literal is
-  // checked against the certificate's addresses and never sent. Throws
-  // ESslContextException on failure.
-  TSslSession(SSL_CTX *ctx, const std::string &name = {}, bool checkName = false, bool sendServerName = false);
+  virtual ~TSslSession() = default;
 
-  // Lets sessions of this context notice that the broker asked for a client
-  // certificate (see Failure).
-  static void WatchCertificateRequests(SSL_CTX *ctx);
-  ~TSslSession();
-  TSslSession(const TSslSession &) = delete;
-  TSslSession &operator=(const TSslSession &) = delete;
-
-  void Feed(const char *data, std::size_t count);
-  std::size_t PendingOutput() const;
+  virtual void Feed(const char *data, std::size_t count) = 0;
+  // Encrypted bytes waiting for the peer, and forgetting them once taken.
+  virtual std::string_view PendingOutput() const = 0;
+  virtual void DropOutput() = 0;
   // Moves every encrypted byte waiting for the peer to the end of queue.
-  void TakeOutput(TBlockQueue &queue);
+  void TakeOutput(TBlockQueue &queue) {
+    const std::string_view out = PendingOutput();
+    if (out.empty()) return;
+    queue.Append(out.data(), out.size());
+    DropOutput();
+  }
 
   // Drives the handshake; srOk once it has completed.
-  TResult Handshake();
-  bool HandshakeDone() const;
+  virtual TResult Handshake() = 0;
+  virtual bool HandshakeDone() const = 0;
   // Decrypts whatever is available and appends it to out.
-  TResult Read(std::string &out);
+  virtual TResult Read(std::string &out) = 0;
   // Encrypts count bytes (count > 0); written is set to the bytes taken.
-  TResult Write(const char *data, int count, int &written);
+  virtual TResult Write(const char *data, int count, int &written) = 0;
   // Queues a close_notify.
-  void Shutdown();
+  virtual void Shutdown() = 0;
 
-  // OpenSSL's reason for the last fatal result, or empty.
-  const std::string &LastError() const { return FLastError; }
+  // The engine's reason for the last fatal result, or empty.
+  virtual const std::string &LastError() const = 0;
 
-  std::string Version() const;
-  std::string CipherName() const;
-  std::string CipherDesc() const;
+  virtual std::string Version() const = 0;
+  virtual std::string CipherName() const = 0;
+  virtual std::string CipherDesc() const = 0;
 
   // After a failed handshake or a fatal error: the reason, and a sentence for
   // the user saying why and what to do (for sfOther: LastError).
-  TSslFailure Failure() const;
-  std::string FailureText() const;
-
-private:
-  friend int NoteCertificateRequest(SSL *ssl, void *);
-  TResult Outcome(int ret);
-  std::string FName;
-  bool FCertRequested = false;
-  unsigned long FLastErrorCode = 0;  // OpenSSL's first error of the last fatal outcome
-  SSL *FSsl = nullptr;
-  BIO *FIn = nullptr;   // owned by FSsl once attached
-  BIO *FOut = nullptr;  // owned by FSsl once attached
-  std::string FLastError;
+  virtual TSslFailure Failure() const = 0;
+  virtual std::string FailureText() const = 0;
 };

@@ -13,8 +13,7 @@ void TWSocket::StartSslHandshake() {
     if (!FSslContext) throw ESslContextException("SSL requires a context object");
     if (!FSslContext->IsInitialized()) FSslContext->InitContext();
     const bool verify = FSslContext->SslVerifyPeer;
-    FSsl = std::make_unique<TSslSession>(FSslContext->GetSslCtx(), SslPeerName(), verify,
-                                         verify || !FSslServerName.empty());
+    FSsl = FSslContext->NewSession(SslPeerName(), verify, verify || !FSslServerName.empty());
     if (FSsl->Handshake() == TSslSession::srFatal) throw ESslContextException("Failed to start the handshake");
     FSSLState = sslHandshakeStarted;
   } catch (...) {
@@ -27,7 +26,7 @@ void TWSocket::StartSslHandshake() {
 
 void TWSocket::SslFlushOutput() {
   if (!FSsl || FHSocket < 0) return;
-  if (FSsl->PendingOutput() > 0) FSsl->TakeOutput(FSendQueue);
+  FSsl->TakeOutput(FSendQueue);
   TryToSend();
 }
 

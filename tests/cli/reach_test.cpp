@@ -162,6 +162,59 @@ TEST(CliReach, TlsFilesThatCannotBeLoadedAreReportedBeforeConnecting) {
   }
 }
 
+// OpenSSL is a module of its own, loaded by the first TLS connection: a
+// plain connection starts without it, a TLS one loads it.
+TEST(CliReach, TheTlsEngineIsLoadedOnlyForTls) {
+  Pki pki;
+  TestBroker broker({.Tls = true, .TlsCert = pki.Server});
+  auto mapped = [](const Proc &p) {
+    std::ifstream maps("/proc/" + std::to_string(p.Pid()) + "/maps");
+    return std::string(std::istreambuf_iterator<char>(maps), {});
+  };
+  struct Case {
+    const char *Name;
+    int Port;
+    std::vector<std::string> Tls;
+    bool Loaded;
+  } cases[] = {
+      {"plain", broker.Port(), {}, false},
+      {"TLS", broker.TlsPort(), {"--cafile", pki.Ca.CertFile()}, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string id = std::string("engine-") + (c.Loaded ? "tls" : "plain");
+    std::vector<std::string> args = {"-t", "engine", "-C", "1", "-i", id};
+    args.insert(args.end(), c.Tls.begin(), c.Tls.end());
+    Proc sub(CliPath(), CliArgs("sub", c.Port, args));
+    sub.Start();
+    ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to " + id + "\n")) << "never subscribed";
+    const std::string maps = mapped(sub);
+    EXPECT_EQ(maps.find("libssl.so") != std::string::npos, c.Loaded);
+    EXPECT_EQ(maps.find("vyr-tls.so") != std::string::npos, c.Loaded);
+    std::vector<std::string> pub = {"-t", "engine", "-m", "x"};
+    pub.insert(pub.end(), c.Tls.begin(), c.Tls.end());
+    EXPECT_EQ(RunCli(CliArgs("pub", c.Port, pub)).ExitCode, 0);
+    ProcResult r = sub.Wait();
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Out, "x\n");
+  }
+}
+
+// A program without its TLS module says so when TLS is asked for, before
+// connecting, and still connects without TLS.
+TEST(CliReach, AMissingTlsModuleIsReported) {
+  TestBroker broker;
+  const std::string dir = MakeTempDir("vyr-cli-alone");
+  ASSERT_EQ(RunShell("cp '" + CliPath() + "' '" + dir + "/vyr-cli'"), 0);
+  ProcResult tls = RunProc(dir + "/vyr-cli", CliArgs("pub", broker.Port(), {"-t", "x", "-m", "y", "--tls"}));
+  EXPECT_EQ(tls.ExitCode, 2) << tls.Err;
+  EXPECT_NE(tls.Err.find("TLS is not available: "), std::string::npos) << tls.Err;
+  EXPECT_NE(tls.Err.find("vyr-tls.so"), std::string::npos) << tls.Err;
+  ProcResult plain = RunProc(dir + "/vyr-cli", CliArgs("pub", broker.Port(), {"-t", "x", "-m", "y", "-q", "1"}));
+  EXPECT_EQ(plain.ExitCode, 0) << plain.Err;
+  RunShell("rm -rf '" + dir + "'");
+}
+
 // Runs vyr-cli with its own view of /etc/hosts (a private mount namespace;
 // the machine's file is untouched). Empty when that is not possible here.
 std::string HostsWrapper(const std::string &dir, const std::string &hosts) {

@@ -254,7 +254,6 @@ TEST_F(WSocketTls, NotTlsPeerAgainAtTheNextAttempt) {
 TEST_F(WSocketTls, ContextInitialisedOnceAndShared) {
   TLoopbackPeer peer(Peer(TMode::Echo));
   EXPECT_FALSE(Context.IsInitialized());
-  SSL_CTX *first = nullptr;
   for (int attempt = 1; attempt <= 2; ++attempt) {
     SCOPED_TRACE(attempt);
     TWSocket s;
@@ -262,13 +261,10 @@ TEST_F(WSocketTls, ContextInitialisedOnceAndShared) {
     Prepare(s, log, peer.Port());
     s.Connect();
     ASSERT_TRUE(WaitUntil([&] { return s.SslState() == sslEstablished; }));
-    if (attempt == 1) {
-      first = Context.GetSslCtx();
-      ASSERT_NE(first, nullptr);
-      // Settings changed later take no effect: nothing is configured again.
-      Context.SslCipherList = "";
-    }
-    EXPECT_EQ(Context.GetSslCtx(), first);
+    EXPECT_TRUE(Context.IsInitialized());
+    // Settings changed later take no effect: nothing is configured again, or
+    // the empty cipher list would fail the second connection.
+    Context.SslCipherList = "";
     s.Close();
     ASSERT_TRUE(WaitUntil([&] { return log.Closed(); }));
   }

@@ -1,4 +1,4 @@
-#include "TSslSession.h"
+#include "OpenSslSession.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -6,8 +6,7 @@
 
 #include <arpa/inet.h>
 
-#include "BlockQueue.h"
-#include "TSslContext.h"
+#include "SslSettings.h"
 
 namespace {
 bool IsIPLiteral(const std::string &name) {
@@ -17,13 +16,13 @@ bool IsIPLiteral(const std::string &name) {
 } // namespace
 
 int NoteCertificateRequest(SSL *ssl, void *) {
-  if (auto *session = static_cast<TSslSession *>(SSL_get_app_data(ssl))) session->FCertRequested = true;
+  if (auto *session = static_cast<TOpenSslSession *>(SSL_get_app_data(ssl))) session->FCertRequested = true;
   return 1;
 }
 
-void TSslSession::WatchCertificateRequests(SSL_CTX *ctx) { SSL_CTX_set_cert_cb(ctx, NoteCertificateRequest, nullptr); }
+void TOpenSslSession::WatchCertificateRequests(SSL_CTX *ctx) { SSL_CTX_set_cert_cb(ctx, NoteCertificateRequest, nullptr); }
 
-TSslSession::TSslSession(SSL_CTX *ctx, const std::string &name, bool checkName, bool sendServerName) : FName(name) {
+TOpenSslSession::TOpenSslSession(SSL_CTX *ctx, const std::string &name, bool checkName, bool sendServerName) : FName(name) {
   ERR_clear_error();
   FSsl = SSL_new(ctx);
   if (!FSsl) throw ESslContextException("Failed to create SSL session");
@@ -56,27 +55,25 @@ TSslSession::TSslSession(SSL_CTX *ctx, const std::string &name, bool checkName, 
   ERR_clear_error();
 }
 
-TSslSession::~TSslSession() {
+TOpenSslSession::~TOpenSslSession() {
   SSL_free(FSsl);  // frees both buffers
   ERR_clear_error();
 }
 
-void TSslSession::Feed(const char *data, std::size_t count) {
+void TOpenSslSession::Feed(const char *data, std::size_t count) {
   if (count > 0) BIO_write(FIn, data, static_cast<int>(count));
 }
 
-std::size_t TSslSession::PendingOutput() const { return BIO_ctrl_pending(FOut); }
-
-void TSslSession::TakeOutput(TBlockQueue &queue) {
-  // Straight from the buffer's memory into the queue, then empty the buffer.
+// The output buffer's own memory: the socket copies it once, into its queue.
+std::string_view TOpenSslSession::PendingOutput() const {
   char *data = nullptr;
-  long n = BIO_get_mem_data(FOut, &data);
-  if (n <= 0) return;
-  queue.Append(data, static_cast<std::size_t>(n));
-  (void)BIO_reset(FOut);
+  const long n = BIO_get_mem_data(FOut, &data);
+  return n > 0 ? std::string_view(data, std::size_t(n)) : std::string_view();
 }
 
-TSslSession::TResult TSslSession::Outcome(int ret) {
+void TOpenSslSession::DropOutput() { (void)BIO_reset(FOut); }
+
+TSslSession::TResult TOpenSslSession::Outcome(int ret) {
   switch (SSL_get_error(FSsl, ret)) {
   case SSL_ERROR_WANT_READ:
   case SSL_ERROR_WANT_WRITE: return srWantMore;
@@ -94,7 +91,7 @@ TSslSession::TResult TSslSession::Outcome(int ret) {
   return srFatal;
 }
 
-TSslFailure TSslSession::Failure() const {
+TSslFailure TOpenSslSession::Failure() const {
   // Without verification OpenSSL still records what it found; it did not count.
   const long verify = (SSL_get_verify_mode(FSsl) & SSL_VERIFY_PEER) ? SSL_get_verify_result(FSsl) : X509_V_OK;
   switch (verify) {
@@ -123,7 +120,7 @@ TSslFailure TSslSession::Failure() const {
   return sfOther;
 }
 
-std::string TSslSession::FailureText() const {
+std::string TOpenSslSession::FailureText() const {
   const long verify = SSL_get_verify_result(FSsl);
   const std::string detail = X509_verify_cert_error_string(verify);
   switch (Failure()) {
@@ -146,15 +143,15 @@ std::string TSslSession::FailureText() const {
   return FLastError;
 }
 
-TSslSession::TResult TSslSession::Handshake() {
+TSslSession::TResult TOpenSslSession::Handshake() {
   if (SSL_is_init_finished(FSsl)) return srOk;
   int r = SSL_do_handshake(FSsl);
   return r == 1 ? srOk : Outcome(r);
 }
 
-bool TSslSession::HandshakeDone() const { return SSL_is_init_finished(FSsl); }
+bool TOpenSslSession::HandshakeDone() const { return SSL_is_init_finished(FSsl); }
 
-TSslSession::TResult TSslSession::Read(std::string &out) {
+TSslSession::TResult TOpenSslSession::Read(std::string &out) {
   // Decrypts straight into the end of out, one record's worth at a time.
   const std::size_t room = 16384;
   for (;;) {
@@ -166,7 +163,7 @@ TSslSession::TResult TSslSession::Read(std::string &out) {
   }
 }
 
-TSslSession::TResult TSslSession::Write(const char *data, int count, int &written) {
+TSslSession::TResult TOpenSslSession::Write(const char *data, int count, int &written) {
   written = 0;
   int r = SSL_write(FSsl, data, count);
   if (r > 0) {
@@ -176,19 +173,19 @@ TSslSession::TResult TSslSession::Write(const char *data, int count, int &writte
   return r == 0 ? srFatal : Outcome(r);
 }
 
-void TSslSession::Shutdown() {
+void TOpenSslSession::Shutdown() {
   SSL_shutdown(FSsl);
   ERR_clear_error();
 }
 
-std::string TSslSession::Version() const { return SSL_get_version(FSsl); }
+std::string TOpenSslSession::Version() const { return SSL_get_version(FSsl); }
 
-std::string TSslSession::CipherName() const {
+std::string TOpenSslSession::CipherName() const {
   const SSL_CIPHER *c = SSL_get_current_cipher(FSsl);
   return c ? SSL_CIPHER_get_name(c) : "Unknown";
 }
 
-std::string TSslSession::CipherDesc() const {
+std::string TOpenSslSession::CipherDesc() const {
   const SSL_CIPHER *c = SSL_get_current_cipher(FSsl);
   char buf[128];
   if (!c || !SSL_CIPHER_description(c, buf, sizeof buf)) return {};
