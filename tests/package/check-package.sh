@@ -45,12 +45,23 @@ check "vyr-cli --version" same "vyr-cli $version" "$("$bin/vyr-cli" --version)"
 check "vyr-mqtt --version without a display" \
   same "vyr-mqtt $version" "$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$bin/vyr-mqtt" --version)"
 
-# A mosquitto of our own on a free loopback port.
-for _ in $(seq 50); do
-  port=$((20000 + RANDOM % 40000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
-done
-printf 'listener %s 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n' "$port" > "$work/mosquitto.conf"
+# A mosquitto of our own on two free loopback ports, plain and TLS (with a
+# certificate made now).
+free_port() {
+  local p
+  for _ in $(seq 50); do
+    p=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || break
+  done
+  echo "$p"
+}
+port=$(free_port)
+tls_port=$(free_port)
+[ "$tls_port" != "$port" ] || tls_port=$((port + 1))
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
+  -keyout "$work/broker.key" -out "$work/broker.crt" 2> /dev/null
+printf 'per_listener_settings false\nallow_anonymous true\nmax_queued_messages 0\nlistener %s 127.0.0.1\n' "$port" > "$work/mosquitto.conf"
+printf 'listener %s 127.0.0.1\ncertfile %s\nkeyfile %s\n' "$tls_port" "$work/broker.crt" "$work/broker.key" >> "$work/mosquitto.conf"
 [ "$(id -u)" -eq 0 ] && echo "user root" >> "$work/mosquitto.conf"
 "$(command -v mosquitto || echo /usr/sbin/mosquitto)" -c "$work/mosquitto.conf" > "$work/mosquitto.log" 2>&1 &
 broker_pid=$!
@@ -65,6 +76,8 @@ round_trip() {
     same "pkg/check retained $version" "$(cat "$work/sub.out")"
 }
 check "vyr-cli pub and sub through mosquitto" round_trip
+# TLS comes from the package's own engine module, found from the installed program.
+check "vyr-cli pub over TLS" "$bin/vyr-cli" pub -h 127.0.0.1 -p "$tls_port" --tls --insecure -t pkg/tls -q 1 -m sealed -W 20
 
 check "desktop entry validates" bash "$here/../data/check-desktop-entry.sh" "$root/usr/share/applications/vyr-mqtt.desktop"
 for page in vyr-mqtt vyr-cli; do
