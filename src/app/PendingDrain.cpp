@@ -33,7 +33,7 @@ void TPendingDrain::Run(const TProcess &aProcess)
 
 void TPendingDrain::LetEventsThrough()
 {
-  if (FRunning && !FSincePass.hasExpired(FPassIntervalMs))
+  if (FRunning && FSincePass.elapsed() < FPassIntervalMs)
     return;
   QCoreApplication::processEvents();
   FSincePass.start();
