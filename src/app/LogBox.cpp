@@ -7,11 +7,14 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "OpaqueScrollArea.h"
 
@@ -30,11 +33,49 @@ bool IsMouseEvent(QEvent::Type aType)
          aType == QEvent::MouseMove || aType == QEvent::MouseButtonRelease;
 }
 
+// A scroll bar painted again only when it looks different. The log's range
+// grows at every line, but in a long log the slider keeps its size and its
+// place at the bottom, and a scroll bar takes longer to draw than the lines
+// that moved.
+class TLogScrollBar : public QScrollBar {
+public:
+  TLogScrollBar() : QScrollBar(Qt::Vertical) {}
+
+protected:
+  void sliderChange(SliderChange aChange) override
+  {
+    if ((aChange == SliderRangeChange || aChange == SliderValueChange) && Look() == FPainted)
+      return;
+    QScrollBar::sliderChange(aChange);
+  }
+  void paintEvent(QPaintEvent *aEvent) override
+  {
+    FPainted = Look();
+    QScrollBar::paintEvent(aEvent);
+  }
+
+private:
+  // The slider's place and whether either end is reached.
+  using TLook = std::tuple<QRect, bool, bool>;
+  TLook Look() const
+  {
+    QStyleOptionSlider Option;
+    initStyleOption(&Option);
+    return {style()->subControlRect(QStyle::CC_ScrollBar, &Option, QStyle::SC_ScrollBarSlider, this),
+            value() == minimum(), value() == maximum()};
+  }
+
+  TLook FPainted;
+};
+
 } // namespace
 
 TLogBox::TLogBox(QWidget *aParent) : QAbstractScrollArea(aParent), FEditor(new QPlainTextEdit(this))
 {
+  setVerticalScrollBar(new TLogScrollBar);
   ShapeAsLog(this);
+  // The view draws every pixel of its picture.
+  viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
   setFocusPolicy(Qt::StrongFocus);
   setAttribute(Qt::WA_InputMethodEnabled);
   verticalScrollBar()->setSingleStep(1);

@@ -1,7 +1,8 @@
 // The log box under a real X server, as a user sees it: a received message's
 // line appears without any input, a long line wraps into several rows and
-// unwraps into one when "Wrap lines" is unchecked, and "Clear Log" leaves the
-// box as empty as it was.
+// unwraps into one when "Wrap lines" is unchecked, what the box shows as lines
+// keep coming is what it shows when painted afresh, and "Clear Log" leaves
+// the box as empty as it was.
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,16 @@ TEST(LogBox, ALineAppearsWithoutInputWrapsUnwrapsAndIsCleared) {
   EXPECT_EQ(TextRows(unwrapped), 1);
   ASSERT_TRUE(app.Keys({"space"}));
   EXPECT_TRUE(app.WaitForMatch(wrapped, Area::Log, 20)) << "wrapped again, as before";
+
+  // Lines enough to scroll: the view, which moves what it drew up as lines
+  // arrive, and its scroll bar, which is painted only when it looks
+  // different, show what a fresh paint shows.
+  for (int i = 0; i < 30; ++i)
+    ASSERT_TRUE(PublishTo(broker, {"-t", QString("log/%1").arg(i), "-m", QString::number(i)}));
+  QImage scrolled;
+  ASSERT_TRUE(app.WaitForChange(wrapped, Area::Log, 20));
+  ASSERT_TRUE(app.WaitForStill(Area::Log, 20, &scrolled));
+  EXPECT_TRUE(TXvfbProgram::SameRegion(scrolled, app.ExposedShot(), Area::Log)) << "stale log on the screen";
 
   ASSERT_TRUE(app.Keys({"Tab", "space"}));
   EXPECT_TRUE(app.WaitForMatch(empty, Area::Log, 20)) << "Clear Log leaves lines behind";
