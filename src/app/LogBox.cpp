@@ -33,20 +33,34 @@ bool IsMouseEvent(QEvent::Type aType)
          aType == QEvent::MouseMove || aType == QEvent::MouseButtonRelease;
 }
 
+} // namespace
+
 // A scroll bar painted again only when it looks different. The log's range
 // grows at every line, but in a long log the slider keeps its size and its
 // place at the bottom, and a scroll bar takes longer to draw than the lines
-// that moved.
-class TLogScrollBar : public QScrollBar {
+// that moved. The range and the value are set one after the other; the look
+// in between does not count.
+class TLogBox::TScrollBar : public QScrollBar {
 public:
-  TLogScrollBar() : QScrollBar(Qt::Vertical) {}
+  TScrollBar() : QScrollBar(Qt::Vertical) {}
+
+  void Set(int aMaximum, int aPageStep, bool aToEnd)
+  {
+    FSetting = true;
+    setRange(0, aMaximum);
+    setPageStep(aPageStep);
+    if (aToEnd)
+      setValue(maximum());
+    FSetting = false;
+    if (Look() != FPainted)
+      update();
+  }
 
 protected:
   void sliderChange(SliderChange aChange) override
   {
-    if ((aChange == SliderRangeChange || aChange == SliderValueChange) && Look() == FPainted)
-      return;
-    QScrollBar::sliderChange(aChange);
+    if (!FSetting)
+      QScrollBar::sliderChange(aChange);
   }
   void paintEvent(QPaintEvent *aEvent) override
   {
@@ -65,14 +79,15 @@ private:
             value() == minimum(), value() == maximum()};
   }
 
+  bool FSetting = false;
   TLook FPainted;
 };
 
-} // namespace
 
-TLogBox::TLogBox(QWidget *aParent) : QAbstractScrollArea(aParent), FEditor(new QPlainTextEdit(this))
+TLogBox::TLogBox(QWidget *aParent)
+    : QAbstractScrollArea(aParent), FBar(new TScrollBar), FEditor(new QPlainTextEdit(this))
 {
-  setVerticalScrollBar(new TLogScrollBar);
+  setVerticalScrollBar(FBar);
   ShapeAsLog(this);
   // The view draws every pixel of its picture.
   viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
@@ -282,13 +297,8 @@ qsizetype TLogBox::LastTopLine()
 void TLogBox::UpdateScrollRange()
 {
   FRangeStale = false;
-  QScrollBar *Bar = verticalScrollBar();
-  const bool Follow = AtEnd();
   const qsizetype Last = std::min<qsizetype>(LastTopLine(), std::numeric_limits<int>::max());
-  Bar->setRange(0, int(Last));
-  Bar->setPageStep(std::max(1, viewport()->height() / std::max(1, fontMetrics().lineSpacing())));
-  if (Follow)
-    Bar->setValue(Bar->maximum());
+  FBar->Set(int(Last), std::max(1, viewport()->height() / std::max(1, fontMetrics().lineSpacing())), AtEnd());
 }
 
 // The view is drawn into a picture of its own, which the next paint moves up

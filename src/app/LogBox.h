@@ -84,7 +84,10 @@ private:
   // view, or -1 below the last line.
   int TextPositionAt(QPointF aPoint);
 
+  class TScrollBar;
+
   TLogLines FLines;
+  TScrollBar *FBar;
   QPlainTextEdit *FEditor;
   bool FWrap = true;
   // The user has changed the text: the edit box holds the log alone.

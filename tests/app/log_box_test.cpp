@@ -174,6 +174,41 @@ TEST(LogBox, AViewPaintedLineByLineShowsWhatAFreshViewShows)
   }
 }
 
+// In a long log, followed at its end, the slider keeps its size and place:
+// new lines repaint the lines, not the scroll bar.
+TEST(LogBox, NewLinesAtTheEndOfALongLogLeaveTheScrollBarAlone)
+{
+  struct TPaintCount : QObject {
+    int Paints = 0;
+    bool eventFilter(QObject *, QEvent *aEvent) override
+    {
+      Paints += aEvent->type() == QEvent::Paint;
+      return false;
+    }
+  };
+  TBoxWindow W;
+  W.Append(2000);
+  ASSERT_TRUE(W.Box->AtEnd());
+  // Only what asked for an update is painted.
+  const auto Paint = [] {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  };
+  Paint();
+  TPaintCount Bar, View;
+  W.Box->verticalScrollBar()->installEventFilter(&Bar);
+  W.Box->viewport()->installEventFilter(&View);
+  for (int I = 0; I < 5; ++I) {
+    W.Box->AppendLine(QStringLiteral("more"));
+    Paint();
+  }
+  EXPECT_EQ(View.Paints, 5);
+  EXPECT_EQ(Bar.Paints, 0);
+  W.Box->verticalScrollBar()->setValue(0);
+  Paint();
+  EXPECT_EQ(Bar.Paints, 1) << "scrolled to the top, the slider moves";
+}
+
 TEST(LogBox, WrapBreaksLongLinesAtTheWidthAndUnwrapsThemAgain)
 {
   TBoxWindow W;
