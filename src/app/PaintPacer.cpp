@@ -24,8 +24,11 @@ void TPaintPacer::Begin()
 
 void TPaintPacer::End()
 {
+  if (--FHolds > 0)
+    return;
+  FSinceHold.start();
   // Otherwise the timer asks for the paint held back when the interval is over.
-  if (--FHolds == 0 && IntervalOver())
+  if (IntervalOver())
     Release();
 }
 

@@ -9,6 +9,10 @@
 // stream that brings one message at a time runs one short piece of work per
 // message, and is painted at the same pace as a burst.
 //
+// Paint stays paced for one interval after the last hold ends: a steady
+// stream drains each message in a hold of its own, and the paint that
+// message asked for is served after the hold, in the event loop's next pass.
+//
 // Qt coalesces every update of a window into one update request for the
 // top-level widget; the pacer only decides when that request is served. It
 // never switches the window's updates off.
@@ -40,7 +44,7 @@ public:
     TPaintPacer &FPacer;
   };
 
-  bool Pacing() const { return FHolds > 0; }
+  bool Pacing() const { return FHolds > 0 || (FSinceHold.isValid() && !FSinceHold.hasExpired(FIntervalMs)); }
   int IntervalMs() const { return FIntervalMs; }
 
 protected:
@@ -58,5 +62,6 @@ private:
   int FHolds = 0;
   bool FHeldBack = false;
   QElapsedTimer FSincePaint; // since the last paint served
+  QElapsedTimer FSinceHold;  // since the last hold ended
   QTimer FRelease;
 };

@@ -1,8 +1,11 @@
 // The drain's passes of the event loop: at once outside a drain, at most once
-// per pass interval inside one, and again once the interval is over.
+// per pass interval inside one, and again once the interval is over; and a
+// steady stream of short drains painted at the paint pacer's pace.
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEvent>
+#include <QTest>
 #include <QThread>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -90,4 +93,36 @@ TEST(PendingDrain, OutsideADrainEveryCallTakesAPass)
   Pending.Insert(0, QStringLiteral("a=1"));
   Drain.Run([](const QString &, const QString &, const QString &) {});
   EXPECT_TRUE(PassTaken(Drain, Target));
+}
+
+// A steady stream: each message its own drain of one line, which asks for a
+// paint and lets the event loop through nowhere itself.
+TEST(PendingDrain, OneLineDrainsOneAfterAnotherArePaintedAtThePacersPace)
+{
+  struct TCountingWindow : QWidget {
+    int Paints = 0;
+    void paintEvent(QPaintEvent *) override { ++Paints; }
+  } Window;
+  Window.resize(100, 100);
+  Window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Window));
+  ASSERT_TRUE(WaitFor([&] { return Window.Paints > 0; }));
+  TPaintPacer Pacer(&Window, 100);
+  TLineList Pending;
+  TPendingDrain Drain(Pending, Pacer, 5);
+  const int Before = Window.Paints;
+  int Drains = 0;
+  QElapsedTimer Streaming;
+  Streaming.start();
+  while (!Streaming.hasExpired(600)) {
+    Pending.Insert(0, QStringLiteral("a=1"));
+    Drain.Run([&](const QString &, const QString &, const QString &) { Window.update(); });
+    ++Drains;
+    QCoreApplication::processEvents();
+  }
+  const qint64 Elapsed = Streaming.elapsed();
+  const int Paints = Window.Paints - Before;
+  EXPECT_GE(Paints, 1);
+  EXPECT_LE(Paints, Elapsed / Pacer.IntervalMs() + 2) << Paints << " paints for " << Drains << " drains in "
+                                                      << Elapsed << " ms";
 }
