@@ -138,4 +138,23 @@ TEST_F(Level311, UnacknowledgedPacketsAreResentOnlyAfterReconnecting) {
             "");
 }
 
+// A parked entry (an owner's window of messages in flight) stays out of the
+// re-send at the CONNACK; unparked online, it goes out at once, once.
+TEST_F(Level311, ParkedPacketsWaitUntilUnparked) {
+  Run(Online() +
+      Script{DoStep([this] {
+               C().Publish("a", "1", qtAT_LEAST_ONCE, false);
+               C().Publish("b", "2", qtAT_LEAST_ONCE, false);
+             }),
+             ExpectStep(Publish(0x32, "a", 1, "1")), ExpectStep(Publish(0x32, "b", 2, "2")),
+             DoStep([this] { C().InFlight->GetPacket(2)->Parked = true; })} +
+      Reconnect() + Online() +
+      Script{ExpectStep(Publish(0x3A, "a", 1, "1"), "only the unparked PUBLISH again"), QuietStep(500),
+             DoStep([this] { C().Unpark(C().InFlight->GetPacket(2)); }),
+             ExpectStep(Publish(0x3A, "b", 2, "2"), "the parked one once let go"),
+             SendStep(Ack(0x40, 1) + Ack(0x40, 2)),
+             UntilStep([this] { return C().InFlight->Count() == 0; }, "all acknowledged"), QuietStep(300)});
+  EXPECT_EQ(Broker.Received.size(), 7u) << "nothing else was sent";
+}
+
 } // namespace
