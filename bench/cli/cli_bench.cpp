@@ -1,7 +1,9 @@
 // vyr-cli against mosquitto_sub and mosquitto_pub, side by side on the same
 // mosquitto: wall time and the client process's CPU time (user + sys, from
 // wait4) for
-//   - 100,000 QoS 0 messages of 64 bytes received by "sub -C",
+//   - 100,000 QoS 0 messages of 64 bytes received by "sub -C", and 30,000 at
+//     QoS 1 (each written out before its PUBACK; mosquitto_pub -l at QoS 1
+//     stops short of 100,000),
 //   - 50,000 QoS 1 publications of 64 bytes by "pub -l", with each tool's
 //     own in-flight limit and with both at 20.
 //   - one "pub -q 1 -m" from start to exit, beside one mosquitto_pub (median of 20),
@@ -33,6 +35,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int SubMessages = 100000;
+constexpr int Sub1Messages = 30000;
 constexpr int PubMessages = 50000;
 constexpr int PayloadSize = 64;
 constexpr int Rounds = 5; // the machine is shared: medians of several runs
@@ -143,21 +146,23 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
 
 // One subscriber receives SubMessages from mosquitto_pub; the clock runs from
 // the publisher's start to the subscriber's exit.
-Sample RunSub(const TestBroker &broker, bool ours, int round, const std::string &input) {
+Sample RunSub(const TestBroker &broker, bool ours, int round, const std::string &input, int qos, int messages) {
   const std::string id = std::string(ours ? "bench-vyr-" : "bench-mosq-") + std::to_string(round);
   const std::string topic = "bench/sub/" + id;
   const std::string out = broker.Dir() + "/received";
-  const std::string count = std::to_string(SubMessages);
+  const std::string count = std::to_string(messages), q = std::to_string(qos);
   std::vector<std::string> argv =
-      ours ? Join({VYR_CLI_PATH, "sub"}, Join(Target(broker), {"-t", topic, "-C", count, "-i", id}))
-           : Join({"mosquitto_sub", "-V", "mqttv31"}, Join(Target(broker), {"-t", topic, "-C", count, "-i", id}));
+      ours ? Join({VYR_CLI_PATH, "sub"}, Join(Target(broker), {"-t", topic, "-q", q, "-C", count, "-i", id}))
+           : Join({"mosquitto_sub", "-V", "mqttv31"},
+                  Join(Target(broker), {"-t", topic, "-q", q, "-C", count, "-i", id}));
   Child sub = Spawn(argv, "", out);
-  WaitForLog(broker.LogFile(), id + " 0 " + topic);
+  WaitForLog(broker.LogFile(), id + " " + q + " " + topic);
   auto start = Clock::now();
-  Child pub = Spawn(Join({"mosquitto_pub", "-V", "mqttv31"}, Join(Target(broker), {"-t", topic, "-l"})), input, "");
+  Child pub =
+      Spawn(Join({"mosquitto_pub", "-V", "mqttv31"}, Join(Target(broker), {"-t", topic, "-q", q, "-l"})), input, "");
   Finished done = Reap(sub);
   Reap(pub);
-  if (FileSize(out) != long(SubMessages) * (PayloadSize + 1))
+  if (FileSize(out) != long(messages) * (PayloadSize + 1))
     throw std::runtime_error("subscriber output has the wrong size: " + std::to_string(FileSize(out)));
   return {std::chrono::duration<double>(done.At - start).count(), done.CpuSeconds};
 }
@@ -245,12 +250,15 @@ int main() {
     TestBroker broker({.ExtraConfig = "log_type none\nlog_type subscribe"});
     const std::string subInput = MakeLines(broker.Dir() + "/sub-input", SubMessages);
     const std::string pubInput = MakeLines(broker.Dir() + "/pub-input", PubMessages);
+    const std::string sub1Input = MakeLines(broker.Dir() + "/sub1-input", Sub1Messages);
 
-    std::vector<Sample> subOurs, subTheirs, pubOurs, pubTheirs, pub20Ours, pub20Theirs;
+    std::vector<Sample> subOurs, subTheirs, sub1Ours, sub1Theirs, pubOurs, pubTheirs, pub20Ours, pub20Theirs;
     for (int round = 0; round < Rounds; ++round) {
       // Alternate who goes first so that neither always meets a warmer machine.
       for (bool ours : {round % 2 == 0, round % 2 != 0})
-        (ours ? subOurs : subTheirs).push_back(RunSub(broker, ours, round, subInput));
+        (ours ? subOurs : subTheirs).push_back(RunSub(broker, ours, round, subInput, 0, SubMessages));
+      for (bool ours : {round % 2 == 0, round % 2 != 0})
+        (ours ? sub1Ours : sub1Theirs).push_back(RunSub(broker, ours, round, sub1Input, 1, Sub1Messages));
       for (bool ours : {round % 2 == 0, round % 2 != 0})
         (ours ? pubOurs : pubTheirs).push_back(RunPub(broker, ours, pubInput, {}));
       // The same with both limited to 20 unacknowledged messages (mosquitto_pub's default).
@@ -258,6 +266,7 @@ int main() {
         (ours ? pub20Ours : pub20Theirs).push_back(RunPub(broker, ours, pubInput, {"-M", "20"}));
     }
     Report("QoS 0 messages received by sub -C", SubMessages, subOurs, subTheirs, "mosquitto_sub");
+    Report("QoS 1 messages received by sub -C", Sub1Messages, sub1Ours, sub1Theirs, "mosquitto_sub");
     Report("QoS 1 publications sent by pub -l", PubMessages, pubOurs, pubTheirs, "mosquitto_pub");
     Report("QoS 1 publications sent by pub -l -M 20", PubMessages, pub20Ours, pub20Theirs, "mosquitto_pub");
 

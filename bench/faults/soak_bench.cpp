@@ -1,9 +1,10 @@
-// Soak: vyr-cli publishers and persistent subscribers at QoS 0, 1 and 2 run
+// Soak: vyr-cli publishers and persistent subscribers at QoS 0, 1 and 2, and
+// mosquitto_pub and mosquitto_sub beside them on topics of their own, run
 // for a while (10 minutes unless --duration SEC says otherwise) through our
 // fault proxy to a mosquitto with persistence, with a fault every 30 s
 // (--fault-every SEC) in turn: broker SIGKILLed and restarted, links cut,
 // links stalled for 8 s, subscribers SIGKILLed and restarted. Prints, per
-// QoS, messages sent, lost and duplicated, and for the vyr-cli processes the
+// tool and QoS, messages sent, lost and duplicated, and for each process the
 // peak memory and the open file descriptors at start and at end. With
 // --debug the publishers write their monitor lines, and the broker's log is
 // kept beside them, in the folder printed at the end.
@@ -45,7 +46,7 @@ pid_t Spawn(const std::vector<std::string> &argv, int stdinFd, const std::string
   posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, (stdoutFile + ".err").c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                    0644);
   pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, args.data(), environ) != 0) pid = -1;
+  if (posix_spawnp(&pid, argv[0].c_str(), &fa, nullptr, args.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&fa);
   return pid;
 }
@@ -67,23 +68,29 @@ long PeakKiB(pid_t pid) {
 }
 
 struct Stream {
+  bool Vyr; // vyr-cli, else mosquitto's clients
   int Qos;
-  std::string Topic, SubId, PubId, OutFile;
+  std::string Name, Topic, SubId, PubId, OutFile;
   pid_t Sub = -1, Pub = -1;
   int PubIn = -1; // write end of the publisher's standard input
   long Sent = 0;
-  int SubFdsStart = 0, PubFdsStart = 0;
-  long SubPeak = 0;
+  int SubFdsStart = 0, PubFdsStart = 0, SubFdsEnd = 0, PubFdsEnd = 0;
+  long SubPeak = 0, PubPeak = 0;
 };
 
-std::vector<std::string> Cli(const std::string &cmd, int port, std::vector<std::string> more) {
-  std::vector<std::string> a{VYR_CLI_PATH, cmd, "-h", "127.0.0.1", "-p", std::to_string(port)};
+// Both tools take the same flags here; mosquitto's speak MQTT 3.1 like ours.
+std::vector<std::string> Tool(const Stream &s, bool sub, int port, std::vector<std::string> more) {
+  std::vector<std::string> a = s.Vyr ? std::vector<std::string>{VYR_CLI_PATH, sub ? "sub" : "pub"}
+                                     : std::vector<std::string>{sub ? "mosquitto_sub" : "mosquitto_pub", "-V", "mqttv31"};
+  for (const std::string &arg : {std::string("-h"), std::string("127.0.0.1"), std::string("-p"), std::to_string(port),
+                                 std::string("-q"), std::to_string(s.Qos), std::string("-c")})
+    a.push_back(arg);
   a.insert(a.end(), more.begin(), more.end());
   return a;
 }
 
 void StartSub(Stream &s, int port) {
-  s.Sub = Spawn(Cli("sub", port, {"-t", s.Topic, "-q", std::to_string(s.Qos), "-c", "-i", s.SubId}), -1, s.OutFile);
+  s.Sub = Spawn(Tool(s, true, port, {"-t", s.Topic, "-i", s.SubId}), -1, s.OutFile);
 }
 
 void Stop(pid_t pid, int sig) {
@@ -111,10 +118,11 @@ int main(int argc, char **argv) {
   const std::string dir = MakeTempDir("vyr-soak");
 
   std::vector<Stream> streams;
-  for (int q = 0; q <= 2; ++q) {
-    const std::string n = std::to_string(q);
-    streams.push_back({q, "soak/" + n, "soaksub" + n, "soakpub" + n, dir + "/sub" + n + ".out"});
-  }
+  for (const bool vyr : {true, false})
+    for (int q = 0; q <= 2; ++q) {
+      const std::string n = (vyr ? "vyr" : "mosq") + std::to_string(q);
+      streams.push_back({vyr, q, n, "soak/" + n, "sub" + n, "pub" + n, dir + "/sub" + n + ".out"});
+    }
   for (Stream &s : streams) StartSub(s, port);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   for (Stream &s : streams) {
@@ -122,10 +130,9 @@ int main(int argc, char **argv) {
     // publisher, a restarted subscriber) would keep the input from ever ending.
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) return 1;
-    std::vector<std::string> args{"-t", s.Topic, "-q", std::to_string(s.Qos), "-c", "-i", s.PubId, "-l"};
-    if (debug) args.push_back("--debug");
-    s.Pub = Spawn(Cli("pub", port, args), p[0],
-                  dir + "/pub" + std::to_string(s.Qos) + ".out");
+    std::vector<std::string> args{"-t", s.Topic, "-i", s.PubId, "-l"};
+    if (debug && s.Vyr) args.push_back("--debug");
+    s.Pub = Spawn(Tool(s, false, port, args), p[0], dir + "/pub" + s.Name + ".out");
     ::close(p[0]);
     s.PubIn = p[1];
   }
@@ -177,10 +184,9 @@ int main(int argc, char **argv) {
   }
 
   // The end: publishers finish what is in flight, subscribers catch up.
-  std::map<int, long> pubPeak, pubFdsEnd, subFdsEnd;
   for (Stream &s : streams) {
-    pubPeak[s.Qos] = PeakKiB(s.Pub);
-    pubFdsEnd[s.Qos] = OpenFds(s.Pub);
+    s.PubPeak = PeakKiB(s.Pub);
+    s.PubFdsEnd = OpenFds(s.Pub);
     ::close(s.PubIn);
   }
   // A publisher still busy a minute after its input ended is stopped (and said so).
@@ -188,7 +194,7 @@ int main(int argc, char **argv) {
   for (Stream &s : streams) {
     while (::waitpid(s.Pub, nullptr, WNOHANG) == 0) {
       if (Clock::now() > deadline) {
-        std::printf("QoS %d publisher still running a minute after its input ended; stopped\n", s.Qos);
+        std::printf("%s publisher still running a minute after its input ended; stopped\n", s.Name.c_str());
         Stop(s.Pub, SIGTERM);
         break;
       }
@@ -197,10 +203,10 @@ int main(int argc, char **argv) {
   }
   std::this_thread::sleep_for(std::chrono::seconds(10));
   std::printf("\n%d faults in %d s; %d messages a second per stream\n", faults, duration, rate);
-  std::printf("QoS     sent    lost  duplicated   sub peak KiB  pub peak KiB  sub fds start/end  pub fds start/end\n");
+  std::printf("stream     sent    lost  duplicated   sub peak KiB  pub peak KiB  sub fds start/end  pub fds start/end\n");
   for (Stream &s : streams) {
     s.SubPeak = std::max(s.SubPeak, PeakKiB(s.Sub));
-    subFdsEnd[s.Qos] = OpenFds(s.Sub);
+    s.SubFdsEnd = OpenFds(s.Sub);
     Stop(s.Sub, SIGTERM);
     std::map<std::string, int> seen;
     std::ifstream in(s.OutFile);
@@ -213,8 +219,8 @@ int main(int argc, char **argv) {
       else
         dup += it->second - 1;
     }
-    std::printf("%3d %8ld %7ld %11ld %14ld %13ld %10d/%-7ld %10d/%-7ld\n", s.Qos, s.Sent, lost, dup, s.SubPeak,
-                pubPeak[s.Qos], s.SubFdsStart, subFdsEnd[s.Qos], s.PubFdsStart, pubFdsEnd[s.Qos]);
+    std::printf("%-6s %8ld %7ld %11ld %14ld %13ld %10d/%-7d %10d/%-7d\n", s.Name.c_str(), s.Sent, lost, dup,
+                s.SubPeak, s.PubPeak, s.SubFdsStart, s.SubFdsEnd, s.PubFdsStart, s.PubFdsEnd);
   }
   if (debug) {
     RunShell("cp '" + broker.LogFile() + "' '" + dir + "/'");

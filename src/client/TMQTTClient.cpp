@@ -344,7 +344,7 @@ void TMQTTClient::ParseHeldSlice() {
   const std::string slice = FRxHeld.substr(FRxHeldPos, n);
   FRxHeldPos += n;
   const bool outer = !std::exchange(FParsing, true);
-  FTxHolding = outer && OnAcknowledging;
+  if (outer) FTxHolding = static_cast<bool>(OnAcknowledging);
   try {
     Parser->Parse(slice);
   } catch (...) {

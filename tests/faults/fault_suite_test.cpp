@@ -15,12 +15,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <memory>
-#include <sstream>
 
 #include "CliHarness.h"
 #include "FaultProxy.h"
+#include "Tally.h"
 #include "TestBroker.h"
 
 namespace {
@@ -38,10 +37,6 @@ struct FaultCase {
 };
 
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
-
-struct Tally {
-  int Lost = 0, Duplicated = 0;
-};
 
 // Both ends of one tool's traffic, and what its subscriber printed.
 struct Pair {
@@ -72,20 +67,7 @@ struct Pair {
     Received += Sub->Wait(10000).Out;
   }
 
-  Tally Count() const {
-    std::map<std::string, int> seen;
-    std::istringstream lines(Received);
-    for (std::string line; std::getline(lines, line);) ++seen[line];
-    Tally t;
-    for (int n = 0; n < Total; ++n) {
-      auto it = seen.find(std::to_string(n));
-      if (it == seen.end())
-        ++t.Lost;
-      else
-        t.Duplicated += it->second - 1;
-    }
-    return t;
-  }
+  Tally Count() const { return CountNumbers(Received, Total); }
 };
 
 void Sleep(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }

@@ -9,12 +9,11 @@
 
 #include <signal.h>
 
-#include <map>
 #include <memory>
-#include <sstream>
 
 #include "CliHarness.h"
 #include "FaultProxy.h"
+#include "Tally.h"
 #include "TestBroker.h"
 
 namespace {
@@ -32,22 +31,6 @@ struct Publisher {
 };
 
 void Sleep(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
-
-// Every number below total printed once; how many are missing and repeated.
-std::pair<int, int> LostAndDuplicated(const std::string &out, int total) {
-  std::map<std::string, int> seen;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) ++seen[line];
-  int lost = 0, dup = 0;
-  for (int n = 0; n < total; ++n) {
-    const auto it = seen.find(std::to_string(n));
-    if (it == seen.end())
-      ++lost;
-    else
-      dup += it->second - 1;
-  }
-  return {lost, dup};
-}
 
 TEST(PublisherEnd, InputEndedWhileOfflineAfterFaultsStillExits) {
   TestBroker broker({.Persistence = true, .ExtraConfig = "autosave_on_changes true\n"});
@@ -110,10 +93,10 @@ TEST(PublisherEnd, InputEndedWhileOfflineAfterFaultsStillExits) {
     EXPECT_TRUE(p.Sub->WaitForOutLines(std::size_t(p.Sent), 20000)) << p.Name;
     Sleep(500); // late duplicates count too
     p.Sub->Signal(SIGTERM);
-    const auto [lost, dup] = LostAndDuplicated(p.Sub->Wait(10000).Out, p.Sent);
-    EXPECT_EQ(lost, 0) << p.Name;
+    const Tally t = CountNumbers(p.Sub->Wait(10000).Out, p.Sent);
+    EXPECT_EQ(t.Lost, 0) << p.Name;
     if (p.Qos == 2) {
-      EXPECT_EQ(dup, 0) << p.Name;
+      EXPECT_EQ(t.Duplicated, 0) << p.Name;
     }
   }
 }

@@ -17,11 +17,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
 #include <memory>
-#include <sstream>
 
 #include "CliHarness.h"
+#include "Tally.h"
 #include "TestBroker.h"
 
 namespace {
@@ -68,21 +67,6 @@ void LeaveUnreleased(int port, const std::string &clientId, int count) {
   ::close(fd);
 }
 
-std::pair<int, int> LostAndDuplicated(const std::string &out) {
-  std::map<std::string, int> seen;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) ++seen[line];
-  int lost = 0, dup = 0;
-  for (int n = 0; n < Messages; ++n) {
-    const auto it = seen.find(std::to_string(n));
-    if (it == seen.end())
-      ++lost;
-    else
-      dup += it->second - 1;
-  }
-  return {lost, dup};
-}
-
 TEST(UnreleasedIds, PersistentQos2PublisherDeliversEachMessageOnce) {
   TestBroker broker;
   std::string lines;
@@ -111,17 +95,17 @@ TEST(UnreleasedIds, PersistentQos2PublisherDeliversEachMessageOnce) {
 
   runs[0].Sub->WaitForOutLines(Messages, 20000);
   QThread::msleep(1000); // late duplicates count too
-  std::pair<int, int> tally[2];
+  Tally tally[2];
   for (int i = 0; i < 2; ++i) {
     runs[i].Sub->Signal(SIGTERM);
-    tally[i] = LostAndDuplicated(runs[i].Sub->Wait(10000).Out);
+    tally[i] = CountNumbers(runs[i].Sub->Wait(10000).Out, Messages);
   }
   std::printf("[ fault    ] %d unreleased QoS 2 ids left: vyr-cli delivered %d of %d, %d duplicated; "
               "mosquitto_pub delivered %d, %d duplicated\n",
-              LeftOver, Messages - tally[0].first, Messages, tally[0].second, Messages - tally[1].first,
-              tally[1].second);
-  EXPECT_EQ(tally[0].first, 0);
-  EXPECT_EQ(tally[0].second, 0);
+              LeftOver, Messages - tally[0].Lost, Messages, tally[0].Duplicated, Messages - tally[1].Lost,
+              tally[1].Duplicated);
+  EXPECT_EQ(tally[0].Lost, 0);
+  EXPECT_EQ(tally[0].Duplicated, 0);
 }
 
 } // namespace
