@@ -286,6 +286,19 @@ void CliSession::WireClient() {
     if (pubComp) pubComp(sender, id);
     Completed();
   };
+  // A subscriber may reach its count before the broker answers its SUBSCRIBE
+  // or UNSUBSCRIBE (a persistent session's queued messages come first): the
+  // answer empties what is in flight and lets it end.
+  auto subAck = c.Parser->OnSubAck;
+  c.Parser->OnSubAck = [this, subAck](TMQTTParser *sender, std::uint16_t id, const std::vector<TMQTTQOSType> &qoss) {
+    if (subAck) subAck(sender, id, qoss);
+    Acknowledged();
+  };
+  auto unsubAck = c.Parser->OnUnsubAck;
+  c.Parser->OnUnsubAck = [this, unsubAck](TMQTTParser *sender, std::uint16_t id) {
+    if (unsubAck) unsubAck(sender, id);
+    Acknowledged();
+  };
 
   auto connected = link.OnSessionConnected;
   link.OnSessionConnected = [this, connected](TWSocket *sender, std::uint16_t err) {

@@ -71,3 +71,35 @@ INSTANTIATE_TEST_SUITE_P(Counts, CliCount,
                          ::testing::Values(CountCase{"Qos1OneOfTwo", 1, 1, 2}, CountCase{"Qos1TwoOfFive", 1, 2, 5},
                                            CountCase{"Qos2OneOfThree", 2, 1, 3}),
                          [](const auto &info) { return std::string(info.param.Name); });
+
+// A persistent session's queued messages come before the SUBACK: a count met
+// by them ends the run once the SUBACK arrives, however much later.
+TEST(CliCount, CountMetBeforeTheSubAckEndsWithIt) {
+  ScriptedBroker broker;
+  Proc sub(CliPath(), CliArgs("sub", broker.Port(), {"-t", "c", "-q", "1", "-C", "1", "-c", "-i", "early"}));
+  sub.Start();
+  std::uint16_t subscribeId = 0;
+  Script script = {
+      AcceptStep(10000),
+      ExpectCheck([](const std::string &p) { return p[0] == 0x10 ? "" : "not CONNECT: " + Hex(p); }, "CONNECT"),
+      SendStep(H("20 02 00 00")),
+      ExpectCheck(
+          [&](const std::string &p) {
+            if (std::uint8_t(p[0]) != 0x82) return "not SUBSCRIBE: " + Hex(p);
+            subscribeId = std::uint16_t(std::uint8_t(p[2]) << 8 | std::uint8_t(p[3]));
+            return std::string();
+          },
+          "SUBSCRIBE"),
+      SendStep(Publish(1, 7, "queued")),
+      ExpectStep(Pkt(0x40, Id(7)), "PUBACK 7"),
+      // The subscriber has printed its one message and waits for the SUBACK.
+      QuietStep(300),
+  };
+  ASSERT_EQ(broker.Run(script), "");
+  EXPECT_EQ(broker.Run({SendStep(Pkt(0x90, Id(subscribeId) + std::string(1, '\1'))),
+                        ExpectStep(H("E0 00"), "DISCONNECT after the SUBACK")}),
+            "");
+  ProcResult r = sub.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(r.Out, "queued\n");
+}
