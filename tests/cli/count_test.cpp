@@ -13,6 +13,23 @@ std::string Publish(int qos, std::uint16_t id, const std::string &payload) {
   return Pkt(std::uint8_t(0x30 | qos << 1), Str("c") + Id(id) + payload);
 }
 
+// Accepts the subscriber, answers its CONNECT and takes its SUBSCRIBE,
+// whose identifier goes to subscribeId.
+Script ConnectAndSubscribe(std::uint16_t &subscribeId) {
+  return {
+      AcceptStep(10000),
+      ExpectCheck([](const std::string &p) { return p[0] == 0x10 ? "" : "not CONNECT: " + Hex(p); }, "CONNECT"),
+      SendStep(H("20 02 00 00")),
+      ExpectCheck(
+          [&](const std::string &p) {
+            if (std::uint8_t(p[0]) != 0x82) return "not SUBSCRIBE: " + Hex(p);
+            subscribeId = std::uint16_t(std::uint8_t(p[2]) << 8 | std::uint8_t(p[3]));
+            return std::string();
+          },
+          "SUBSCRIBE"),
+  };
+}
+
 struct CountCase {
   const char *Name;
   int Qos;
@@ -33,18 +50,7 @@ TEST_P(CliCount, OnlyTheCountedMessagesAreAcknowledged) {
   std::string burst;
   for (int i = 1; i <= c.Arriving; ++i) burst += Publish(c.Qos, std::uint16_t(i), "m" + std::to_string(i));
   std::uint16_t subscribeId = 0;
-  Script script = {
-      AcceptStep(10000),
-      ExpectCheck([](const std::string &p) { return p[0] == 0x10 ? "" : "not CONNECT: " + Hex(p); }, "CONNECT"),
-      SendStep(H("20 02 00 00")),
-      ExpectCheck(
-          [&](const std::string &p) {
-            if (std::uint8_t(p[0]) != 0x82) return "not SUBSCRIBE: " + Hex(p);
-            subscribeId = std::uint16_t(std::uint8_t(p[2]) << 8 | std::uint8_t(p[3]));
-            return std::string();
-          },
-          "SUBSCRIBE"),
-  };
+  Script script = ConnectAndSubscribe(subscribeId);
   ASSERT_EQ(broker.Run(script), "");
   Script rest = {SendStep(Pkt(0x90, Id(subscribeId) + std::string(1, char(c.Qos)))),
                  // Every message in one write, so they arrive in one read.
@@ -79,22 +85,13 @@ TEST(CliCount, CountMetBeforeTheSubAckEndsWithIt) {
   Proc sub(CliPath(), CliArgs("sub", broker.Port(), {"-t", "c", "-q", "1", "-C", "1", "-c", "-i", "early"}));
   sub.Start();
   std::uint16_t subscribeId = 0;
-  Script script = {
-      AcceptStep(10000),
-      ExpectCheck([](const std::string &p) { return p[0] == 0x10 ? "" : "not CONNECT: " + Hex(p); }, "CONNECT"),
-      SendStep(H("20 02 00 00")),
-      ExpectCheck(
-          [&](const std::string &p) {
-            if (std::uint8_t(p[0]) != 0x82) return "not SUBSCRIBE: " + Hex(p);
-            subscribeId = std::uint16_t(std::uint8_t(p[2]) << 8 | std::uint8_t(p[3]));
-            return std::string();
-          },
-          "SUBSCRIBE"),
+  Script script = ConnectAndSubscribe(subscribeId);
+  script.insert(script.end(), {
       SendStep(Publish(1, 7, "queued")),
       ExpectStep(Pkt(0x40, Id(7)), "PUBACK 7"),
       // The subscriber has printed its one message and waits for the SUBACK.
       QuietStep(300),
-  };
+  });
   ASSERT_EQ(broker.Run(script), "");
   EXPECT_EQ(broker.Run({SendStep(Pkt(0x90, Id(subscribeId) + std::string(1, '\1'))),
                         ExpectStep(H("E0 00"), "DISCONNECT after the SUBACK")}),
