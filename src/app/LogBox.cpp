@@ -199,6 +199,9 @@ void TLogBox::EndEdit()
   const bool Follow = FEditor->cursorForPosition(Shown.bottomLeft()).blockNumber() + 1 >= FEditor->blockCount();
   const int Top = FEditor->cursorForPosition(Shown.topLeft()).blockNumber();
   setFocusProxy(nullptr);
+  // The log group's accelerator goes back to the control last focused inside
+  // it: that is to be the view again, not the hidden edit box.
+  FEditor->clearFocus();
   FEditor->hide();
   // Its document would hold a second copy of the log.
   FAppending = true;
@@ -461,7 +464,21 @@ void TLogBox::ForwardInput(QEvent *aEvent)
 
 void TLogBox::keyPressEvent(QKeyEvent *aEvent)
 {
-  ForwardInput(aEvent);
+  // A modifier pressed alone is usually the start of an accelerator or a
+  // shortcut elsewhere in the window, not the start of an edit.
+  switch (aEvent->key()) {
+  case Qt::Key_Alt:
+  case Qt::Key_AltGr:
+  case Qt::Key_Control:
+  case Qt::Key_Shift:
+  case Qt::Key_Meta:
+  case Qt::Key_Super_L:
+  case Qt::Key_Super_R:
+    aEvent->ignore();
+    return;
+  default:
+    ForwardInput(aEvent);
+  }
 }
 
 void TLogBox::inputMethodEvent(QInputMethodEvent *aEvent)

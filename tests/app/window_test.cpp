@@ -200,6 +200,36 @@ TEST(Window, TabOrderFollowsTheLayout)
     EXPECT_EQ(Seen[I], Expected[I]) << "position " << I << ": " << Seen[I]->objectName().toStdString();
 }
 
+// The log has the focus when the window opens, so the Alt of the first
+// accelerator lands there; and a visit of its edit box must not leave the
+// group's accelerator pointing at the hidden edit box.
+TEST(Window, AltLReachesTheLogAfterAltAloneAndAfterAnEdit)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  W->show();
+  W->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(W.Window.get()));
+  auto AltKey = [](Qt::Key aKey) {
+    QTest::keyClick(QApplication::focusWidget(), aKey, Qt::AltModifier);
+    QCoreApplication::processEvents();
+  };
+  W->memLog->setFocus();
+  QTest::keyPress(W->memLog, Qt::Key_Alt, Qt::AltModifier);
+  EXPECT_FALSE(W->memLog->Editing()) << "Alt alone opened the edit box";
+  AltKey(Qt::Key_P);
+  AltKey(Qt::Key_L);
+  EXPECT_EQ(QApplication::focusWidget(), W->memLog);
+
+  // A key that opens the edit box, the focus away, and back with Alt+L.
+  QTest::keyClick(W->memLog, Qt::Key_Down);
+  ASSERT_TRUE(W->memLog->Editing());
+  AltKey(Qt::Key_P);
+  ASSERT_FALSE(W->memLog->Editing());
+  AltKey(Qt::Key_L);
+  EXPECT_EQ(QApplication::focusWidget(), W->memLog);
+}
+
 TEST(Window, AcceleratorsFocusTheLabelledBoxOrClickTheButton)
 {
   TErrorBoxes Boxes;
