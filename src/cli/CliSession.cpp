@@ -276,27 +276,22 @@ void CliSession::WireClient() {
     if (code != 0)
       Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code, FClient->ProtocolLevel()));
   };
-  auto pubAck = c.Parser->OnPubAck;
-  c.Parser->OnPubAck = [this, pubAck](TMQTTParser *sender, std::uint16_t id) {
-    if (pubAck) pubAck(sender, id);
-    Completed();
+  // An answer that ends an exchange: the client's handler first, then ours.
+  const auto thenCall = [this](TMQTTIDEvent &event, void (CliSession::*ours)()) {
+    event = [this, clients = event, ours](TMQTTParser *sender, std::uint16_t id) {
+      if (clients) clients(sender, id);
+      (this->*ours)();
+    };
   };
-  auto pubComp = c.Parser->OnPubComp;
-  c.Parser->OnPubComp = [this, pubComp](TMQTTParser *sender, std::uint16_t id) {
-    if (pubComp) pubComp(sender, id);
-    Completed();
-  };
+  thenCall(c.Parser->OnPubAck, &CliSession::Completed);
+  thenCall(c.Parser->OnPubComp, &CliSession::Completed);
   // A subscriber may reach its count before the broker answers its SUBSCRIBE
   // or UNSUBSCRIBE (a persistent session's queued messages come first): the
   // answer empties what is in flight and lets it end.
+  thenCall(c.Parser->OnUnsubAck, &CliSession::Acknowledged);
   auto subAck = c.Parser->OnSubAck;
   c.Parser->OnSubAck = [this, subAck](TMQTTParser *sender, std::uint16_t id, const std::vector<TMQTTQOSType> &qoss) {
     if (subAck) subAck(sender, id, qoss);
-    Acknowledged();
-  };
-  auto unsubAck = c.Parser->OnUnsubAck;
-  c.Parser->OnUnsubAck = [this, unsubAck](TMQTTParser *sender, std::uint16_t id) {
-    if (unsubAck) unsubAck(sender, id);
     Acknowledged();
   };
 
