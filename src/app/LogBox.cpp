@@ -7,15 +7,13 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
-#include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <tuple>
 
+#include "LookScrollBar.h"
 #include "OpaqueScrollArea.h"
 
 namespace {
@@ -35,59 +33,13 @@ bool IsMouseEvent(QEvent::Type aType)
 
 } // namespace
 
-// A scroll bar painted again only when it looks different. The log's range
-// grows at every line, but in a long log the slider keeps its size and its
-// place at the bottom, and a scroll bar takes longer to draw than the lines
-// that moved. The range and the value are set one after the other; the look
-// in between does not count.
-class TLogBox::TScrollBar : public QScrollBar {
-public:
-  TScrollBar() : QScrollBar(Qt::Vertical) {}
-
-  void Set(int aMaximum, int aPageStep, bool aToEnd)
-  {
-    FSetting = true;
-    setRange(0, aMaximum);
-    setPageStep(aPageStep);
-    if (aToEnd)
-      setValue(maximum());
-    FSetting = false;
-    if (Look() != FPainted)
-      update();
-  }
-
-protected:
-  void sliderChange(SliderChange aChange) override
-  {
-    if (!FSetting)
-      QScrollBar::sliderChange(aChange);
-  }
-  void paintEvent(QPaintEvent *aEvent) override
-  {
-    FPainted = Look();
-    QScrollBar::paintEvent(aEvent);
-  }
-
-private:
-  // The slider's place and whether either end is reached.
-  using TLook = std::tuple<QRect, bool, bool>;
-  TLook Look() const
-  {
-    QStyleOptionSlider Option;
-    initStyleOption(&Option);
-    return {style()->subControlRect(QStyle::CC_ScrollBar, &Option, QStyle::SC_ScrollBarSlider, this),
-            value() == minimum(), value() == maximum()};
-  }
-
-  bool FSetting = false;
-  TLook FPainted;
-};
-
-
 TLogBox::TLogBox(QWidget *aParent)
-    : QAbstractScrollArea(aParent), FBar(new TScrollBar), FEditor(new QPlainTextEdit(this))
+    : QAbstractScrollArea(aParent), FEditor(new QPlainTextEdit(this))
 {
-  setVerticalScrollBar(FBar);
+  // The policy first, which spares the bar's relayout at each range change;
+  // the bar before the shape, which makes it opaque.
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  FBar = SetLookScrollBar(this);
   ShapeAsLog(this);
   // The view draws every pixel of its picture.
   viewport()->setAttribute(Qt::WA_OpaquePaintEvent);

@@ -30,6 +30,7 @@
 #include "LogLines.h"
 
 class QPlainTextEdit;
+class TLookScrollBar;
 
 class TLogBox : public QAbstractScrollArea {
   Q_OBJECT
@@ -84,10 +85,8 @@ private:
   // view, or -1 below the last line.
   int TextPositionAt(QPointF aPoint);
 
-  class TScrollBar;
-
   TLogLines FLines;
-  TScrollBar *FBar;
+  TLookScrollBar *FBar;
   QPlainTextEdit *FEditor;
   bool FWrap = true;
   // The user has changed the text: the edit box holds the log alone.

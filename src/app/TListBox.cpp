@@ -5,6 +5,7 @@
 #include <QScrollBar>
 #include <algorithm>
 
+#include "LookScrollBar.h"
 #include "OpaqueScrollArea.h"
 
 TListBox::TListBox(int ItemHeight, QWidget *Parent) : QAbstractItemView(Parent), FItemHeight(ItemHeight)
@@ -13,6 +14,10 @@ TListBox::TListBox(int ItemHeight, QWidget *Parent) : QAbstractItemView(Parent),
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  FBar = SetLookScrollBar(this);
+  // The item view's own reactions to its bar, which the new bar does not have.
+  connect(FBar, &QScrollBar::actionTriggered, this, &TListBox::verticalScrollbarAction);
+  connect(FBar, &QScrollBar::valueChanged, this, &TListBox::verticalScrollbarValueChanged);
   setTabKeyNavigation(false);
   setTextElideMode(Qt::ElideRight);
   KeepScrollAreaOpaque(this);
@@ -175,10 +180,8 @@ QRegion TListBox::visualRegionForSelection(const QItemSelection &aSelection) con
 void TListBox::UpdateScrollRange()
 {
   FRangeQueued = false;
-  QScrollBar *Bar = verticalScrollBar();
-  Bar->setSingleStep(1);
-  Bar->setPageStep(VisibleRows());
-  Bar->setRange(0, std::max(0, RowCount() - VisibleRows()));
+  FBar->setSingleStep(1);
+  FBar->Set(std::max(0, RowCount() - VisibleRows()), VisibleRows(), false);
 }
 
 void TListBox::updateGeometries()

@@ -15,6 +15,8 @@
 
 #include <QAbstractItemView>
 
+class TLookScrollBar;
+
 class TListBox : public QAbstractItemView {
   Q_OBJECT
 public:
@@ -54,6 +56,7 @@ private:
   void UpdateScrollRange();
 
   int FItemHeight;
+  TLookScrollBar *FBar;
   bool FRangeQueued = false;
   QMetaObject::Connection FRowsRemoved;
 };

@@ -351,9 +351,30 @@ void TfrmMain::FormCreate(QObject *)
     App->OnIdle = [this](QObject *Sender, bool &Done) { AppIdle(Sender, Done); };
 }
 
+namespace {
+
+// The stamp is worked out once a second, not once a line: the local time
+// reads the time zone's file each time, and the log gets a line for every
+// message.
+QString LogTimeStampNow()
+{
+  static qint64 StampedSecond = -1;
+  static QString Stamp, StampedLocale;
+  const qint64 Second = QDateTime::currentSecsSinceEpoch();
+  const QLocale Locale;
+  if (Second != StampedSecond || Locale.name() != StampedLocale) {
+    StampedSecond = Second;
+    StampedLocale = Locale.name();
+    Stamp = LogTimeStamp(QDateTime::fromSecsSinceEpoch(Second), Locale);
+  }
+  return Stamp;
+}
+
+} // namespace
+
 void TfrmMain::AddLog(const QString &Text)
 {
-  memLog->AppendLine(LogTimeStamp(QDateTime::currentDateTime(), QLocale()) + Text);
+  memLog->AppendLine(LogTimeStampNow() + Text);
 }
 
 void TfrmMain::edtPortChange(QObject *)

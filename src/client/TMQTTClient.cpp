@@ -335,6 +335,13 @@ void TMQTTClient::ReadAndParse() {
   FReadThisPass = true;
   FReceivePass->start(0);
   ParseHeldSlice();
+  // A steady stream brings one packet per read: with it parsed and nothing
+  // more waiting, the next pass has nothing to do, and the next read comes
+  // with the link's next notification.
+  if (FRxHeldPos == FRxHeld.size() && Link->GetRcvdCount() <= 0) {
+    FReceivePass->stop();
+    FReadThisPass = false;
+  }
 }
 
 // Parsing may raise events that close, reset or reconnect the link; what is
