@@ -36,9 +36,7 @@ bool IsMouseEvent(QEvent::Type aType)
 TLogBox::TLogBox(QWidget *aParent)
     : QAbstractScrollArea(aParent), FEditor(new QPlainTextEdit(this))
 {
-  // The policy first, which spares the bar's relayout at each range change;
-  // the bar before the shape, which makes it opaque.
-  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // The bar before the shape, which makes it opaque.
   FBar = SetLookScrollBar(this);
   ShapeAsLog(this);
   // The view draws every pixel of its picture.

@@ -3,6 +3,7 @@
 #include <QAbstractScrollArea>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <utility>
 
 void TLookScrollBar::Set(int aMaximum, int aPageStep, bool aToEnd)
 {
@@ -14,6 +15,11 @@ void TLookScrollBar::Set(int aMaximum, int aPageStep, bool aToEnd)
   FSetting = false;
   if (Look() != FPainted)
     update();
+  const bool Scrolls = minimum() < maximum();
+  if (Scrolls != std::exchange(FScrolls, Scrolls))
+    // Setting the policy again lays the area out, which shows or hides a
+    // bar shown as needed.
+    FArea->setVerticalScrollBarPolicy(FArea->verticalScrollBarPolicy());
 }
 
 void TLookScrollBar::sliderChange(SliderChange aChange)
@@ -38,9 +44,8 @@ TLookScrollBar::TLook TLookScrollBar::Look() const
 
 TLookScrollBar *SetLookScrollBar(QAbstractScrollArea *aArea)
 {
-  auto *Bar = new TLookScrollBar;
+  auto *Bar = new TLookScrollBar(aArea);
   aArea->setVerticalScrollBar(Bar);
-  if (aArea->verticalScrollBarPolicy() != Qt::ScrollBarAsNeeded)
-    QObject::disconnect(Bar, &QAbstractSlider::rangeChanged, aArea, nullptr);
+  QObject::disconnect(Bar, &QAbstractSlider::rangeChanged, aArea, nullptr);
   return Bar;
 }

@@ -8,9 +8,11 @@
 #include <QScrollBar>
 #include <tuple>
 
+class QAbstractScrollArea;
+
 class TLookScrollBar : public QScrollBar {
 public:
-  TLookScrollBar() : QScrollBar(Qt::Vertical) {}
+  explicit TLookScrollBar(QAbstractScrollArea *aArea) : QScrollBar(Qt::Vertical), FArea(aArea) {}
 
   // aToEnd moves the slider to the new end.
   void Set(int aMaximum, int aPageStep, bool aToEnd);
@@ -24,14 +26,16 @@ private:
   using TLook = std::tuple<QRect, bool, bool>;
   TLook Look() const;
 
+  QAbstractScrollArea *FArea;
   bool FSetting = false;
+  bool FScrolls = false; // the range is more than one position
   TLook FPainted;
 };
 
-// Gives aArea a vertical scroll bar of this kind. When the bar's policy is
-// already set to always on or always off, the area no longer lays its bars
-// out again after each change of the range: that is an event of its own, one
-// pass of the event loop per line of a log, and it changes nothing when the
-// bar never shows or hides. The policy is then to stay as it is.
+// Gives aArea a vertical scroll bar of this kind, which takes over laying
+// the area out again when the bar is to show or hide: the area's own way is an
+// event after every change of the range, one pass of the event loop per line
+// of a log or row of a list, which changes nothing but once. The range is then
+// to be set through Set alone.
 class QAbstractScrollArea;
 TLookScrollBar *SetLookScrollBar(QAbstractScrollArea *aArea);

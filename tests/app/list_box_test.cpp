@@ -107,9 +107,13 @@ TEST(ListBox, TheScrollRangeFollowsTheRowsAtTheNextPass)
   TListFixture F;
   QScrollBar *Bar = F.List->verticalScrollBar();
   EXPECT_EQ(Bar->maximum(), 0);
+  EXPECT_FALSE(Bar->isVisible());
   F.AddRows(25);
   EXPECT_EQ(Bar->maximum(), 15);
   EXPECT_EQ(Bar->pageStep(), 10);
+  // The bar is shown once the rows outgrow the view, and the rows make room.
+  EXPECT_TRUE(Bar->isVisible());
+  EXPECT_LE(F.List->viewport()->geometry().right(), Bar->parentWidget()->geometry().left());
   Bar->setValue(15);
   // Removing the selected row (as Unsubscribe does) shrinks the range, and
   // the top row with it.
@@ -124,6 +128,7 @@ TEST(ListBox, TheScrollRangeFollowsTheRowsAtTheNextPass)
   F.Model.Clear();
   EXPECT_EQ(Bar->maximum(), 0);
   EXPECT_EQ(F.List->TopRow(), 0);
+  EXPECT_FALSE(Bar->isVisible());
 }
 
 TEST(ListBox, AClickSelectsTheRowUnderTheMouse)
