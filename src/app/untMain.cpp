@@ -180,6 +180,8 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   mqt->SetAutoSubscribe(true);
   mqt->SetPort(1883);
   mqt->SetLocalBounce(false);
+  // A steady stream is read at the pace the window is painted at.
+  mqt->SetReadPaceMs(PaintIntervalMs);
 
   FTopicList = std::make_unique<TTopicListModel>();
   FPendingList = std::make_unique<TLineList>();

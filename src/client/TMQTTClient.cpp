@@ -335,10 +335,16 @@ void TMQTTClient::ReadAndParse() {
   FReadThisPass = true;
   FReceivePass->start(0);
   ParseHeldSlice();
-  // A steady stream brings one packet per read: with it parsed and nothing
-  // more waiting, the next pass has nothing to do, and the next read comes
-  // with the link's next notification.
-  if (FRxHeldPos == FRxHeld.size() && Link->GetRcvdCount() <= 0) {
+  if (FRxHeldPos < FRxHeld.size() || Link->GetRcvdCount() > 0)
+    return;
+  // A steady stream brings one packet per read, and the next pass would find
+  // nothing. A paced client reads again once the pace allows: data that comes
+  // before finds this pass's read done, which pauses the link's read
+  // notifications until then. Otherwise the next read comes with the link's
+  // next notification.
+  if (FReadPaceMs > 0 && FReceivePass->isActive())
+    FReceivePass->start(FReadPaceMs);
+  else {
     FReceivePass->stop();
     FReadThisPass = false;
   }

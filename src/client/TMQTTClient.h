@@ -135,6 +135,13 @@ public:
   void SetUsername(const std::string &Value);
   std::string Password() const;
   void SetPassword(const std::string &Value);
+  // While a steady stream keeps coming, received data is read at most once
+  // per this many milliseconds (0, the default: as soon as it arrives). A
+  // window painted at a fixed pace shows nothing later for it, and wakes once
+  // per interval instead of once per message. The first message after a
+  // quiet spell is read at once, and a backlog is read on without waiting.
+  int ReadPaceMs() const { return FReadPaceMs; }
+  void SetReadPaceMs(int Value) { FReadPaceMs = Value > 0 ? Value : 0; }
   const std::string &Host() const { return FHost; }
   void SetHost(const std::string &Value) { FHost = Value; }
   std::int32_t Port() const { return FPort; }
@@ -243,6 +250,7 @@ private:
   std::string FRxHeld;
   std::size_t FRxHeldPos = 0;
   bool FReadThisPass = false;
+  int FReadPaceMs = 0;
   bool FParsing = false;
   // Packets sent while parsing, held for OnAcknowledging.
   bool FTxHolding = false;

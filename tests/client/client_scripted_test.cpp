@@ -7,6 +7,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <stdexcept>
 
 #include "ClientSession.h"
@@ -347,6 +349,33 @@ const std::vector<Scenario> &Scenarios() {
                                    })};
        },
        nullptr},
+
+      {"PacedClientReadsAStreamOncePerIntervalAndAFirstMessageAtOnce",
+       [](RecordedClient &r) { r.C().SetReadPaceMs(2000); },
+       [](RecordedClient &r, ScriptedBroker &) {
+         using namespace std::chrono;
+         auto read = std::make_shared<steady_clock::time_point>();
+         auto sent = std::make_shared<steady_clock::time_point>();
+         const auto since = [](const std::shared_ptr<steady_clock::time_point> &t) {
+           return duration_cast<milliseconds>(steady_clock::now() - *t).count();
+         };
+         return Online(r) +
+                Script{SendStep(Publish(0x30, "p", 0, "1")), UntilStep([&r] { return r.Msgs.size() == 1; }, "first"),
+                       DoStep([read] { *read = steady_clock::now(); }),
+                       // Two more right behind it wait for the pace, then come in one read.
+                       SendStep(Publish(0x30, "p", 0, "2")), SendStep(Publish(0x30, "p", 0, "3")),
+                       UntilStep([&r] { return r.Msgs.size() == 3; }, "the two behind it"),
+                       DoStep([read, since] { EXPECT_GE(since(read), 1600) << "read before the pace allowed"; }),
+                       // After a quiet spell the next message is read as it comes.
+                       QuietStep(2500), DoStep([sent] { *sent = steady_clock::now(); }),
+                       SendStep(Publish(0x30, "p", 0, "4")),
+                       UntilStep([&r] { return r.Msgs.size() == 4; }, "the one after the quiet spell"),
+                       DoStep([sent, since] { EXPECT_LT(since(sent), 1500) << "held back after a quiet spell"; })};
+       },
+       [](RecordedClient &r, ScriptedBroker &) {
+         ASSERT_EQ(r.Msgs.size(), 4u);
+         for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(r.Msgs[i].Message, std::to_string(i + 1));
+       }},
 
       {"IncomingQos3IsIgnored", nullptr,
        [](RecordedClient &r, ScriptedBroker &) {
