@@ -37,5 +37,4 @@ private:
 // event after every change of the range, one pass of the event loop per line
 // of a log or row of a list, which changes nothing but once. The range is then
 // to be set through Set alone.
-class QAbstractScrollArea;
 TLookScrollBar *SetLookScrollBar(QAbstractScrollArea *aArea);

@@ -131,6 +131,22 @@ TEST(ListBox, TheScrollRangeFollowsTheRowsAtTheNextPass)
   EXPECT_FALSE(Bar->isVisible());
 }
 
+TEST(ListBox, RowsAddedBeforeTheListIsShownShowTheBar)
+{
+  TTopicListModel Model{nullptr, EnglishCollator()};
+  QWidget Parent;
+  Parent.resize(640, 200);
+  auto *List = new TListBox(13, &Parent);
+  List->setGeometry(8, 16, 605, 137);
+  List->setModel(&Model);
+  for (int I = 0; I < 25; ++I)
+    Model.UpdateTopic(QStringLiteral("t%1").arg(I), QStringLiteral("v"), -1);
+  QCoreApplication::processEvents();
+  Parent.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Parent));
+  EXPECT_TRUE(List->verticalScrollBar()->isVisible());
+}
+
 TEST(ListBox, AClickSelectsTheRowUnderTheMouse)
 {
   TListFixture F;
