@@ -26,12 +26,14 @@ TEST(Keyboard, connect_subscribe_receive_and_save_with_the_keyboard_only) {
   // The message is sent again until its line is saved, so that no step races
   // the window's handling of the keys.
   const QString dataFile = app.FilePath("kbd-temp.csv");
+  // The file exists a moment before its first line is in it.
+  const auto saved = [&] { return FileContent(dataFile).endsWith("\r\n"); };
   ASSERT_TRUE(WaitUntil(
       [&] {
-        if (QFile::exists(dataFile))
+        if (saved())
           return true;
         PublishTo(broker, {"-t", "kbd/temp", "-m", "21.5"});
-        return WaitUntil([&] { return QFile::exists(dataFile); }, 3);
+        return WaitUntil(saved, 3);
       },
       90))
       << "no data file";
