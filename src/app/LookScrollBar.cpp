@@ -3,10 +3,10 @@
 #include <QAbstractScrollArea>
 #include <QStyle>
 #include <QStyleOptionSlider>
-#include <utility>
 
 void TLookScrollBar::Set(int aMaximum, int aPageStep, bool aToEnd)
 {
+  const bool Scrolled = minimum() < maximum();
   FSetting = true;
   setRange(0, aMaximum);
   setPageStep(aPageStep);
@@ -15,8 +15,7 @@ void TLookScrollBar::Set(int aMaximum, int aPageStep, bool aToEnd)
   FSetting = false;
   if (Look() != FPainted)
     update();
-  const bool Scrolls = minimum() < maximum();
-  if (Scrolls != std::exchange(FScrolls, Scrolls))
+  if (Scrolled != (minimum() < maximum()))
     // Setting the policy again lays the area out, which shows or hides a
     // bar shown as needed.
     FArea->setVerticalScrollBarPolicy(FArea->verticalScrollBarPolicy());

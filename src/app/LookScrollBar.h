@@ -28,7 +28,6 @@ private:
 
   QAbstractScrollArea *FArea;
   bool FSetting = false;
-  bool FScrolls = false; // the range is more than one position
   TLook FPainted;
 };
 

@@ -357,17 +357,16 @@ namespace {
 
 // The stamp is worked out once a second, not once a line: the local time
 // reads the time zone's file each time, and the log gets a line for every
-// message.
+// message. A change of the time zone or the locale shows from the next
+// second on.
 QString LogTimeStampNow()
 {
   static qint64 StampedSecond = -1;
-  static QString Stamp, StampedLocale;
+  static QString Stamp;
   const qint64 Second = QDateTime::currentSecsSinceEpoch();
-  const QLocale Locale;
-  if (Second != StampedSecond || Locale.name() != StampedLocale) {
+  if (Second != StampedSecond) {
     StampedSecond = Second;
-    StampedLocale = Locale.name();
-    Stamp = LogTimeStamp(QDateTime::fromSecsSinceEpoch(Second), Locale);
+    Stamp = LogTimeStamp(QDateTime::fromSecsSinceEpoch(Second), QLocale());
   }
   return Stamp;
 }

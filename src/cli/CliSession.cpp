@@ -277,9 +277,9 @@ void CliSession::WireClient() {
       Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code, FClient->ProtocolLevel()));
   };
   // An answer that ends an exchange: the client's handler first, then ours.
-  const auto thenCall = [this](TMQTTIDEvent &event, void (CliSession::*ours)()) {
-    event = [this, clients = event, ours](TMQTTParser *sender, std::uint16_t id) {
-      if (clients) clients(sender, id);
+  const auto thenCall = [this](auto &event, void (CliSession::*ours)()) {
+    event = [this, clients = event, ours](const auto &...answer) {
+      if (clients) clients(answer...);
       (this->*ours)();
     };
   };
@@ -288,12 +288,8 @@ void CliSession::WireClient() {
   // A subscriber may reach its count before the broker answers its SUBSCRIBE
   // or UNSUBSCRIBE (a persistent session's queued messages come first): the
   // answer empties what is in flight and lets it end.
+  thenCall(c.Parser->OnSubAck, &CliSession::Acknowledged);
   thenCall(c.Parser->OnUnsubAck, &CliSession::Acknowledged);
-  auto subAck = c.Parser->OnSubAck;
-  c.Parser->OnSubAck = [this, subAck](TMQTTParser *sender, std::uint16_t id, const std::vector<TMQTTQOSType> &qoss) {
-    if (subAck) subAck(sender, id, qoss);
-    Acknowledged();
-  };
 
   auto connected = link.OnSessionConnected;
   link.OnSessionConnected = [this, connected](TWSocket *sender, std::uint16_t err) {
