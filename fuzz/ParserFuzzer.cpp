@@ -1,10 +1,10 @@
 // libFuzzer target for TMQTTParser::Parse. The input is two control bytes and
 // a byte stream. The stream goes to one parser whole, to a second in chunks
 // chosen by the control bytes, and to a third in the same chunks whose
-// handlers throw now and then; one control bit picks the protocol level for
+// handlers throw now and then; two control bits pick the protocol level for
 // all of them. All three must report the same events; once a stream is
 // broken nothing may follow; every decoded PUBLISH, SUBSCRIBE, UNSUBSCRIBE,
-// SUBACK and acknowledgement, built again by the engine and parsed once more,
+// SUBACK and acknowledgement (at level 5 with its reason and properties), built again by the engine and parsed once more,
 // must come back unchanged.
 #include "EventLog.h"
 #include "uMQTT.h"
@@ -51,24 +51,38 @@ struct TRebuilder {
     OriginalLines = &originalLog.Lines;
     Encoder.ProtocolLevel = Decoder.ProtocolLevel = original.ProtocolLevel;
     Encoder.OnSend = [this](TMQTTParser *, std::uint16_t, std::int32_t, TByteStream &s) { Decoder.Parse(s.View()); };
+    // Below level 5 the properties are always empty and the reason always 0.
+    const bool level5 = original.ProtocolLevel == plMQTT5;
     Wrap(original.OnPublish, [this](TMQTTParser *s, std::uint16_t id, std::string t, std::string m) {
-      Encoder.SendPublish(id, t, m, s->RxQos, s->RxDup, s->RxRetain);
+      Encoder.SendPublish(id, t, m, s->RxQos, s->RxDup, s->RxRetain, CopyProperties(s->RxProperties));
     });
-    Wrap(original.OnSubscribe, [this](TMQTTParser *, std::uint16_t id, const TTaggedStrings &t) {
-      Encoder.SendSubscribe(id, t);
+    Wrap(original.OnSubscribe, [this](TMQTTParser *s, std::uint16_t id, const TTaggedStrings &t) {
+      Encoder.SendSubscribe(id, t, CopyProperties(s->RxProperties));
     });
-    Wrap(original.OnUnsubscribe, [this](TMQTTParser *, std::uint16_t id, const TTaggedStrings &t) {
-      Encoder.SendUnsubscribe(id, t);
+    Wrap(original.OnUnsubscribe, [this](TMQTTParser *s, std::uint16_t id, const TTaggedStrings &t) {
+      Encoder.SendUnsubscribe(id, t, CopyProperties(s->RxProperties));
     });
-    Wrap(original.OnSubAck, [this](TMQTTParser *, std::uint16_t id, const std::vector<TMQTTQOSType> &q) {
-      Encoder.SendSubAck(id, q);
+    Wrap(original.OnSubAck, [this](TMQTTParser *s, std::uint16_t id, const std::vector<TMQTTQOSType> &q) {
+      Encoder.SendSubAck(id, q, CopyProperties(s->RxProperties));
     });
-    Wrap(original.OnPubAck, [this](TMQTTParser *, std::uint16_t id) { Encoder.SendPubAck(id); });
-    Wrap(original.OnPubRel, [this](TMQTTParser *, std::uint16_t id) { Encoder.SendPubRel(id, false); });
-    Wrap(original.OnUnsubAck, [this](TMQTTParser *, std::uint16_t id) { Encoder.SendUnsubAck(id); });
-    Wrap(original.OnConnAck, [this](TMQTTParser *s, std::uint8_t code) {
-      Encoder.SendConnAck(code, s->RxSessionPresent);
+    Wrap(original.OnPubAck, [this, level5](TMQTTParser *s, std::uint16_t id) {
+      if (level5) Encoder.SendReply(mtPUBACK, id, s->RxReason, CopyProperties(s->RxProperties));
+      else Encoder.SendPubAck(id);
     });
+    Wrap(original.OnPubRel, [this, level5](TMQTTParser *s, std::uint16_t id) {
+      if (level5) Encoder.SendReply(mtPUBREL, id, s->RxReason, CopyProperties(s->RxProperties));
+      else Encoder.SendPubRel(id, false);
+    });
+    Wrap(original.OnUnsubAck, [this, level5](TMQTTParser *s, std::uint16_t id) {
+      if (level5) Encoder.SendUnsubAck(id, s->RxReasons, CopyProperties(s->RxProperties));
+      else Encoder.SendUnsubAck(id);
+    });
+    Wrap(original.OnConnAck, [this, level5](TMQTTParser *s, std::uint8_t code) {
+      if (level5) Encoder.SendConnAck(code, s->RxSessionPresent, CopyProperties(s->RxProperties));
+      else Encoder.SendConnAck(code, s->RxSessionPresent);
+    });
+    Wrap(original.OnDisconnect, [this](TMQTTParser *s) { Encoder.SendDisconnect(s->RxReason, CopyProperties(s->RxProperties)); });
+    if (level5) Wrap(original.OnAuth, [this](TMQTTParser *s) { Encoder.SendAuth(s->RxReason, CopyProperties(s->RxProperties)); });
   }
 
   template <typename Event, typename Build> void Wrap(Event &event, Build build) {
@@ -92,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::int32_t cap = (control & 1) ? 64 : 16 * 1024 * 1024;
   const unsigned throwEvery = 1 + (control >> 1 & 7);
 
-  // Both protocol levels: they decode CONNACK and SUBACK differently.
-  const TMQTTProtocolLevel level = (control & 0x10) ? plMQTT311 : plMQTT31;
+  // All three protocol levels: they decode CONNACK and SUBACK differently, and level 5 every packet.
+  const TMQTTProtocolLevel level = (control & 0x20) ? plMQTT5 : (control & 0x10) ? plMQTT311 : plMQTT31;
 
   TMQTTParser whole, chunked, throwing;
   for (TMQTTParser *p : {&whole, &chunked, &throwing}) {

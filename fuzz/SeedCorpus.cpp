@@ -66,5 +66,84 @@ int main(int argc, char **argv) {
   level311 += packet;
   control = 0x10;
   write("level311_connack_suback", level311);
+
+  // Level 5 (control bit 0x20): every packet type, between them every property.
+  TMQTTParser q;
+  q.ProtocolLevel = plMQTT5;
+  q.OnSend = p.OnSend;
+  const TMQTTProperty reason = TextProperty(piReasonString, "why"), user = UserProperty("k", "v");
+  const std::vector<std::pair<const char *, std::function<void()>>> builders5 = {
+      {"connect",
+       [&] {
+         q.Clean = true;
+         q.ConnectProperties = {NumberProperty(piSessionExpiryInterval, 60), NumberProperty(piReceiveMaximum, 10),
+                                NumberProperty(piMaximumPacketSize, 1000), NumberProperty(piTopicAliasMaximum, 5),
+                                NumberProperty(piRequestResponseInformation, 1),
+                                NumberProperty(piRequestProblemInformation, 0),
+                                TextProperty(piAuthenticationMethod, "SCRAM-SHA-256"),
+                                TextProperty(piAuthenticationData, "n,,n=user,r=abc"), user};
+         q.SetWill("w/t", "gone", qtAT_LEAST_ONCE, true);
+         q.WillProperties = {NumberProperty(piWillDelayInterval, 5), NumberProperty(piPayloadFormatIndicator, 1),
+                             NumberProperty(piMessageExpiryInterval, 30), TextProperty(piContentType, "text/plain"),
+                             TextProperty(piResponseTopic, "r/t"), TextProperty(piCorrelationData, ""),
+                             user};
+         q.SendConnect("c5", "user", "pass", 30, true);
+       }},
+      {"connack",
+       [&] {
+         q.SendConnAck(0, true,
+                       {NumberProperty(piSessionExpiryInterval, 60), NumberProperty(piReceiveMaximum, 20),
+                        NumberProperty(piMaximumQoS, 1), NumberProperty(piRetainAvailable, 0),
+                        NumberProperty(piMaximumPacketSize, 2048), TextProperty(piAssignedClientIdentifier, "auto-1"),
+                        NumberProperty(piTopicAliasMaximum, 10), reason,
+                        NumberProperty(piWildcardSubscriptionAvailable, 1),
+                        NumberProperty(piSubscriptionIdentifierAvailable, 1),
+                        NumberProperty(piSharedSubscriptionAvailable, 0), NumberProperty(piServerKeepAlive, 20),
+                        TextProperty(piResponseInformation, "resp/"), TextProperty(piServerReference, "other:1883"),
+                        TextProperty(piAuthenticationMethod, "SCRAM-SHA-1"),
+                        TextProperty(piAuthenticationData, "v=abc"), user});
+       }},
+      {"publish",
+       [&] {
+         q.SendPublish(7, "a/b", "payload", qtEXACTLY_ONCE, false, true,
+                       {NumberProperty(piPayloadFormatIndicator, 1), NumberProperty(piMessageExpiryInterval, 9),
+                        NumberProperty(piTopicAlias, 3), TextProperty(piResponseTopic, "r"),
+                        TextProperty(piCorrelationData, "id-1"), user, NumberProperty(piSubscriptionIdentifier, 2),
+                        NumberProperty(piSubscriptionIdentifier, 300), TextProperty(piContentType, "json")});
+       }},
+      {"publish_alias_only",
+       [&] { q.SendPublish(0, "", "x", qtAT_MOST_ONCE, false, false, {NumberProperty(piTopicAlias, 3)}); }},
+      {"puback", [&] { q.SendReply(mtPUBACK, 1, 0x10, {reason, user}); }},
+      {"pubrec", [&] { q.SendReply(mtPUBREC, 2, 0x97); }},
+      {"pubrel", [&] { q.SendReply(mtPUBREL, 3, 0x92, {reason}); }},
+      {"pubcomp", [&] { q.SendReply(mtPUBCOMP, 4, 0); }},
+      {"subscribe",
+       [&] { q.SendSubscribe(5, TTaggedStrings{{"a/#", 0x2D}, {"$share/g/b", 1}}, {NumberProperty(piSubscriptionIdentifier, 7), user}); }},
+      {"suback", [&] { q.SendSubAck(5, {qtAT_LEAST_ONCE, TMQTTQOSType(0x9E)}, {reason, user}); }},
+      {"unsubscribe", [&] { q.SendUnsubscribe(6, TTaggedStrings{{"a/#", 0}}, {user}); }},
+      {"unsuback", [&] { q.SendUnsubAck(6, {0x00, 0x11}, {reason}); }},
+      {"disconnect",
+       [&] {
+         q.SendDisconnect(0x8E, {NumberProperty(piSessionExpiryInterval, 0), reason,
+                                 TextProperty(piServerReference, "elsewhere"), user});
+       }},
+      {"auth",
+       [&] {
+         q.SendAuth(0x18, {TextProperty(piAuthenticationMethod, "SCRAM-SHA-256"),
+                           TextProperty(piAuthenticationData, "r=abc,s=c2FsdA==,i=4096"), reason, user});
+       }},
+      {"pings", [&] { q.SendPing(); }},
+  };
+  std::string all5;
+  for (const auto &[name, build] : builders5) {
+    build();
+    control = 0x20 | (control & 0x0F);
+    write(std::string("level5_") + name, packet);
+    all5 += packet;
+  }
+  control = 0x20;
+  write("level5_all_packets", all5);
+  control = 0x21;
+  write("level5_all_packets_small_cap", all5);
   return 0;
 }

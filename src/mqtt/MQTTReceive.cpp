@@ -33,8 +33,9 @@ void TMQTTParser::Parse(std::string_view aStr) {
   Consume(held);
 }
 
-void TMQTTParser::Break(std::string aReason) {
+void TMQTTParser::Break(std::string aReason, std::uint8_t aCode) {
   FRxState = RxBroken;
+  FBrokenReason = aCode;
   FRxStream.Clear();
   if (OnStreamBroken) OnStreamBroken(this, std::move(aReason));
 }
@@ -69,7 +70,8 @@ void TMQTTParser::Consume(std::string_view aBytes) {
         if (FRxVal > MaxRxLength && !FRxSkipping) {
           p = end;
           Break("remaining length " + std::to_string(FRxVal) + " is above the limit of " +
-                std::to_string(MaxRxLength));
+                    std::to_string(MaxRxLength),
+                0x95);
           break;
         }
         ReloadKeepAlive();
@@ -81,7 +83,9 @@ void TMQTTParser::Consume(std::string_view aBytes) {
           break;
         }
         FRxState = 0;
-        if (RxMsg == mtPINGREQ) {
+        if (ProtocolLevel == plMQTT5) {
+          Dispatch5(nullptr, 0, nullptr);
+        } else if (RxMsg == mtPINGREQ) {
           if (OnPing) OnPing(this);
         } else if (RxMsg == mtPINGRESP) {
           if (OnPingResp) OnPingResp(this);
@@ -118,6 +122,8 @@ void TMQTTParser::Consume(std::string_view aBytes) {
         try {
           if (std::exchange(FRxSkipping, false))
             DispatchSkipped();
+          else if (ProtocolLevel == plMQTT5)
+            Dispatch5(body, size, gatheredPayload);
           else
             Dispatch(body, size, gatheredPayload);
         } catch (...) {
@@ -150,6 +156,21 @@ void TMQTTParser::GatherPublish(const std::uint8_t *aBytes, std::size_t aCount) 
     aBytes += n;
     aCount -= n;
   };
+  while (FRxHeadSize == 0 && ProtocolLevel == plMQTT5) {
+    // The property length decides where the head ends: read it where it lies
+    // when the piece holds it, otherwise take the head a step at a time.
+    bool known = false;
+    std::size_t want = FRxStream.Size() == 0 ? PublishHead5(aBytes, aCount, known) : 0;
+    if (!known) want = PublishHead5(FRxStream.Data(), FRxStream.Size(), known);
+    if (known) {
+      FRxHeadSize = want;
+      FRxPayload.clear();
+      if (!FRxSkipping) FRxPayload.reserve(FRxBodySize - FRxHeadSize);
+    } else {
+      take(want - FRxStream.Size());
+      if (FRxStream.Size() < want) return;
+    }
+  }
   if (FRxHeadSize == 0) {
     // The topic's count is usually in the first piece: read it where it lies.
     std::uint8_t count[2];
@@ -175,6 +196,7 @@ void TMQTTParser::GatherPublish(const std::uint8_t *aBytes, std::size_t aCount) 
 
 // A PUBLISH passed over: only its head was kept.
 void TMQTTParser::DispatchSkipped() {
+  if (ProtocolLevel == plMQTT5) return DispatchSkipped5();
   if (!OnPublishSkipped) return;
   TRxReader r{FRxStream.Data(), FRxStream.Data() + FRxStream.Size()};
   std::string topic = r.String();

@@ -4,10 +4,12 @@
 // allocating.
 #include "uMQTT.h"
 
+#include "MQTTReasonCodes.h"
+
 #include <stdexcept>
 
 namespace {
-std::string_view ProtocolName(TMQTTProtocolLevel aLevel) { return aLevel == plMQTT311 ? "MQTT" : "MQIsdp"; }
+std::string_view ProtocolName(TMQTTProtocolLevel aLevel) { return aLevel == plMQTT31 ? "MQIsdp" : "MQTT"; }
 
 // Protocol name string, level, flags and keep-alive.
 std::size_t ConnectVariableHeader(TMQTTProtocolLevel aLevel) { return 2 + ProtocolName(aLevel).size() + 1 + 1 + 2; }
@@ -46,6 +48,11 @@ void TMQTTParser::Reset() {
   RxQos = qtAT_MOST_ONCE;
   RxRetain = false;
   RxSessionPresent = false;
+  RxReason = 0;
+  RxProperties.clear();
+  RxWillProperties.clear();
+  RxReasons.clear();
+  FBrokenReason = 0;
 }
 
 void TMQTTParser::SetKeepAlive(std::uint16_t aValue) {
@@ -88,6 +95,7 @@ void TMQTTParser::Emit(std::uint16_t anID) {
 void TMQTTParser::SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID,
                                     const std::string &aUsername, const std::string &aPassword,
                                     std::uint16_t aKeepAlive) {
+  if (ProtocolLevel == plMQTT5) return SendConnectPacket5(aFirstByte, aClientID, aUsername, aPassword, aKeepAlive);
   FTxStream.Clear();
   std::size_t payload = StringSize(aClientID);
   if (FWillFlag) payload += StringSize(WillTopic) + StringSize(WillMessage);
@@ -128,6 +136,7 @@ void TMQTTParser::SendBrokerConnect(const std::string &aClientID, const std::str
 }
 
 void TMQTTParser::SendConnAck(std::uint8_t aCode, bool aSessionPresent) {
+  if (ProtocolLevel == plMQTT5) return SendConnAck(aCode, aSessionPresent, NoProperties);
   FTxStream.Clear();
   StartPacket(0x20, 2);
   EncodeByte(FTxStream, ProtocolLevel == plMQTT311 && aSessionPresent ? 1 : 0);
@@ -136,12 +145,16 @@ void TMQTTParser::SendConnAck(std::uint8_t aCode, bool aSessionPresent) {
 }
 
 void TMQTTParser::SendPublish(std::uint16_t anID, std::string_view aTopic, std::string_view aMessage,
-                              TMQTTQOSType aQOS, bool aDup, bool aRetain) {
+                              TMQTTQOSType aQOS, bool aDup, bool aRetain, const TMQTTProperties &aProps) {
   FTxStream.Clear();
-  std::size_t length = StringSize(aTopic) + (CarriesID(aQOS) ? 2 : 0) + aMessage.size();
+  const bool withProps = ProtocolLevel == plMQTT5;
+  if (withProps || !aProps.empty()) RequireProperties(aProps, mtPUBLISH);
+  std::size_t length = StringSize(aTopic) + (CarriesID(aQOS) ? 2 : 0) + aMessage.size() +
+                       (withProps ? PropertyBlockSize(aProps) : 0);
   StartPacket(std::uint8_t(0x30 | (aDup ? 0x08 : 0) | (aQOS & 0x03) << 1 | (aRetain ? 1 : 0)), length);
   EncodeString(FTxStream, aTopic);
   if (CarriesID(aQOS)) EncodeWord(FTxStream, anID);
+  if (withProps) EncodeProperties(FTxStream, aProps);
   FTxStream.Write(aMessage);
   Emit(anID);
 }
@@ -157,9 +170,13 @@ void TMQTTParser::SendPubAck(std::uint16_t anID) { SendIDPacket(0x40, anID); }
 void TMQTTParser::SendPubRec(std::uint16_t anID) { SendIDPacket(0x50, anID); }
 void TMQTTParser::SendPubRel(std::uint16_t anID, bool aDup) { SendIDPacket(aDup ? 0x6A : 0x62, anID); }
 void TMQTTParser::SendPubComp(std::uint16_t anID) { SendIDPacket(0x70, anID); }
-void TMQTTParser::SendUnsubAck(std::uint16_t anID) { SendIDPacket(0xB0, anID); }
+void TMQTTParser::SendUnsubAck(std::uint16_t anID) {
+  if (ProtocolLevel == plMQTT5) return SendUnsubAck(anID, {rcSuccess});
+  SendIDPacket(0xB0, anID);
+}
 
 void TMQTTParser::SendSubscribe(std::uint16_t anID, std::string_view aTopic, TMQTTQOSType aQOS) {
+  if (ProtocolLevel == plMQTT5) return SendSubscribe(anID, TTaggedStrings{{std::string(aTopic), aQOS}});
   FTxStream.Clear();
   StartPacket(0x82, 2 + StringSize(aTopic) + 1);
   EncodeWord(FTxStream, anID);
@@ -169,6 +186,7 @@ void TMQTTParser::SendSubscribe(std::uint16_t anID, std::string_view aTopic, TMQ
 }
 
 void TMQTTParser::SendUnsubscribe(std::uint16_t anID, std::string_view aTopic) {
+  if (ProtocolLevel == plMQTT5) return SendUnsubscribe(anID, TTaggedStrings{{std::string(aTopic), 0}});
   FTxStream.Clear();
   StartPacket(0xA2, 2 + StringSize(aTopic));
   EncodeWord(FTxStream, anID);
@@ -177,28 +195,37 @@ void TMQTTParser::SendUnsubscribe(std::uint16_t anID, std::string_view aTopic) {
 }
 
 void TMQTTParser::SendTopicList(std::uint8_t aFirstByte, std::uint16_t anID, const TTaggedStrings &Topics,
-                                bool aWithQos) {
+                                bool aWithQos, const TMQTTProperties &aProps) {
   FTxStream.Clear();
-  std::size_t length = 2;
+  const bool withProps = ProtocolLevel == plMQTT5;
+  if (withProps || !aProps.empty()) RequireProperties(aProps, aFirstByte >> 4);
+  // At level 5 the options byte is whole: QoS, no local, retain as published, retain handling.
+  const std::uint8_t optionBits = withProps ? 0x3F : 0x03;
+  std::size_t length = 2 + (withProps ? PropertyBlockSize(aProps) : 0);
   for (const TTaggedString &t : Topics) length += StringSize(t.Text) + (aWithQos ? 1 : 0);
   StartPacket(aFirstByte, length);
   EncodeWord(FTxStream, anID);
+  if (withProps) EncodeProperties(FTxStream, aProps);
   for (const TTaggedString &t : Topics) {
     EncodeString(FTxStream, t.Text);
-    if (aWithQos) EncodeByte(FTxStream, std::uint8_t(t.Tag & 0x03));
+    if (aWithQos) EncodeByte(FTxStream, std::uint8_t(t.Tag & optionBits));
   }
   Emit(anID);
 }
 
-void TMQTTParser::SendSubscribe(std::uint16_t anID, const TTaggedStrings &Topics) {
-  SendTopicList(0x82, anID, Topics, true);
+void TMQTTParser::SendSubscribe(std::uint16_t anID, const TTaggedStrings &Topics, const TMQTTProperties &aProps) {
+  SendTopicList(0x82, anID, Topics, true, aProps);
 }
 
-void TMQTTParser::SendUnsubscribe(std::uint16_t anID, const TTaggedStrings &Topics) {
-  SendTopicList(0xA2, anID, Topics, false);
+void TMQTTParser::SendUnsubscribe(std::uint16_t anID, const TTaggedStrings &Topics,
+                                  const TMQTTProperties &aProps) {
+  SendTopicList(0xA2, anID, Topics, false, aProps);
 }
 
-void TMQTTParser::SendSubAck(std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss) {
+void TMQTTParser::SendSubAck(std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss,
+                             const TMQTTProperties &aProps) {
+  if (ProtocolLevel == plMQTT5 || !aProps.empty())
+    return SendCodeList5(0x90, anID, reinterpret_cast<const std::uint8_t *>(Qoss.data()), Qoss.size(), aProps);
   FTxStream.Clear();
   StartPacket(0x90, 2 + Qoss.size());
   EncodeWord(FTxStream, anID);

@@ -1,11 +1,21 @@
 // The packet primitives and the CONNACK texts.
 #include "uMQTT.h"
 
+#include "MQTTReasonCodes.h"
 #include "RxReader.h"
 
 #include <stdexcept>
 
+std::string_view PacketName(std::uint8_t aPacketType) {
+  static constexpr std::string_view Names[16] = {"BROKERCONNECT", "CONNECT",  "CONNACK",     "PUBLISH",
+                                                 "PUBACK",        "PUBREC",   "PUBREL",      "PUBCOMP",
+                                                 "SUBSCRIBE",     "SUBACK",   "UNSUBSCRIBE", "UNSUBACK",
+                                                 "PINGREQ",       "PINGRESP", "DISCONNECT",  "AUTH"};
+  return Names[aPacketType & 0x0F];
+}
+
 std::string ConnAckText(std::uint8_t aCode, TMQTTProtocolLevel aLevel) {
+  if (aLevel == plMQTT5) return ReasonText(aCode, mtCONNACK);
   static constexpr const char *Texts31[] = {"ACCEPTED",  "PROTOCOL UNACCEPTABLE", "IDENTIFIER REJECTED",
                                             "SERVER UNAVILABLE", "BAD LOGIN", "NOT AUTHORISED"};
   static constexpr const char *Texts311[] = {"ACCEPTED",

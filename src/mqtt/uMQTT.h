@@ -1,9 +1,11 @@
 #pragma once
-// The MQTT 3.1 protocol engine: packet types, the encoding primitives and
-// TMQTTParser, which builds every outgoing packet and turns the received byte
-// stream into one event per packet. No sockets, no clocks: bytes in, events out.
+// The MQTT protocol engine (3.1, 3.1.1 and 5): packet types, the encoding
+// primitives and TMQTTParser, which builds every outgoing packet and turns the
+// received byte stream into one event per packet. No sockets, no clocks: bytes
+// in, events out.
 
 #include "ByteStream.h"
+#include "MQTTProperties.h"
 #include "TaggedStrings.h"
 
 #include <cstdint>
@@ -31,6 +33,11 @@ enum TMQTTMessageType : std::uint8_t {
   mtDISCONNECT,
   mtReserved15
 };
+// At level 5 type 15 is the authentication exchange.
+inline constexpr TMQTTMessageType mtAUTH = mtReserved15;
+
+// "CONNECT", "PUBLISH", ...; type 15 is "AUTH".
+std::string_view PacketName(std::uint8_t aPacketType);
 
 enum TMQTTQOSType : std::uint8_t { qtAT_MOST_ONCE = 0, qtAT_LEAST_ONCE, qtEXACTLY_ONCE, qtReserved3 };
 
@@ -38,14 +45,15 @@ inline constexpr std::string_view QosDisplayNames[4] = {"AT_MOST_ONCE", "AT_LEAS
                                                         "RESERVED"};
 
 // The protocol level spoken on a connection: the byte after the protocol name
-// in CONNECT. 3.1 ("MQIsdp") unless a connection asks for 3.1.1 ("MQTT").
-enum TMQTTProtocolLevel : std::uint8_t { plMQTT31 = 3, plMQTT311 = 4 };
+// in CONNECT. 3.1 ("MQIsdp") unless a connection asks for 3.1.1 or 5 ("MQTT").
+enum TMQTTProtocolLevel : std::uint8_t { plMQTT31 = 3, plMQTT311 = 4, plMQTT5 = 5 };
 
 // A SUBACK entry that refuses its filter (3.1.1 only; 3.1 knows no refusal).
 inline constexpr TMQTTQOSType qtSubscribeFailure = TMQTTQOSType(0x80);
 
 // Text of a CONNACK return code; codes above 5 give "RESERVED <code>". The
-// two levels name codes 1 to 5 differently.
+// two levels name codes 1 to 5 differently; at level 5 the code is a reason
+// code and the text its standard name.
 std::string ConnAckText(std::uint8_t aCode, TMQTTProtocolLevel aLevel = plMQTT31);
 
 // Limits of the wire format.
@@ -141,21 +149,41 @@ public:
                          const std::string &aPassword, std::uint16_t aKeepAlive, bool aClean);
   // The session-present flag goes on the wire only at 3.1.1.
   void SendConnAck(std::uint8_t aCode, bool aSessionPresent = false);
+  // Properties go on the wire only at level 5; a non-empty list at an
+  // earlier level, or one the packet may not carry, is refused with
+  // std::invalid_argument before anything is built.
   void SendPublish(std::uint16_t anID, std::string_view aTopic, std::string_view aMessage, TMQTTQOSType aQOS,
-                   bool aDup, bool aRetain);
+                   bool aDup, bool aRetain, const TMQTTProperties &aProps = NoProperties);
   void SendPubAck(std::uint16_t anID);
   void SendPubRec(std::uint16_t anID);
   void SendPubRel(std::uint16_t anID, bool aDup = false);
   void SendPubComp(std::uint16_t anID);
   void SendSubscribe(std::uint16_t anID, std::string_view aTopic, TMQTTQOSType aQOS);
-  void SendSubscribe(std::uint16_t anID, const TTaggedStrings &Topics);
+  // At level 5 a tag carries the whole subscription options byte (QoS, no
+  // local, retain as published, retain handling); before, only the QoS.
+  void SendSubscribe(std::uint16_t anID, const TTaggedStrings &Topics, const TMQTTProperties &aProps = NoProperties);
   void SendUnsubscribe(std::uint16_t anID, std::string_view aTopic);
-  void SendUnsubscribe(std::uint16_t anID, const TTaggedStrings &Topics);
-  void SendSubAck(std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss);
+  void SendUnsubscribe(std::uint16_t anID, const TTaggedStrings &Topics,
+                       const TMQTTProperties &aProps = NoProperties);
+  // At level 5 the entries are reason codes.
+  void SendSubAck(std::uint16_t anID, const std::vector<TMQTTQOSType> &Qoss,
+                  const TMQTTProperties &aProps = NoProperties);
+  // At level 5 an UNSUBACK carries one reason per filter; without them, one Success.
   void SendUnsubAck(std::uint16_t anID);
+  void SendUnsubAck(std::uint16_t anID, const std::vector<std::uint8_t> &aReasons,
+                    const TMQTTProperties &aProps = NoProperties);
   void SendPing();
   void SendPingResp();
   void SendDisconnect();
+
+  // Level 5 only (std::invalid_argument before). PUBACK, PUBREC, PUBREL or
+  // PUBCOMP with a reason and properties, in the shortest form the reason and
+  // properties allow.
+  void SendReply(TMQTTMessageType aType, std::uint16_t anID, std::uint8_t aReason,
+                 const TMQTTProperties &aProps = NoProperties, bool aDup = false);
+  void SendConnAck(std::uint8_t aReason, bool aSessionPresent, const TMQTTProperties &aProps);
+  void SendDisconnect(std::uint8_t aReason, const TMQTTProperties &aProps = NoProperties);
+  void SendAuth(std::uint8_t aReason, const TMQTTProperties &aProps = NoProperties);
 
   // Keep-alive interval in seconds; writing it reloads the counter to 10 x the value.
   std::uint16_t KeepAlive() const { return FKeepAlive; }
@@ -176,6 +204,22 @@ public:
   // Session-present flag of the last CONNACK; always false at 3.1, where the
   // byte is reserved.
   bool RxSessionPresent = false;
+
+  // Level 5: CONNECT properties and will properties, sent with CONNECT.
+  TMQTTProperties ConnectProperties;
+  TMQTTProperties WillProperties;
+  // Level 5: reason code and properties of the packet whose event is running
+  // (0 and empty where the packet has none); the will properties of a
+  // received CONNECT. The property texts are views of the packet, valid while
+  // its event runs, like the topic and message of OnPublishView.
+  std::uint8_t RxReason = 0;
+  TMQTTPropertyViews RxProperties;
+  TMQTTPropertyViews RxWillProperties;
+  // Level 5: the reason code of each filter in the last SUBACK or UNSUBACK.
+  std::vector<std::uint8_t> RxReasons;
+  // Why the stream broke, as the reason code a DISCONNECT would carry: 0x81
+  // malformed packet, 0x82 protocol error, 0x95 packet too large; 0 while unbroken.
+  std::uint8_t BrokenReason() const { return FBrokenReason; }
 
   // Retry settings that only the client applies to its stored packets.
   std::uint16_t MaxRetries = 8;
@@ -226,6 +270,8 @@ public:
   TMQTTMonEvent OnMon;
   TMQTTBrokenEvent OnStreamBroken;
   TMQTTSkippedEvent OnPublishSkipped;
+  // Level 5: an AUTH packet (RxReason, RxProperties).
+  TMQTTNotifyEvent OnAuth;
 
 private:
   static constexpr std::int32_t RxBroken = 3;
@@ -235,12 +281,23 @@ private:
   void Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::string *aGatheredPayload);
   void GatherPublish(const std::uint8_t *aBytes, std::size_t aCount);
   void DispatchSkipped();
-  void Break(std::string aReason);
+  void Break(std::string aReason, std::uint8_t aCode = 0x81);
+  void Dispatch5(const std::uint8_t *aBody, std::size_t aSize, std::string *aGatheredPayload);
+  void DispatchSkipped5();
+  std::size_t PublishHead5(const std::uint8_t *aBody, std::size_t aHave, bool &aKnown) const;
+  void SendConnectPacket5(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
+                          const std::string &aPassword, std::uint16_t aKeepAlive);
+  // Throws std::invalid_argument below level 5 or for a list the packet may not carry.
+  void RequireProperties(const TMQTTProperties &aProps, std::uint8_t aPacketType,
+                         std::uint32_t aPackets = 0) const;
   void SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
                          const std::string &aPassword, std::uint16_t aKeepAlive);
   void SendIDPacket(std::uint8_t aFirstByte, std::uint16_t anID);
   void SendEmptyPacket(std::uint8_t aFirstByte);
-  void SendTopicList(std::uint8_t aFirstByte, std::uint16_t anID, const TTaggedStrings &Topics, bool aWithQos);
+  void SendTopicList(std::uint8_t aFirstByte, std::uint16_t anID, const TTaggedStrings &Topics, bool aWithQos,
+                     const TMQTTProperties &aProps);
+  void SendCodeList5(std::uint8_t aFirstByte, std::uint16_t anID, const std::uint8_t *aCodes, std::size_t aCount,
+                     const TMQTTProperties &aProps);
   void StartPacket(std::uint8_t aFirstByte, std::size_t aRemainingLength);
   void Emit(std::uint16_t anID);
 
@@ -250,6 +307,7 @@ private:
   std::uint16_t FKeepAlive = 0;
   bool FWillFlag = false;
   std::int32_t FRxState = 0;
+  std::uint8_t FBrokenReason = 0;
   std::int32_t FRxMult = 0;
   std::int32_t FRxVal = 0;
   // Size of the body being received.

@@ -72,6 +72,34 @@ inline std::string Topics(std::string_view kind, int id, const TTaggedStrings &t
   }
   return s.append("]");
 }
+// A property list as "[id:value,...]"; a user property is "id:name=value".
+template <typename List> std::string Props(const List &props) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < props.size(); ++i) {
+    const auto &p = props[i];
+    s.append(i ? "," : "").append(Num(p.ID)).append(":");
+    const TMQTTPropertyInfo *info = PropertyInfo(p.ID);
+    if (info && info->Type <= ptVarInt)
+      s.append(Num(p.Number));
+    else
+      s.append(ShowBytes(p.Text));
+    if (p.ID == piUserProperty) s.append("=").append(ShowBytes(p.Value));
+  }
+  return s.append("]");
+}
+// What a level-5 packet adds to its event: reason code(s) and properties; nothing at earlier levels.
+inline std::string Level5(const TMQTTParser &p) {
+  if (p.ProtocolLevel != plMQTT5) return {};
+  std::string s = Join({" reason=", Num(p.RxReason)});
+  if (p.RxMsg == mtSUBACK || p.RxMsg == mtUNSUBACK) {
+    s.append(" reasons=[");
+    for (std::size_t i = 0; i < p.RxReasons.size(); ++i) s.append(i ? "," : "").append(Num(p.RxReasons[i]));
+    s.append("]");
+  }
+  s.append(" props=").append(Props(p.RxProperties));
+  if (p.RxMsg == mtCONNECT || p.RxMsg == mtBROKERCONNECT) s.append(" will-props=").append(Props(p.RxWillProperties));
+  return s;
+}
 inline std::string Header(int type, bool dup, int qos, bool retain) {
   return Join({"header type=", Num(type), " dup=", Num(dup), " qos=", Num(qos), " retain=", Num(retain)});
 }
@@ -93,37 +121,43 @@ public:
       };
     p.OnPing = [add](TMQTTParser *) { add("ping"); };
     p.OnPingResp = [add](TMQTTParser *) { add("pingresp"); };
-    p.OnDisconnect = [add](TMQTTParser *) { add("disconnect"); };
+    p.OnDisconnect = [add](TMQTTParser *s) { add(Join({"disconnect", Level5(*s)})); };
+    p.OnAuth = [add](TMQTTParser *s) { add(Join({"auth", Level5(*s)})); };
     p.OnConnAck = [add](TMQTTParser *s, std::uint8_t code) {
-      add(Id(s->RxSessionPresent ? "connack session-present" : "connack", code));
+      add(Id(s->RxSessionPresent ? "connack session-present" : "connack", code) + Level5(*s));
     };
     p.OnPublish = [add](TMQTTParser *s, std::uint16_t id, std::string topic, std::string msg) {
-      add(Publish(id, topic, msg, s->RxQos, s->RxDup, s->RxRetain));
+      add(Publish(id, topic, msg, s->RxQos, s->RxDup, s->RxRetain) + Level5(*s));
     };
-    p.OnPubAck = [add](TMQTTParser *, std::uint16_t id) { add(Id("puback", id)); };
-    p.OnPubRec = [add](TMQTTParser *, std::uint16_t id) { add(Id("pubrec", id)); };
-    p.OnPubRel = [add](TMQTTParser *, std::uint16_t id) { add(Id("pubrel", id)); };
-    p.OnPubComp = [add](TMQTTParser *, std::uint16_t id) { add(Id("pubcomp", id)); };
-    p.OnUnsubAck = [add](TMQTTParser *, std::uint16_t id) { add(Id("unsuback", id)); };
-    p.OnSubAck = [add](TMQTTParser *, std::uint16_t id, const std::vector<TMQTTQOSType> &q) { add(SubAck(id, q)); };
-    p.OnSubscribe = [add](TMQTTParser *, std::uint16_t id, const TTaggedStrings &t) {
-      add(Topics("subscribe", id, t, true));
+    p.OnPubAck = [add](TMQTTParser *s, std::uint16_t id) { add(Id("puback", id) + Level5(*s)); };
+    p.OnPubRec = [add](TMQTTParser *s, std::uint16_t id) { add(Id("pubrec", id) + Level5(*s)); };
+    p.OnPubRel = [add](TMQTTParser *s, std::uint16_t id) { add(Id("pubrel", id) + Level5(*s)); };
+    p.OnPubComp = [add](TMQTTParser *s, std::uint16_t id) { add(Id("pubcomp", id) + Level5(*s)); };
+    p.OnUnsubAck = [add](TMQTTParser *s, std::uint16_t id) { add(Id("unsuback", id) + Level5(*s)); };
+    p.OnSubAck = [add](TMQTTParser *s, std::uint16_t id, const std::vector<TMQTTQOSType> &q) {
+      add(SubAck(id, q) + Level5(*s));
     };
-    p.OnUnsubscribe = [add](TMQTTParser *, std::uint16_t id, const TTaggedStrings &t) {
-      add(Topics("unsubscribe", id, t, false));
+    p.OnSubscribe = [add](TMQTTParser *s, std::uint16_t id, const TTaggedStrings &t) {
+      add(Topics("subscribe", id, t, true) + Level5(*s));
+    };
+    p.OnUnsubscribe = [add](TMQTTParser *s, std::uint16_t id, const TTaggedStrings &t) {
+      add(Topics("unsubscribe", id, t, false) + Level5(*s));
     };
     p.OnSetWill = [add](TMQTTParser *, std::string t, std::string m, TMQTTQOSType q, bool r) {
       add(Will(t, m, q, r));
     };
-    p.OnConnect = [add](TMQTTParser *, std::string proto, std::uint8_t ver, std::string id, std::string user,
+    p.OnConnect = [add](TMQTTParser *s, std::string proto, std::uint8_t ver, std::string id, std::string user,
                         std::string pass, std::uint16_t ka, bool clean) {
-      add(Connect("connect", proto, ver, id, user, pass, ka, clean));
+      add(Connect("connect", proto, ver, id, user, pass, ka, clean) + Level5(*s));
     };
     p.OnBrokerConnect = [add](TMQTTParser *, std::string proto, std::uint8_t ver, std::string id,
                               std::string user, std::string pass, std::uint16_t ka, bool clean) {
       add(Connect("brokerconnect", proto, ver, id, user, pass, ka, clean));
     };
-    p.OnStreamBroken = [add](TMQTTParser *, std::string reason) { add(Join({"broken ", reason})); };
+    p.OnStreamBroken = [add](TMQTTParser *s, std::string reason) {
+      add(s->ProtocolLevel == plMQTT5 ? Join({"broken ", Num(s->BrokenReason()), " ", reason})
+                                      : Join({"broken ", reason}));
+    };
     p.OnPublishSkipped = [add](TMQTTParser *s, std::uint16_t id, std::string topic, std::size_t size) {
       add(Skipped(id, topic, size, s->RxQos));
     };
