@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "TWSocket.h"
+#include "MQTTReasonCodes.h"
 #include "TopicMatch.h"
 
 namespace {
@@ -59,13 +60,34 @@ TMQTTClient::TMQTTClient() {
     ParserSend(s, id, retry, b);
   };
   Parser->OnConnAck = [this](TMQTTParser *s, std::uint8_t code) { ParserConnAck(s, code); };
-  Parser->OnPublish = [this](TMQTTParser *s, std::uint16_t id, std::string topic, std::string msg) {
+  // At level 5 the rules of that level (aliases, reason codes, flow control)
+  // run first and may end the exchange themselves.
+  const auto level5 = [](TMQTTParser *s) { return s->ProtocolLevel == plMQTT5; };
+  Parser->OnPublish = [this, level5](TMQTTParser *s, std::uint16_t id, std::string topic, std::string msg) {
+    if (level5(s) && !Received5(id, topic, msg)) return;
     ParserPublish(s, id, topic, msg);
   };
-  Parser->OnPubAck = [this](TMQTTParser *s, std::uint16_t id) { ParserPubAck(s, id); };
-  Parser->OnPubRec = [this](TMQTTParser *s, std::uint16_t id) { ParserPubRec(s, id); };
-  Parser->OnPubRel = [this](TMQTTParser *s, std::uint16_t id) { ParserPubRel(s, id); };
-  Parser->OnPubComp = [this](TMQTTParser *s, std::uint16_t id) { ParserPubComp(s, id); };
+  Parser->OnPubAck = [this, level5](TMQTTParser *s, std::uint16_t id) {
+    if (level5(s)) Answered5(mtPUBACK, id);
+    ParserPubAck(s, id);
+    if (level5(s)) SendHeld5();
+  };
+  Parser->OnPubRec = [this, level5](TMQTTParser *s, std::uint16_t id) {
+    if (level5(s) && Answered5(mtPUBREC, id)) return SendHeld5();
+    ParserPubRec(s, id);
+  };
+  Parser->OnPubRel = [this, level5](TMQTTParser *s, std::uint16_t id) {
+    if (level5(s)) Released5(id);
+    ParserPubRel(s, id);
+  };
+  Parser->OnPubComp = [this, level5](TMQTTParser *s, std::uint16_t id) {
+    if (level5(s)) Answered5(mtPUBCOMP, id);
+    ParserPubComp(s, id);
+    if (level5(s)) SendHeld5();
+  };
+  Parser->OnDisconnect = [this, level5](TMQTTParser *s) {
+    if (level5(s)) BrokerDisconnect5();
+  };
   Parser->OnSubAck = [this](TMQTTParser *s, std::uint16_t id, const std::vector<TMQTTQOSType> &q) {
     ParserSubAck(s, id, q);
   };
@@ -77,7 +99,12 @@ TMQTTClient::TMQTTClient() {
     NoteAnswered(seq);
   };
   Parser->OnStreamBroken = [this](TMQTTParser *s, std::string reason) { ParserBroken(s, reason); };
-  Parser->OnPublishSkipped = [this](TMQTTParser *s, std::uint16_t id, std::string topic, std::size_t size) {
+  Parser->OnPublishSkipped = [this, level5](TMQTTParser *s, std::uint16_t id, std::string topic, std::size_t size) {
+    bool aliasError = false;
+    if (level5(s)) {
+      const std::string why = FAliasesIn.Resolve(topic, s->RxProperties, aliasError);
+      if (!why.empty()) return EndConnection5(aliasError ? rcTopicAliasInvalid : rcProtocolError, why);
+    }
     ParserPublishSkipped(s, id, topic, size);
   };
   Parser->SetKeepAlive(10);
@@ -219,7 +246,7 @@ void TMQTTClient::Activate(bool Enable) {
   if (Enable) FLastFailure.clear();
   try {
     if (Link->State() == wsConnected) {
-      Parser->SendDisconnect();
+      Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection);
       FGraceful = true;
     }
     Link->CloseDelayed();
@@ -291,7 +318,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   RepublishUnconfirmed();
   std::string id = ClientID();
   // 3.1.1 lets the broker assign an identifier to a clean session.
-  const bool brokerAssigns = ProtocolLevel() == plMQTT311 && Clean();
+  const bool brokerAssigns = ProtocolLevel() >= plMQTT311 && Clean();
   if (id.empty() && !brokerAssigns) id = "CID" + Link->GetXPort();
   if (OnClientID) OnClientID(this, id);
   SetClientID(id);
@@ -300,6 +327,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
     Releasables->Clear();
     FReleasableBytes = 0;
   }
+  if (ProtocolLevel() == plMQTT5) ConnectProperties5();
   if (FBroker)
     Parser->SendBrokerConnect(id, Username(), Password(), KeepAlive(), Clean());
   else
@@ -421,6 +449,8 @@ void TMQTTClient::DrainReceived() {
 void TMQTTClient::ParserBroken(TMQTTParser *, const std::string &aReason) {
   // Nothing more can be read from this connection; end it like any other close.
   Mon("Broken stream (" + aReason + "), closing the connection.");
+  // A level-5 broker is told why.
+  if (ProtocolLevel() == plMQTT5 && Link->State() == wsConnected) Parser->SendDisconnect(Parser->BrokenReason());
   try {
     Link->CloseDelayed();
   } catch (const std::exception &) {
@@ -454,8 +484,9 @@ void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
   StopTimer(AttemptTimer);
   FAttemptOpen = false;
   if (aCode == 0) FLastFailure.clear();
-  const bool level311 = ProtocolLevel() == plMQTT311;
+  const bool level311 = ProtocolLevel() >= plMQTT311; // and level 5, which re-sends the same way
   Mon("Connection " + ConnAckText(aCode, ProtocolLevel()));
+  if (ProtocolLevel() == plMQTT5) ConnAck5(aCode);
   if (aCode != 0) {
     Activate(false);
     return;
@@ -499,13 +530,14 @@ bool TMQTTClient::NoFreeID(std::uint16_t anID, const char *aWhat) {
 }
 
 void TMQTTClient::Publish(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
-                          bool aRetain) {
+                          bool aRetain, const TMQTTProperties &aProps) {
   if (FLocalBounce && OnMsg)
     for (std::size_t i = 0; i < Subscriptions.size(); ++i)
       if (MatchTopic(Subscriptions[i].Text, aTopic)) {
         OnMsg(this, aTopic, aMessage, aQos, false);
         break;
       }
+  if (ProtocolLevel() == plMQTT5) return Publish5(aTopic, aMessage, aQos, aRetain, aProps);
   const std::uint16_t id = NextMessageID();
   // A QoS 0 PUBLISH carries no identifier on the wire, so it goes out anyway.
   if ((aQos == qtAT_LEAST_ONCE || aQos == qtEXACTLY_ONCE) && NoFreeID(id, "PUBLISH")) return;
@@ -531,6 +563,7 @@ void TMQTTClient::ForgetSubscription(const std::string &aTopic) {
 
 void TMQTTClient::Subscribe(const std::string &aTopic, TMQTTQOSType aQos) {
   if (aTopic.empty()) return;
+  if (ProtocolLevel() == plMQTT5 && SubscribeRefused5({{aTopic, aQos}}, NoProperties)) return;
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "SUBSCRIBE")) return;
   RecordSubscription(aTopic, PackTag(id, 0, aQos));
@@ -539,6 +572,7 @@ void TMQTTClient::Subscribe(const std::string &aTopic, TMQTTQOSType aQos) {
 
 void TMQTTClient::Subscribe(const TTaggedStrings *Topics) {
   if (!Topics) return;
+  if (ProtocolLevel() == plMQTT5 && SubscribeRefused5(*Topics, NoProperties)) return;
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "SUBSCRIBE")) return;
   for (std::size_t i = 0; i < Topics->size(); ++i) {
@@ -607,22 +641,24 @@ void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vec
   InFlight->DelPacket(anID);
   MonID("Message ", anID, " disposed of.");
   const std::size_t positions = std::min<std::size_t>(Qoss.size(), 255);
-  std::vector<std::string> refused;
+  std::vector<std::pair<std::string, std::string>> refused; // filter, and at level 5 why
   for (auto &entry : Subscriptions) {
     const auto tag = static_cast<std::uint32_t>(entry.Tag);
     const unsigned position = (tag >> 8) & 0xFF;
     if ((tag >> 16) == anID && position < positions) {
-      if (Qoss[position] == qtSubscribeFailure) {
+      // Level 5 refuses with any reason code from 0x80 up.
+      const bool level5Refusal = ProtocolLevel() == plMQTT5 && Qoss[position] >= qtSubscribeFailure;
+      if (Qoss[position] == qtSubscribeFailure || level5Refusal) {
         // The requested QoS stays beside the mark, for a later re-subscription.
         entry.Tag = static_cast<std::int32_t>(0xFF00u + qtSubscribeFailure + (tag & 3));
-        refused.push_back(entry.Text);
+        refused.emplace_back(entry.Text, level5Refusal ? ": " + ReasonOf5(Qoss[position], mtSUBACK) : "");
       } else
         entry.Tag = static_cast<std::int32_t>(0xFF00u + Qoss[position]);
     }
   }
   // Reported after the list is updated: a handler may subscribe or unsubscribe.
-  for (const std::string &topic : refused) {
-    Mon("Subscription to " + topic + " refused.");
+  for (const auto &[topic, why] : refused) {
+    Mon("Subscription to " + topic + " refused" + why + ".");
     if (OnSubRefused) OnSubRefused(this, topic);
   }
 }
@@ -784,7 +820,7 @@ void TMQTTClient::Resend(TMQTTPacket *p) {
 void TMQTTClient::Unpark(TMQTTPacket *p) {
   if (!p->Parked) return;
   p->Parked = false;
-  if (ProtocolLevel() != plMQTT311)
+  if (ProtocolLevel() < plMQTT311)
     p->Counter = 1;
   else if (FOnline && Link->State() == wsConnected)
     Resend(p);

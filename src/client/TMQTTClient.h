@@ -1,5 +1,5 @@
 #pragma once
-// TMQTTClient: one MQTT 3.1 session with one broker. It owns the protocol
+// TMQTTClient: one MQTT session (3.1, 3.1.1 or 5) with one broker. It owns the protocol
 // engine (Parser), the socket (Link), the store of unacknowledged outgoing
 // packets (InFlight), the store of received QoS 2 messages awaiting release
 // (Releasables) and the subscription list. While enabled it connects, sends
@@ -13,11 +13,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "BrokerLimits.h"
 #include "MQTTStores.h"
+#include "SendQuota.h"
+#include "TopicAliases.h"
 #include "TWSocket.h"
 #include "TaggedStrings.h"
 #include "uMQTT.h"
@@ -46,6 +50,15 @@ using TMQTTSubRefusedEvent = std::function<void(TMQTTClient *Sender, const std::
 // unacknowledged, unstored and undelivered, for the broker to deliver again
 // to a later session.
 using TMQTTAcceptEvent = std::function<bool(TMQTTClient *Sender, const std::string &aTopic, bool aRetained)>;
+// Level 5: a request refused, by the broker (aReason its reason code) or before
+// sending because the broker declared it cannot serve it (aReason 0); aWhat
+// names the request ("PUBLISH 7 to a/b"), aText says why.
+using TMQTTRefusedEvent = std::function<void(TMQTTClient *Sender, const std::string &aWhat, std::uint8_t aReason,
+                                             const std::string &aText)>;
+// Level 5: the broker's DISCONNECT, with its reason code and the text to show
+// (the reason's name, then the broker's reason string if any).
+using TMQTTBrokerDisconnectEvent =
+    std::function<void(TMQTTClient *Sender, std::uint8_t aReason, const std::string &aText)>;
 
 class TMQTTClient {
 public:
@@ -83,6 +96,8 @@ public:
   // sent during parsing waits for it: a receiver that makes what it was
   // handed durable here (a flush) has done so before the broker lets go.
   TMQTTClientNotifyEvent OnAcknowledging;
+  TMQTTRefusedEvent OnRefused;
+  TMQTTBrokerDisconnectEvent OnBrokerDisconnect;
 
   // Enables (connect, and reconnect after every close) or disables (send
   // DISCONNECT when connected, close, stop every timer). A call that does not
@@ -107,8 +122,9 @@ public:
   // Lets a parked InFlight entry go: at 3.1 it is re-sent at the next retry
   // sweep; at 3.1.1 at once while online, else at the next reconnection.
   void Unpark(TMQTTPacket *p);
-  void Publish(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
-               bool aRetain);
+  // Properties go with the message at level 5 only.
+  void Publish(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos, bool aRetain,
+               const TMQTTProperties &aProps = NoProperties);
   void Subscribe(const std::string &aTopic, TMQTTQOSType aQos);
   // Entries carry the requested QoS in the low two bits of their tag; a null
   // list does nothing, an empty one still sends a SUBSCRIBE without filters.
@@ -190,6 +206,26 @@ public:
   // The packet identifier of the message OnMsg is delivering (0 at QoS 0).
   std::uint16_t DeliveredID() const { return FDeliveredID; }
 
+  // Level 5 (MQTT 5 set as the protocol level). Session expiry interval in
+  // CONNECT, in seconds; -1 (the default) follows Clean: a clean session ends
+  // with the connection, any other lasts until the broker's own limit.
+  std::int64_t SessionExpiry = -1;
+  // How many topic aliases we let the broker use towards us (0: none).
+  std::uint16_t TopicAliasMaximum = 0;
+  // Send a repeated topic of a QoS 0 message as its alias alone, within the
+  // broker's topic alias maximum.
+  bool UseTopicAliases = false;
+  // User properties sent with CONNECT.
+  TMQTTProperties ConnectUserProperties;
+  // Our DISCONNECT asks the broker to publish the will (reason 0x04).
+  bool DisconnectWithWill = false;
+  // The properties of the message OnMsg is delivering (empty below level 5).
+  const TMQTTProperties &MessageProperties() const { return FMessageProps; }
+  // What the broker's last CONNACK announced.
+  const TBrokerLimits &BrokerLimits() const { return FLimits; }
+  // Publications waiting for the broker's receive maximum to let them go.
+  std::size_t HeldPublications() const { return FQuota.Held.size(); }
+
 private:
   // Timers 1 (connection attempt), 2 (keep-alive ping), 3 (retry sweep),
   // 4 (bound on an attempt), 5 (wait for traffic after a PINGREQ):
@@ -237,6 +273,21 @@ private:
   void ParserBroken(TMQTTParser *Sender, const std::string &aReason);
   void ParserPublishSkipped(TMQTTParser *Sender, std::uint16_t anID, const std::string &aTopic, std::size_t aSize);
   bool ReleasablesFull(std::size_t aSize);
+
+  // Level 5, each called from one place of the paths above (Level5.cpp).
+  void ConnectProperties5();
+  void ConnAck5(std::uint8_t aCode);
+  void Publish5(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos, bool aRetain,
+                const TMQTTProperties &aProps);
+  void SendHeld5();
+  bool Received5(std::uint16_t anID, std::string &aTopic, const std::string &aMessage);
+  bool Answered5(TMQTTMessageType aType, std::uint16_t anID);
+  void Released5(std::uint16_t anID);
+  void BrokerDisconnect5();
+  void EndConnection5(std::uint8_t aReason, const std::string &aWhy);
+  std::string ReasonOf5(std::uint8_t aCode, TMQTTMessageType aType) const;
+  void Refused(const std::string &aWhat, std::uint8_t aReason, const std::string &aText);
+  bool SubscribeRefused5(const TTaggedStrings &aFilters, const TMQTTProperties &aProps);
 
   void RecordSubscription(const std::string &aTopic, std::uint32_t aTag);
   void ForgetSubscription(const std::string &aTopic);
@@ -286,4 +337,10 @@ private:
   bool FConfirmPubRec = false;
   int FPubRelsHeld = 0; // InFlight entries with PubRelHeld
   std::uint16_t FDeliveredID = 0;
+  TBrokerLimits FLimits;
+  TSendQuota FQuota;
+  TIncomingTopicAliases FAliasesIn;
+  TOutgoingTopicAliases FAliasesOut;
+  TMQTTProperties FMessageProps;
+  std::map<std::uint16_t, TMQTTProperties> FReleasableProps; // QoS 2 messages awaiting PUBREL
 };
