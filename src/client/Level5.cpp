@@ -77,6 +77,13 @@ void TMQTTClient::Publish5(const std::string &aTopic, const std::string &aMessag
     FQuota.Held.push_back({aTopic, aMessage, aQos, aRetain, aProps});
     return;
   }
+  SendPublication5(aTopic, aMessage, aQos, aRetain, aProps);
+}
+
+// The quota, if the QoS needs one, is taken.
+void TMQTTClient::SendPublication5(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
+                                   bool aRetain, const TMQTTProperties &aProps) {
+  const bool withID = aQos == qtAT_LEAST_ONCE || aQos == qtEXACTLY_ONCE;
   const std::uint16_t id = NextMessageID();
   if (withID && NoFreeID(id, "PUBLISH")) return FQuota.Give();
   // Only QoS 0 goes by alias: a stored packet may be re-sent on a connection
@@ -93,8 +100,7 @@ void TMQTTClient::SendHeld5() {
   while (!FQuota.Held.empty() && FOnline && Link->State() == wsConnected && FQuota.Take()) {
     THeldPublication p = std::move(FQuota.Held.front());
     FQuota.Held.pop_front();
-    FQuota.Give(); // Publish5 takes it again
-    Publish5(p.Topic, p.Message, p.Qos, p.Retain, p.Props);
+    SendPublication5(p.Topic, p.Message, p.Qos, p.Retain, p.Props);
   }
 }
 

@@ -279,6 +279,8 @@ private:
   void ConnAck5(std::uint8_t aCode);
   void Publish5(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos, bool aRetain,
                 const TMQTTProperties &aProps);
+  void SendPublication5(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos, bool aRetain,
+                        const TMQTTProperties &aProps);
   void SendHeld5();
   bool Received5(std::uint16_t anID, std::string &aTopic, const std::string &aMessage);
   bool Answered5(TMQTTMessageType aType, std::uint16_t anID);
