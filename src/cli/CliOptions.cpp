@@ -146,11 +146,13 @@ const std::vector<OptionRule> &OptionRules() {
       {"-V", "--protocol-version", Both, true,
        [](CliOptions &o, const std::string &v) -> std::string {
          if (v == "mqttv31" || v == "31")
-           o.Mqtt311 = false;
+           o.Mqtt311 = false, o.Mqtt5 = false;
          else if (v == "mqttv311" || v == "311")
-           o.Mqtt311 = true;
+           o.Mqtt311 = true, o.Mqtt5 = false;
+         else if (v == "mqttv5" || v == "5")
+           o.Mqtt311 = false, o.Mqtt5 = true;
          else
-           return "the protocol version must be mqttv31 or mqttv311, not '" + v + "'";
+           return "the protocol version must be mqttv31, mqttv311 or mqttv5, not '" + v + "'";
          return {};
        }},
       {nullptr, "--will-topic", Both, true, Text(&CliOptions::WillTopic, "the will topic")},
@@ -331,7 +333,7 @@ Connection:
       --tls-version tlsv1.2|tlsv1.3
                          lowest TLS version to accept (default: any)
       --insecure         connect over TLS without checking the broker at all
-  -V, --protocol-version mqttv31|mqttv311
+  -V, --protocol-version mqttv31|mqttv311|mqttv5
                          MQTT version (default mqttv31); at mqttv311 without -i
                          the broker chooses the client id
   -i, --id ID            client id (default: CID and the local port)

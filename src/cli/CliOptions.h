@@ -33,6 +33,7 @@ struct CliOptions {
   std::string KeyFile;
   int TlsMinVersion = 0;    // 0: any; 0x0303 TLS 1.2, 0x0304 TLS 1.3
   bool Mqtt311 = false;     // -V mqttv311
+  bool Mqtt5 = false;       // -V mqttv5
   std::string WillTopic;
   std::string WillPayload;
   int WillQos = 0;

@@ -113,7 +113,7 @@ void CliSession::Start() {
   c.SetClean(o.CleanSession);
   // A one-shot command connects at once; the window keeps the client's pause.
   c.SetFirstAttemptDelay(0);
-  c.SetProtocolLevel(o.Mqtt311 ? plMQTT311 : plMQTT31);
+  c.SetProtocolLevel(o.Mqtt5 ? plMQTT5 : o.Mqtt311 ? plMQTT311 : plMQTT31);
   // Names may resolve to IPv6 and IPv4 addresses, tried in the resolver's order.
   c.Link->SetSocketFamily(sfAny);
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
@@ -263,6 +263,13 @@ void CliSession::WireClient() {
     PrintError("the broker refused the subscription to " + topic);
     FRefused.insert(topic);
     if (FRefused.size() == FOptions.Topics.size()) Fail(ExitRefused, "the broker refused every subscription");
+  };
+  // Level 5: refusals and the broker's DISCONNECT name their reason.
+  c.OnRefused = [this](TMQTTClient *, const std::string &what, std::uint8_t, const std::string &text) {
+    PrintError(what + " refused: " + text);
+  };
+  c.OnBrokerDisconnect = [this](TMQTTClient *, std::uint8_t, const std::string &text) {
+    PrintError("the broker disconnected: " + text);
   };
   c.OnFailure = [this](TMQTTClient *, std::int32_t, bool &closeClient) {
     closeClient = false; // Finish disconnects properly
