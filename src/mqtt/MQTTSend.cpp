@@ -92,6 +92,15 @@ void TMQTTParser::Emit(std::uint16_t anID) {
   if (OnSend) OnSend(this, anID, 0, FTxStream);
 }
 
+std::uint8_t TMQTTParser::ConnectFlags(const std::string &aUsername, const std::string &aPassword) const {
+  std::uint8_t flags = 0;
+  if (!aUsername.empty()) flags |= 0x80;
+  if (!aPassword.empty()) flags |= 0x40;
+  if (FWillFlag) flags |= 0x04 | (WillRetain ? 0x20 : 0) | (WillQos & 0x03) << 3;
+  if (Clean) flags |= 0x02;
+  return flags;
+}
+
 void TMQTTParser::SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID,
                                     const std::string &aUsername, const std::string &aPassword,
                                     std::uint16_t aKeepAlive) {
@@ -103,11 +112,7 @@ void TMQTTParser::SendConnectPacket(std::uint8_t aFirstByte, const std::string &
   if (!aPassword.empty()) payload += StringSize(aPassword);
 
   SetKeepAlive(aKeepAlive);
-  std::uint8_t flags = 0;
-  if (!aUsername.empty()) flags |= 0x80;
-  if (!aPassword.empty()) flags |= 0x40;
-  if (FWillFlag) flags |= 0x04 | (WillRetain ? 0x20 : 0) | (WillQos & 0x03) << 3;
-  if (Clean) flags |= 0x02;
+  const std::uint8_t flags = ConnectFlags(aUsername, aPassword);
 
   StartPacket(aFirstByte, ConnectVariableHeader(ProtocolLevel) + payload);
   EncodeString(FTxStream, ProtocolName(ProtocolLevel));

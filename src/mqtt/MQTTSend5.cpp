@@ -44,11 +44,7 @@ void TMQTTParser::SendConnectPacket5(std::uint8_t aFirstByte, const std::string 
   if (!aPassword.empty()) payload += StringSize(aPassword);
 
   SetKeepAlive(aKeepAlive);
-  std::uint8_t flags = 0;
-  if (!aUsername.empty()) flags |= 0x80;
-  if (!aPassword.empty()) flags |= 0x40;
-  if (FWillFlag) flags |= 0x04 | (WillRetain ? 0x20 : 0) | (WillQos & 0x03) << 3;
-  if (Clean) flags |= 0x02; // clean start
+  const std::uint8_t flags = ConnectFlags(aUsername, aPassword); // bit 1 is clean start
 
   StartPacket(aFirstByte, 2 + 4 + 1 + 1 + 2 + PropertyBlockSize(ConnectProperties) + payload);
   EncodeString(FTxStream, "MQTT");

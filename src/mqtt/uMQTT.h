@@ -292,6 +292,7 @@ private:
                          std::uint32_t aPackets = 0) const;
   void SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
                          const std::string &aPassword, std::uint16_t aKeepAlive);
+  std::uint8_t ConnectFlags(const std::string &aUsername, const std::string &aPassword) const;
   void SendIDPacket(std::uint8_t aFirstByte, std::uint16_t anID);
   void SendEmptyPacket(std::uint8_t aFirstByte);
   void SendTopicList(std::uint8_t aFirstByte, std::uint16_t anID, const TTaggedStrings &Topics, bool aWithQos,
