@@ -38,7 +38,7 @@ const BadCommandLine BadCommandLines[] = {
     {{"sub", "-t", "a", "--will-topic", "w", "--will-payload", "x", "--will-qos", "3"},
      "the will QoS must be a whole number from 0 to 2"},
     {{"pub", "-t", "a"}, "give the message with -m, -f, -l, -s or -n"},
-    {{"sub", "-t", "a", "-V", "mqttv5"}, "the protocol version must be mqttv31 or mqttv311, not 'mqttv5'"},
+    {{"sub", "-t", "a", "-V", "mqttv4"}, "the protocol version must be mqttv31, mqttv311 or mqttv5, not 'mqttv4'"},
     {{"sub", "-t", "a", "--tls-version", "tlsv1.1", "--tls"}, "the TLS version must be tlsv1.2 or tlsv1.3"},
     {{"sub", "-t", "a", "--insecure"}, "--insecure and --tls-version apply to TLS: add --tls"},
     {{"sub", "-t", "a", "--key", "k.pem", "--tls"}, "--key needs the certificate it belongs to (--cert)"},
