@@ -419,6 +419,9 @@ Exit codes:
   6  a TLS certificate check failed: the broker's certificate is not trusted,
      has expired or is not for that host, or the broker wants (another)
      client certificate; the message says which
+  7  the broker sent a packet that breaks the protocol (a malformed PUBLISH:
+     topic empty, not UTF-8, with NUL or a wildcard, QoS 3, identifier 0, a
+     length past its packet); log reconnects instead, waiting longer each time
 Ctrl-C or SIGTERM disconnects cleanly and exits with 0.
 )";
 }

@@ -36,6 +36,9 @@ constexpr int QuitGuardMs = 5000;
 // How long after a connection attempt was started a socket that never left
 // the closed state counts as an attempt that could not start.
 constexpr int StartCheckMs = 500;
+// log: a broker that keeps sending malformed packets is retried ever more
+// slowly, doubling the client's usual wait up to this.
+constexpr int MaxViolationDelayMs = 5 * 60 * 1000;
 
 void PrintError(const std::string &message) {
   std::fprintf(stderr, "vyr-cli: %s\n", message.c_str());
@@ -264,6 +267,7 @@ void CliSession::WireClient() {
     FRefused.insert(topic);
     if (FRefused.size() == FOptions.Topics.size()) Fail(ExitRefused, "the broker refused every subscription");
   };
+  c.OnProtocolViolation = [this](TMQTTClient *, const std::string &reason) { ProtocolViolation(reason); };
   c.OnFailure = [this](TMQTTClient *, std::int32_t, bool &closeClient) {
     closeClient = false; // Finish disconnects properly
     Fail(ExitDelivery, "a packet was not acknowledged after " + std::to_string(FClient->MaxRetries()) + " retries");
@@ -309,6 +313,12 @@ void CliSession::WireClient() {
       return Fail(ExitTlsVerify, "TLS: " + sender->SslFailure());
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
     if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
+    if (std::exchange(FViolationClose, false)) return; // reported, once per change of reason
+    if (FViolations > 0) {
+      FViolations = 0;
+      FViolation.clear();
+      FClient->SetReconnectDelay(TMQTTClient::DefaultReconnectDelay);
+    }
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
     if (FOptions.Command == CliCommand::Pub && !Persistent()) return Fail(ExitConnection, "connection lost" + reason);
     // A broker that drops a publisher with QoS 2 messages in flight may hold
@@ -350,6 +360,23 @@ void CliSession::Monitor(bool offline) {
       QTimer::singleShot(StartCheckMs, this, [this, attempt] { CheckStartFailed(attempt); });
     }
   };
+}
+
+// The broker sent what the protocol does not allow; nothing of it was
+// delivered or acknowledged. sub and pub end, as mosquitto's clients do; log
+// is a service and tries again, ever more slowly while the broker persists.
+void CliSession::ProtocolViolation(std::string reason) {
+  static const std::string violation = "protocol violation: ";
+  if (reason.rfind(violation, 0) == 0) reason.erase(0, violation.size());
+  if (FOptions.Command != CliCommand::Log) return Fail(ExitProtocol, "protocol error: " + reason);
+  FViolationClose = true;
+  ++FViolations;
+  const int delay = std::min<long long>(MaxViolationDelayMs, static_cast<long long>(TMQTTClient::DefaultReconnectDelay)
+                                                                << std::min(FViolations - 1, 16));
+  FClient->SetReconnectDelay(delay);
+  if (reason == FViolation) return;
+  FViolation = reason;
+  PrintError("protocol error: " + reason + "; reconnecting, waiting longer each time while it lasts");
 }
 
 bool CliSession::Persistent() const { return FOptions.Command == CliCommand::Pub && !FOptions.CleanSession; }

@@ -57,6 +57,7 @@ private:
   void WatchDrain();
   bool Congested();
   void CheckStartFailed(int attempt);
+  void ProtocolViolation(std::string reason);
 
   CliOptions FOptions;
   std::unique_ptr<TSslContext> FSslContext;
@@ -85,6 +86,9 @@ private:
   std::string FSessionPath;    // pub -c: the session file
   bool FOldExchanges = false;  // exchanges of an earlier run are finished before anything new
   std::string FCloseReason;  // why the client gave up the link, until the close is reported
+  std::string FViolation;    // log: the broker's last protocol violation, reported once per change
+  int FViolations = 0;       // log: connections in a row that ended in one
+  bool FViolationClose = false; // the close under way follows a violation already reported
   std::set<std::string> FRefused; // filters the broker refused
   std::string FPayload; // the one message of -m, -f, -s and -n
   std::string FPending;      // -l: input read and not yet published, from FPendingPos

@@ -17,7 +17,6 @@ constexpr int RetryTimer = 3;
 constexpr int AttemptTimer = 4;
 constexpr int PingWatchTimer = 5;
 constexpr int TimerCount = 5;
-constexpr int ReconnectDelay = 6000;
 constexpr int SweepInterval = 100;
 // A PINGREQ left without any traffic back for half the keep-alive interval
 // (never under a second) means the link is dead, however open it looks.
@@ -81,6 +80,8 @@ TMQTTClient::TMQTTClient() {
     ParserPublishSkipped(s, id, topic, size);
   };
   Parser->SetKeepAlive(10);
+  // What a broker sends is checked before anything of it is believed.
+  Parser->Strict = true;
 
   for (int i = 0; i < TimerCount; ++i) {
     Timers[i] = std::make_unique<QTimer>();
@@ -142,7 +143,7 @@ void TMQTTClient::TimerProc(int Number) {
       FAttemptOpen = true;
       AttemptFailed(std::string("Connect failed: ") + e.what());
       StopTimer(AttemptTimer);
-      if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
+      if (FEnable) ArmTimer(ConnectTimer, FReconnectDelay);
     }
     break;
   case PingTimer:
@@ -218,7 +219,8 @@ void TMQTTClient::Activate(bool Enable) {
   FAttemptOpen = false; // the close asked for below is no failure of an attempt
   if (Enable) FLastFailure.clear();
   try {
-    if (Link->State() == wsConnected) {
+    // A stream the broker broke ends without the goodbye of a clean close.
+    if (Link->State() == wsConnected && !Parser->StreamBroken()) {
       Parser->SendDisconnect();
       FGraceful = true;
     }
@@ -315,7 +317,7 @@ void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
   StopTimer(PingWatchTimer);
   if (FOnline && OnOffline) OnOffline(this, FGraceful);
   FOnline = false;
-  if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
+  if (FEnable) ArmTimer(ConnectTimer, FReconnectDelay);
 }
 
 void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
@@ -421,6 +423,7 @@ void TMQTTClient::DrainReceived() {
 void TMQTTClient::ParserBroken(TMQTTParser *, const std::string &aReason) {
   // Nothing more can be read from this connection; end it like any other close.
   Mon("Broken stream (" + aReason + "), closing the connection.");
+  if (OnProtocolViolation) OnProtocolViolation(this, aReason);
   try {
     Link->CloseDelayed();
   } catch (const std::exception &) {

@@ -83,6 +83,10 @@ public:
   // sent during parsing waits for it: a receiver that makes what it was
   // handed durable here (a flush) has done so before the broker lets go.
   TMQTTClientNotifyEvent OnAcknowledging;
+  // The broker broke the protocol (a malformed PUBLISH, a length the format
+  // cannot hold): nothing of the offending packet was delivered or
+  // acknowledged, and the connection is being closed. Raised before the close.
+  TMQTTClientMonEvent OnProtocolViolation;
 
   // Enables (connect, and reconnect after every close) or disables (send
   // DISCONNECT when connected, close, stop every timer). A call that does not
@@ -170,6 +174,10 @@ public:
   void SetMaxReleasableBytes(std::size_t Value) { FMaxReleasableBytes = Value; }
   int AttemptTimeout() const { return FAttemptTimeout; }
   void SetAttemptTimeout(int Milliseconds) { FAttemptTimeout = Milliseconds; }
+  // Wait between a close and the next connection attempt, in ms.
+  static constexpr int DefaultReconnectDelay = 6000;
+  int ReconnectDelay() const { return FReconnectDelay; }
+  void SetReconnectDelay(int Milliseconds) { FReconnectDelay = Milliseconds; }
   // Wait between Activate(true) and the first connection attempt, in ms.
   static constexpr int DefaultFirstAttemptDelay = 100;
   int FirstAttemptDelay() const { return FFirstAttemptDelay; }
@@ -282,6 +290,7 @@ private:
   // by new settings (enabling, Restart).
   std::string FLastFailure;
   int FFirstAttemptDelay = DefaultFirstAttemptDelay;
+  int FReconnectDelay = DefaultReconnectDelay;
   bool FAckAfterDelivery = false;
   bool FConfirmPubRec = false;
   int FPubRelsHeld = 0; // InFlight entries with PubRelHeld

@@ -186,6 +186,13 @@ public:
   // default; may be raised up to MQTTMaxRemainingLength.
   std::int32_t MaxRxLength = 16 * 1024 * 1024;
 
+  // A received PUBLISH that breaks the format's rules (QoS 3; a topic count
+  // or identifier running past the body; a QoS 1 or 2 identifier of 0; a
+  // topic that is empty, not UTF-8, or holds U+0000, '+' or '#') breaks the
+  // stream with the reason instead of being handed on. Off, such a packet is
+  // decoded as leniently as any other.
+  bool Strict = false;
+
   // Fixed header of the packet being received; kept after its event until the next header.
   TMQTTMessageType RxMsg = mtReserved15;
   TMQTTQOSType RxQos = qtAT_MOST_ONCE;
@@ -235,6 +242,7 @@ private:
   void Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::string *aGatheredPayload);
   void GatherPublish(const std::uint8_t *aBytes, std::size_t aCount);
   void DispatchSkipped();
+  bool RejectPublish(const std::uint8_t *aHead, std::size_t aHeadSize, std::size_t aBodySize);
   void Break(std::string aReason);
   void SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
                          const std::string &aPassword, std::uint16_t aKeepAlive);
