@@ -127,6 +127,7 @@ const std::vector<OptionRule> &OptionRules() {
          return {};
        }},
       {nullptr, "--session-file", PubOnly, true, Text(&CliOptions::SessionFile, "the session file")},
+      {nullptr, "--session-move-aside", PubOnly, false, Flag(&CliOptions::SessionMoveAside)},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
       {nullptr, "--cafile", Both, true, TlsFile(&CliOptions::CaFile, "the CA file")},
       {nullptr, "--capath", Both, true, TlsFile(&CliOptions::CaPath, "the CA folder")},
@@ -407,6 +408,13 @@ pub:
   client id in ~/.local/state/vyr-mqtt/sessions (or $XDG_STATE_HOME/...):
       --session-file PATH
                          keep it in PATH instead
+      --session-move-aside
+                         a session file of another broker or client id, or a
+                         damaged one, is renamed PATH.unused-N and the run goes
+                         on; without it such a file is left as it is and pub
+                         exits with 8
+  The file is rewritten (0600) as exchanges start and finish, removed once none
+  is left, and locked against a second pub on it.
 
 Exit codes:
   0  done
@@ -422,6 +430,9 @@ Exit codes:
   7  the broker sent a packet that breaks the protocol (a malformed PUBLISH:
      topic empty, not UTF-8, with NUL or a wildcard, QoS 3, identifier 0, a
      length past its packet); log reconnects instead, waiting longer each time
+  8  pub -c: the session file cannot be used (saved for another broker or client
+     id, damaged, unreadable, not a regular file, or in use by another pub); it
+     is left as it is, or cannot be saved
 Ctrl-C or SIGTERM disconnects cleanly and exits with 0.
 )";
 }

@@ -25,6 +25,7 @@ struct CliOptions {
   int KeepAlive = 60;
   bool CleanSession = true;
   std::string SessionFile; // pub -c: where unfinished exchanges are kept between runs; empty: by client id
+  bool SessionMoveAside = false; // a session file that does not fit the run is renamed, not a reason to stop
   bool Tls = false;         // also set by CaFile, CaPath and CertFile
   bool Insecure = false;    // TLS without any verification
   std::string CaFile;

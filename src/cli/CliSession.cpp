@@ -152,10 +152,14 @@ void CliSession::Start() {
   // a message the broker never took.
   c.SetConfirmPubRec(Persistent());
   if (Persistent() && (!o.SessionFile.empty() || !o.ClientId.empty())) {
-    FSessionPath = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
-    std::string error;
-    if (!LoadSessionFile(FSessionPath, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), error))
-      PrintError("session file not used: " + error);
+    const std::string path = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
+    auto file = std::make_unique<TSessionFile>();
+    std::string error, note;
+    if (file->Open(path, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), o.SessionMoveAside,
+                   error, note) != TSessionLoad::Loaded)
+      return Fail(ExitSession, "session file not used: " + error);
+    if (!note.empty()) PrintError("session file not used: " + note);
+    FSessionFile = std::move(file);
     FOldExchanges = c.InFlight->Count() > 0;
     ResumeInFlight();
   }
@@ -287,6 +291,14 @@ void CliSession::WireClient() {
       (this->*ours)();
     };
   };
+  if (FSessionFile) {
+    // Every exchange that starts or moves on (a PUBLISH, a PUBREL) goes to the file.
+    auto send = c.Parser->OnSend;
+    c.Parser->OnSend = [this, send](TMQTTParser *sender, std::uint16_t id, std::int32_t retry, TByteStream &bytes) {
+      send(sender, id, retry, bytes);
+      ScheduleSessionSave();
+    };
+  }
   thenCall(c.Parser->OnPubAck, &CliSession::Completed);
   thenCall(c.Parser->OnPubComp, &CliSession::Completed);
   // A subscriber may reach its count before the broker answers its SUBSCRIBE
@@ -383,6 +395,7 @@ bool CliSession::Persistent() const { return FOptions.Command == CliCommand::Pub
 
 // A publication finished: the window grows back by one, up to its limit.
 void CliSession::Completed() {
+  ScheduleSessionSave();
   FWindow = std::min(FWindow + 1, FWindowCap);
   if (Persistent()) UnparkInFlight();
   if (FOldExchanges && FClient->InFlight->Count() == 0) {
@@ -549,14 +562,24 @@ bool CliSession::Congested() {
   return FClient->InFlight->Count() >= FWindow;
 }
 
-// What is still in flight stays in the broker's session: the next run finishes it.
-void CliSession::SaveSession() {
-  if (FSessionPath.empty()) return;
+// What is in flight stays in the broker's session: the file keeps it for the
+// next run, whatever ends this one.
+bool CliSession::SaveSession() {
+  if (!FSessionFile) return true;
   std::string error;
-  if (!SaveSessionFile(FSessionPath, {FOptions.Host, FOptions.EffectivePort(), FOptions.ClientId}, *FClient->InFlight,
-                       error))
-    PrintError("cannot save the session: " + error);
-  FSessionPath.clear();
+  if (FSessionFile->Save(*FClient->InFlight, error)) return true;
+  PrintError("cannot save the session: " + error);
+  return false;
+}
+
+// Once per pass of the event loop however many exchanges moved in it: a
+// flood of acknowledgements costs one rewrite, not one per message.
+void CliSession::ScheduleSessionSave() {
+  if (!FSessionFile || std::exchange(FSessionSaveQueued, true)) return;
+  QTimer::singleShot(0, this, [this] {
+    FSessionSaveQueued = false;
+    SaveSession();
+  });
 }
 
 void CliSession::CheckPublishDone() {
@@ -665,6 +688,8 @@ void CliSession::Finish(CliExit code) {
 
 void CliSession::QuitNow() {
   std::fflush(stdout);
-  SaveSession();
-  QCoreApplication::exit(FinishLog());
+  const bool saved = SaveSession();
+  FSessionFile.reset(); // lets the lock go
+  const int code = FinishLog();
+  QCoreApplication::exit(!saved && code == ExitOk ? ExitSession : code);
 }

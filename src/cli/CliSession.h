@@ -16,6 +16,7 @@ class QSocketNotifier;
 class QTimer;
 class TDataLog;
 class TMQTTClient;
+class TSessionFile;
 class TSslContext;
 
 class CliSession : public QObject {
@@ -53,7 +54,8 @@ private:
   void StartPublishing();
   void ResumeInFlight();
   void UnparkInFlight();
-  void SaveSession();
+  bool SaveSession();
+  void ScheduleSessionSave();
   void WatchDrain();
   bool Congested();
   void CheckStartFailed(int attempt);
@@ -83,7 +85,8 @@ private:
   bool FAttemptAnswered = false; // the link reported the outcome of the latest one
   int FWindow = 1;             // publications in flight at once now (shrinks after a drop, grows back)
   int FWindowCap = 1;          // ... up to this
-  std::string FSessionPath;    // pub -c: the session file
+  std::unique_ptr<TSessionFile> FSessionFile; // pub -c: the session file, locked while the run holds it
+  bool FSessionSaveQueued = false; // a save waits for the end of this pass of the event loop
   bool FOldExchanges = false;  // exchanges of an earlier run are finished before anything new
   std::string FCloseReason;  // why the client gave up the link, until the close is reported
   std::string FViolation;    // log: the broker's last protocol violation, reported once per change
