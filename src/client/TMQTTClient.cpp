@@ -264,7 +264,7 @@ void TMQTTClient::Ping() {
   if (Link->State() == wsConnected) FPingsOut.push_back(FTxSeq + 1);
   Parser->SendPing();
   // Only a PINGREQ that went out, under a keep-alive, waits for an answer.
-  if (KeepAlive() != 0 && Link->State() == wsConnected && !Timers[PingWatchTimer - 1]->isActive())
+  if (KeepAlive() != 0 && Link->State() == wsConnected && !FRxPaused && !Timers[PingWatchTimer - 1]->isActive())
     ArmTimer(PingWatchTimer, std::max(MinPingWatch, KeepAlive() * 500));
 }
 
@@ -326,8 +326,16 @@ void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
   StopTimer(PingWatchTimer);
   // Reading nothing makes the link pause its read notifications until the
   // next read: bytes already held, or one read in this pass, are enough.
-  if (FRxHeldPos < FRxHeld.size() || FReadThisPass) return;
+  if (FRxHeldPos < FRxHeld.size() || FReadThisPass || FRxPaused) return;
   ReadAndParse();
+}
+
+void TMQTTClient::PauseReceiving(bool Pause) {
+  if (std::exchange(FRxPaused, Pause) == Pause) return;
+  if (Pause)
+    StopTimer(PingWatchTimer);
+  else
+    FReceivePass->start(0); // what is held, then a read, which wakes the link's notifications
 }
 
 void TMQTTClient::ReadAndParse() {
@@ -384,6 +392,7 @@ void TMQTTClient::SendHeldAcknowledgements() {
 // also resumes the link's read notifications) once everything is parsed.
 void TMQTTClient::ContinueReceive() {
   FReadThisPass = false;
+  if (FRxPaused) return;
   try {
     if (FRxHeldPos < FRxHeld.size()) {
       FReceivePass->start(0);

@@ -195,6 +195,13 @@ public:
   // any other, and a PUBREL for it would complete a message never taken.
   bool ConfirmPubRec() const { return FConfirmPubRec; }
   void SetConfirmPubRec(bool Value) { FConfirmPubRec = Value; }
+  // Stops reading from the link (true) or takes it up again (false). While
+  // paused nothing more is read or delivered: TCP holds the broker back, and
+  // the broker keeps QoS 1 and 2 messages it could not send. Bytes already
+  // read are still parsed; an unanswered PINGREQ does not count against the
+  // link meanwhile, since its answer waits unread.
+  void PauseReceiving(bool Pause);
+  bool ReceivingPaused() const { return FRxPaused; }
   // The packet identifier of the message OnMsg is delivering (0 at QoS 0).
   std::uint16_t DeliveredID() const { return FDeliveredID; }
 
@@ -258,6 +265,7 @@ private:
   std::string FRxHeld;
   std::size_t FRxHeldPos = 0;
   bool FReadThisPass = false;
+  bool FRxPaused = false;
   int FReadPaceMs = 0;
   bool FParsing = false;
   // Packets sent while parsing, held for OnAcknowledging.
