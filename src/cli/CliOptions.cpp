@@ -168,6 +168,8 @@ const std::vector<OptionRule> &OptionRules() {
       {"-T", "--filter-out", SubLog, true, FilterList(&CliOptions::Excluded)},
       {"-U", "--unsubscribe", SubLog, true, FilterList(&CliOptions::Unsubscribe)},
       {"-d", "--data-dir", LogOnly, true, Text(&CliOptions::DataDir, "the data folder")},
+      {nullptr, "--backlog", LogOnly, true,
+       Number("the backlog", 1, 100000000L, [](CliOptions &o, long n) { o.Backlog = n; })},
       {nullptr, "--repeat", PubOnly, true,
        Number("the repeat count", 1, 2147483647L, [](CliOptions &o, long n) { o.Repeat = n; })},
       {nullptr, "--repeat-delay", PubOnly, true,
@@ -389,6 +391,12 @@ log:
   acknowledged after its line was handed to the system (or, while writing fails,
   kept in memory to be retried); on Ctrl-C or SIGTERM every received line is
   written, or reported as lost, before the program exits.
+      --backlog N        lines held while their files cannot be written (default
+                         10000); at N, log reads nothing more from the broker, which
+                         keeps QoS 1 and 2 messages, until they are written
+  SIGHUP reopens every data file (for logrotate). Data files are never written
+  through a symbolic link. One log per data folder: a second is refused (exit 1),
+  unless every -t of both is a $share/GROUP/ filter of the same GROUP.
 
 pub:
   -t, --topic TOPIC      topic to publish to
@@ -418,7 +426,8 @@ pub:
 
 Exit codes:
   0  done
-  1  host unreachable or unknown, connection lost, TLS failed, or input unreadable
+  1  host unreachable or unknown, connection lost, TLS failed, input unreadable,
+     or the data folder is in use by another log
   2  bad command line, or a topic, filter, text or message the protocol cannot
      carry (too long, not UTF-8, misplaced wildcard, -f not a regular file)
   3  the broker refused the connection (its reason is printed)

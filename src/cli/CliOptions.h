@@ -53,6 +53,9 @@ struct CliOptions {
   std::vector<std::string> Unsubscribe; // -U: filters unsubscribed once connected
   // log
   std::string DataDir = ".";
+  // log: lines held in memory while their files cannot be written; at this
+  // many, nothing more is read from the broker until they are written.
+  long Backlog = 10000;
   // pub
   long Repeat = 1;         // --repeat: how many times the message is published
   double RepeatDelay = 0;  // --repeat-delay: seconds between the repetitions

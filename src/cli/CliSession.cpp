@@ -2,11 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -95,7 +98,10 @@ CliSession::CliSession(CliOptions options)
   connect(FQuitGuard.get(), &QTimer::timeout, this, [this] { QuitNow(); });
 }
 
-CliSession::~CliSession() = default;
+CliSession::~CliSession() {
+  if (FFolderLock >= 0) ::close(FFolderLock);
+  if (FGroupLock >= 0) ::close(FGroupLock);
+}
 
 void CliSession::Start() {
   const CliOptions &o = FOptions;
@@ -224,6 +230,75 @@ bool CliSession::ReadPayload() {
   }
 }
 
+namespace {
+// The group of a shared subscription ("$share/GROUP/filter") when every
+// filter is one of the same group; empty otherwise.
+std::string ShareGroup(const std::vector<std::string> &filters) {
+  static const std::string share = "$share/";
+  std::string group;
+  for (const auto &f : filters) {
+    const std::size_t end = f.find('/', share.size());
+    if (f.rfind(share, 0) != 0 || end == std::string::npos) return {};
+    const std::string g = f.substr(share.size(), end - share.size());
+    if (!group.empty() && g != group) return {};
+    group = g;
+  }
+  return group;
+}
+} // namespace
+
+// Two loggers on one folder would write every line twice: a lock on the
+// folder itself keeps a second one off, except where both take their share of
+// one shared subscription (the broker hands each message to one of them);
+// those hold it shared, and a small file in the runtime folder, named after
+// the data folder's identity, says which group holds it.
+bool CliSession::LockDataFolder(const std::string &folder) {
+  const auto refuse = [this](const std::string &why) {
+    Fail(ExitConnection, "another vyr-cli log writes to the data folder '" + FOptions.DataDir + "'" + why +
+                             "; a second would write every line twice");
+    return false;
+  };
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st {};
+  if (dir < 0 || ::fstat(dir, &st) != 0) {
+    Fail(ExitConnection, "cannot lock the data folder '" + FOptions.DataDir + "': " + std::strerror(errno));
+    if (dir >= 0) ::close(dir);
+    return false;
+  }
+  const std::string group = ShareGroup(FOptions.Topics);
+  if (::flock(dir, (group.empty() ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    ::close(dir);
+    return refuse("");
+  }
+  FFolderLock = dir;
+  if (group.empty()) return true;
+
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string path = std::string(runtime && *runtime ? runtime : "/tmp") + "/vyr-cli-log-" +
+                           std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + ".group";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return refuse(" (cannot open " + path + ": " + std::strerror(errno) + ")");
+  const auto heldGroup = [fd] {
+    char buf[256];
+    const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, std::size_t(n)) : std::string();
+  };
+  bool ours;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    // First of its group: name the group, then let others of it in.
+    ours = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, group.data(), group.size(), 0) == ssize_t(group.size()) &&
+           ::flock(fd, LOCK_SH | LOCK_NB) == 0 && heldGroup() == group;
+  else
+    ours = ::flock(fd, LOCK_SH | LOCK_NB) == 0 && heldGroup() == group;
+  if (!ours) {
+    const std::string held = heldGroup();
+    ::close(fd);
+    return refuse(held.empty() ? std::string() : " for the shared subscription group '" + held + "'");
+  }
+  FGroupLock = fd;
+  return true;
+}
+
 // log: the data files, in a folder made now so that a wrong path is found
 // before anything is received.
 bool CliSession::StartDataLog() {
@@ -233,6 +308,7 @@ bool CliSession::StartDataLog() {
     Fail(ExitConnection, "cannot create the data folder '" + FOptions.DataDir + "'");
     return false;
   }
+  if (!LockDataFolder(QFile::encodeName(folder).toStdString())) return false;
   FDataLog = std::make_unique<TDataLog>(DataFilesOpenAtOnce());
   FDataLog->SetFolder(folder);
   FDataLog->SetCreateFolder(true);
@@ -240,7 +316,10 @@ bool CliSession::StartDataLog() {
     PrintError(problem.toLocal8Bit().toStdString() + "; " + std::to_string(FDataLog->Waiting()) +
                " line(s) kept in order, retrying every second");
   };
-  FDataLog->OnResumed = [] { PrintError("data files written again; every kept line is saved"); };
+  FDataLog->OnResumed = [this] {
+    PrintError("data files written again; every kept line is saved");
+    if (std::exchange(FBacklogFull, false)) FClient->PauseReceiving(false);
+  };
   // The broker lets go of a QoS 1 message once acknowledged: only after its
   // line has been handed to the system (or kept for a retry).
   FClient->SetAckAfterDelivery(true);
@@ -522,6 +601,16 @@ void CliSession::ReadLines() {
     FStdinEnded = true;
   else
     FPending.append(buf, std::size_t(n));
+  // Input is read only while no complete line waits, so the first pending
+  // line is the one growing: once it has outgrown one packet it is refused,
+  // before it grows memory any further.
+  if (const std::size_t nl = FPending.find('\n', FPendingPos);
+      FPending.size() - FPendingPos > LargestPayload(FOptions) &&
+      (nl == std::string::npos || nl - FPendingPos > LargestPayload(FOptions))) {
+    return Fail(ExitUsage, "line " + std::to_string(FLineNo + 1) + " of standard input is longer than " +
+                               std::to_string(LargestPayload(FOptions)) +
+                               " bytes, the most one MQTT packet to this topic can carry");
+  }
   PumpLines();
   CheckPublishDone();
 }
@@ -536,7 +625,10 @@ void CliSession::PumpLines() {
     if (nl == std::string::npos) {
       if (FStdinEnded) {
         // A last line without a newline is a message too.
-        if (FPendingPos < FPending.size()) FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain);
+        if (FPendingPos < FPending.size()) {
+          ++FLineNo;
+          FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain);
+        }
         FPending.clear();
         FPendingPos = 0;
         FInputDone = true;
@@ -545,6 +637,7 @@ void CliSession::PumpLines() {
       }
       break;
     }
+    ++FLineNo;
     FClient->Publish(topic, FPending.substr(FPendingPos, nl - FPendingPos), qos, FOptions.Retain);
     FPendingPos = nl + 1;
   }
@@ -620,6 +713,7 @@ void CliSession::ClientMsg(const std::string &topic, const std::string &payload,
     if (!payload.empty())
       FDataLog->Add(QString::fromUtf8(topic.data(), qsizetype(topic.size())),
                     DecodeReceivedMessage(payload, TCodePage::Ansi()), TCodePage::Ansi());
+    CheckBacklog();
     return;
   }
   if (FOptions.SkipRetained && retained) return;
@@ -654,6 +748,20 @@ void CliSession::PrintMsg(const std::string &topic, const std::string &payload, 
     std::fwrite(payload.data(), 1, payload.size(), stdout);
   }
   if (!FOptions.NoNewline) std::fputc('\n', stdout);
+}
+
+// Held lines are memory: at the bound, nothing more is read (and so nothing
+// more acknowledged) until they are written; the broker keeps the rest.
+void CliSession::CheckBacklog() {
+  if (FBacklogFull || FDataLog->Waiting() < std::size_t(FOptions.Backlog)) return;
+  FBacklogFull = true;
+  FClient->PauseReceiving(true);
+  PrintError(std::to_string(FDataLog->Waiting()) +
+             " line(s) held, the bound of --backlog: nothing more is read from the broker until they are written");
+}
+
+void CliSession::ReopenDataFiles() {
+  if (FDataLog) FDataLog->Reopen();
 }
 
 // Every line received is written before the program ends, or counted as lost.

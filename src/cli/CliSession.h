@@ -28,6 +28,8 @@ public:
   void Start();
   // Ends the run gracefully (disconnect, then quit) with this exit code.
   void Finish(CliExit code);
+  // log, on SIGHUP: every data file is opened anew at its next line.
+  void ReopenDataFiles();
 
 private:
   void WireClient();
@@ -37,6 +39,8 @@ private:
 
   bool ReadPayload();
   bool StartDataLog();
+  bool LockDataFolder(const std::string &folder);
+  void CheckBacklog();
   void ClientOnline();
   bool Accept(const std::string &topic, bool retained);
   void ClientMsg(const std::string &topic, const std::string &payload, int qos, bool retained);
@@ -68,6 +72,9 @@ private:
   std::unique_ptr<QTimer> FQuitGuard;
   std::unique_ptr<QSocketNotifier> FStdin;
   std::unique_ptr<TDataLog> FDataLog;
+  int FFolderLock = -1;      // log: the data folder, locked while it writes there
+  int FGroupLock = -1;       // log in a $share group: names the group that shares the folder
+  bool FBacklogFull = false; // log: reading from the broker waits for held lines to be written
   std::unique_ptr<QTimer> FRepeatTimer;
 
   CliExit FExit = ExitOk;
@@ -96,4 +103,5 @@ private:
   std::string FPayload; // the one message of -m, -f, -s and -n
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
   std::size_t FPendingPos = 0;
+  long FLineNo = 0;          // -l: lines of standard input taken so far
 };
