@@ -404,7 +404,8 @@ pub:
   -r, --retain           ask the broker to retain the message
   -m, --message TEXT     publish TEXT
   -f, --file FILE        publish the bytes of FILE as one message
-  -l, --stdin-line       publish each line of standard input as a message
+  -l, --stdin-line       publish each line of standard input as a message; a line
+                         longer than one packet carries ends the run with 2
   -s, --stdin-file       publish all of standard input as one message
   -n, --null-message     publish an empty message
   -M, --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once

@@ -596,6 +596,7 @@ void CliSession::ReadLines() {
   }
   // Only a partial line is left at this point: drop what was published.
   FPending.erase(0, FPendingPos);
+  FNoNewlineBefore -= std::min(FNoNewlineBefore, FPendingPos);
   FPendingPos = 0;
   if (n == 0)
     FStdinEnded = true;
@@ -604,7 +605,7 @@ void CliSession::ReadLines() {
   // Input is read only while no complete line waits, so the first pending
   // line is the one growing: once it has outgrown one packet it is refused,
   // before it grows memory any further.
-  if (const std::size_t nl = FPending.find('\n', FPendingPos);
+  if (const std::size_t nl = NextNewline();
       FPending.size() - FPendingPos > LargestPayload(FOptions) &&
       (nl == std::string::npos || nl - FPendingPos > LargestPayload(FOptions))) {
     return Fail(ExitUsage, "line " + std::to_string(FLineNo + 1) + " of standard input is longer than " +
@@ -621,7 +622,7 @@ void CliSession::PumpLines() {
   const std::string &topic = FOptions.Topics.front();
   const auto qos = TMQTTQOSType(FOptions.Qos);
   while (!Congested()) {
-    std::size_t nl = FPending.find('\n', FPendingPos);
+    std::size_t nl = NextNewline();
     if (nl == std::string::npos) {
       if (FStdinEnded) {
         // A last line without a newline is a message too.
@@ -630,6 +631,7 @@ void CliSession::PumpLines() {
           FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain);
         }
         FPending.clear();
+        FNoNewlineBefore = 0;
         FPendingPos = 0;
         FInputDone = true;
         FStdin->setEnabled(false);
@@ -641,8 +643,16 @@ void CliSession::PumpLines() {
     FClient->Publish(topic, FPending.substr(FPendingPos, nl - FPendingPos), qos, FOptions.Retain);
     FPendingPos = nl + 1;
   }
-  const bool haveLine = FPending.find('\n', FPendingPos) != std::string::npos;
+  const bool haveLine = NextNewline() != std::string::npos;
   FStdin->setEnabled(!haveLine && !FStdinEnded);
+}
+
+// The end of the first pending line. A long line arrives over many reads:
+// only what came since the last look is searched, not the whole line again.
+std::size_t CliSession::NextNewline() {
+  const std::size_t nl = FPending.find('\n', std::max(FPendingPos, FNoNewlineBefore));
+  FNoNewlineBefore = nl == std::string::npos ? FPending.size() : nl;
+  return nl;
 }
 
 bool CliSession::Congested() {

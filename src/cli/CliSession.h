@@ -104,4 +104,6 @@ private:
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
   std::size_t FPendingPos = 0;
   long FLineNo = 0;          // -l: lines of standard input taken so far
+  std::size_t FNoNewlineBefore = 0; // -l: FPending holds no newline from FPendingPos up to here
+  std::size_t NextNewline();
 };
