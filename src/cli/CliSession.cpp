@@ -401,7 +401,7 @@ void CliSession::WireClient() {
     if (FFinishing) return QuitNow();
     Monitor(true);
     if (const TSslFailure tls = sender->SslFailureKind(); tls != sfNone && tls != sfOther)
-      return Fail(ExitTlsVerify, "TLS: " + sender->SslFailure());
+      return Fail(tls == sfNoCommonVersion ? ExitConnection : ExitTlsVerify, "TLS: " + sender->SslFailure());
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
     if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
     if (std::exchange(FViolationClose, false)) return; // reported, once per change of reason
