@@ -31,7 +31,8 @@ std::string PublishViolation(const std::uint8_t *aHead, std::size_t aHeadSize, s
   const std::string_view topic(reinterpret_cast<const char *>(r.P), count);
   r.P += count;
   if (aQos != qtAT_MOST_ONCE) {
-    if (aBodySize - 2 - count < 2) return "QoS " + std::to_string(aQos) + " PUBLISH has no room for its packet identifier";
+    if (aBodySize - 2 - count < 2)
+      return "QoS " + std::to_string(aQos) + " PUBLISH has no room for its packet identifier";
     if (r.Word() == 0) return "QoS " + std::to_string(aQos) + " PUBLISH with packet identifier 0";
   }
   if (topic.empty()) return "PUBLISH with an empty topic";

@@ -21,15 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadBytes(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::size_t LineCount(const fs::path &path) {
-  const std::string bytes = ReadBytes(path);
+std::size_t LineCount(const std::string &path) {
+  const std::string bytes = ReadFileBytes(path);
   return std::size_t(std::count(bytes.begin(), bytes.end(), '\n'));
 }
 
@@ -45,6 +38,10 @@ std::string Folder(const std::string &name) {
   const fs::path dir = fs::path(MakeTempDir("vyr-logsvc")) / name;
   fs::create_directories(dir);
   return dir.string();
+}
+
+int Publish(int port, const std::string &topic, const std::string &value) {
+  return RunProc("mosquitto_pub", MosquittoArgs(port, {"-t", topic, "-q", "1", "-m", value})).ExitCode;
 }
 
 bool Subscribed(const TestBroker &broker, const std::string &clientId) {
@@ -102,7 +99,7 @@ TEST(CliLogService, BacklogIsBoundedAndEveryMessageIsWrittenLater) {
   const ProcResult r = log.Wait();
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   // Each message once, in order (QoS 1 may repeat one after a reconnection; there is none here).
-  std::istringstream lines(ReadBytes(dir + "/bl-t.csv"));
+  std::istringstream lines(ReadFileBytes(dir + "/bl-t.csv"));
   int expected = 0;
   for (std::string line; std::getline(lines, line) && expected < Count; ++expected) {
     const std::size_t semi = line.find(';');
@@ -123,18 +120,18 @@ TEST(CliLogService, SighupFollowsLogrotateCreate) {
   Proc log(CliPath(), CliArgs("log", broker.Port(), {"-t", "rot/#", "-q", "1", "-i", "rotlog", "-d", dir}));
   log.Start();
   ASSERT_TRUE(Subscribed(broker, "rotlog"));
-  ASSERT_EQ(RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", "rot/x", "-q", "1", "-m", "before"})).ExitCode, 0);
+  ASSERT_EQ(Publish(broker.Port(), "rot/x", "before"), 0);
   ASSERT_TRUE(WaitForFileText(dir + "/rot-x.csv", "before"));
   std::ofstream(conf) << dir << "/*.csv {\n  create 0600\n  rotate 3\n  missingok\n  postrotate\n    kill -HUP "
                       << log.Pid() << "\n  endscript\n}\n";
   const ProcResult rotated = RunProc("logrotate", {"-f", "-s", conf + ".state", conf});
   ASSERT_EQ(rotated.ExitCode, 0) << rotated.Err;
   ASSERT_TRUE(fs::exists(dir + "/rot-x.csv.1"));
-  ASSERT_EQ(RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", "rot/x", "-q", "1", "-m", "after"})).ExitCode, 0);
+  ASSERT_EQ(Publish(broker.Port(), "rot/x", "after"), 0);
   ASSERT_TRUE(WaitForFileText(dir + "/rot-x.csv", "after"));
-  EXPECT_EQ(ReadBytes(dir + "/rot-x.csv.1").find("after"), std::string::npos);
-  EXPECT_NE(ReadBytes(dir + "/rot-x.csv.1").find("before"), std::string::npos);
-  EXPECT_EQ(ReadBytes(dir + "/rot-x.csv").find("before"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(dir + "/rot-x.csv.1").find("after"), std::string::npos);
+  EXPECT_NE(ReadFileBytes(dir + "/rot-x.csv.1").find("before"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(dir + "/rot-x.csv").find("before"), std::string::npos);
   log.Signal(SIGTERM);
   const ProcResult r = log.Wait();
   EXPECT_EQ(r.ExitCode, 0) << "SIGHUP must not end the logger: " << r.Err;
@@ -151,12 +148,12 @@ TEST(CliLogService, SymlinkInTheFolderIsNeverWrittenThrough) {
   log.Start();
   ASSERT_TRUE(Subscribed(broker, "linklog"));
   for (const char *value : {"forged", "again"})
-    ASSERT_EQ(RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", "evil", "-q", "1", "-m", value})).ExitCode, 0);
+    ASSERT_EQ(Publish(broker.Port(), "evil", value), 0);
   ASSERT_TRUE(log.WaitForErr("a symbolic link is in its place"));
   QThread::msleep(1500); // a retry passes
   log.Signal(SIGTERM);
   const ProcResult r = log.Wait();
-  EXPECT_EQ(ReadBytes(victim), "setting=1\n");
+  EXPECT_EQ(ReadFileBytes(victim), "setting=1\n");
   EXPECT_EQ(r.Err.find("symbolic link"), r.Err.rfind("symbolic link")) << "reported once:\n" << r.Err;
   EXPECT_NE(r.Err.find("2 received line(s) could not be written and are lost"), std::string::npos) << r.Err;
   EXPECT_NE(r.ExitCode, 0);

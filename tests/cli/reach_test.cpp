@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -159,18 +157,7 @@ TEST(CliReach, TlsMatrix) {
 // reason is the version, not an aborted connection.
 TEST(CliReach, NoCommonTlsVersionSaysSo) {
   Pki pki;
-  int port = 0;
-  {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr *>(&a), len), 0);
-    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    port = ntohs(a.sin_port);
-    ::close(s);
-  }
+  const int port = FreeLoopbackPort();
   Proc server("openssl", {"s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", pki.Server.CertFile,
                           "-key", pki.Server.KeyFile, "-tls1_2"});
   server.Start("", true);

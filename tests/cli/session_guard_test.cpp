@@ -38,15 +38,6 @@ std::string SessionText(const std::string &host, int port, const std::string &pa
 // The earlier run's QoS 1 message, identifier 5.
 const std::string OldPublish = Pkt(0x32, Str("s/t") + Id(5) + "old");
 
-std::string Read(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-void Write(const std::string &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 std::vector<std::string> PubArgs(const std::string &file, std::vector<std::string> more) {
   std::vector<std::string> args{"-V", "mqttv311", "-t", "s/t", "-q", "1", "-c", "-i", "dev1", "--session-file", file,
@@ -59,6 +50,15 @@ Step ExpectConnect() {
   return ExpectCheck([](const std::string &p) { return p[0] == 0x10 ? "" : "not CONNECT: " + Hex(p); }, "CONNECT");
 }
 
+// The earlier run's message, re-sent (with or without DUP).
+Step ExpectOldPublish(const std::string &what) {
+  return ExpectCheck(
+      [](const std::string &p) {
+        return (p[0] & 0xF0) == 0x30 && p.find("old") != std::string::npos ? "" : "not the old PUBLISH: " + Hex(p);
+      },
+      what);
+}
+
 struct RefusedCase {
   const char *Name;
   std::function<void(const std::string &path, int port)> Prepare;
@@ -68,26 +68,30 @@ struct RefusedCase {
 // Nothing is sent, the file stays exactly as it was, and the reason is given.
 TEST(CliSessionGuard, FilesThatDoNotFitTheRunAreLeftAndTheRunStops) {
   const RefusedCase cases[] = {
-      {"OtherHost", [](const std::string &p, int port) { Write(p, SessionText("localhost", port, OldPublish)); },
+      {"OtherHost",
+       [](const std::string &p, int port) { WriteFileBytes(p, SessionText("localhost", port, OldPublish)); },
        "saved for dev1 at localhost:"},
-      {"OtherPort", [](const std::string &p, int port) { Write(p, SessionText("127.0.0.1", port + 1, OldPublish)); },
+      {"OtherPort",
+       [](const std::string &p, int port) { WriteFileBytes(p, SessionText("127.0.0.1", port + 1, OldPublish)); },
        "saved for dev1 at 127.0.0.1:"},
       {"Truncated",
-       [](const std::string &p, int port) { Write(p, SessionText("127.0.0.1", port, OldPublish).substr(0, 70)); },
+       [](const std::string &p, int port) {
+         WriteFileBytes(p, SessionText("127.0.0.1", port, OldPublish).substr(0, 70));
+       },
        "not a complete session file"},
-      {"RandomBytes", [](const std::string &p, int) { Write(p, std::string("\x01\x02\xff\x00zz", 6)); },
+      {"RandomBytes", [](const std::string &p, int) { WriteFileBytes(p, std::string("\x01\x02\xff\x00zz", 6)); },
        "not a complete session file"},
-      {"WrongVersion", [](const std::string &p, int) { Write(p, "vyr-mqtt session 7\n"); }, "not a complete"},
-      {"HugeLength", [](const std::string &p, int) { Write(p, "vyr-mqtt session 1\nhost 999999999999 x"); },
+      {"WrongVersion", [](const std::string &p, int) { WriteFileBytes(p, "vyr-mqtt session 7\n"); }, "not a complete"},
+      {"HugeLength", [](const std::string &p, int) { WriteFileBytes(p, "vyr-mqtt session 1\nhost 999999999999 x"); },
        "not a complete"},
       {"StoredQos3",
        [](const std::string &p, int port) {
-         Write(p, SessionText("127.0.0.1", port, Pkt(0x36, Str("s/t") + Id(5) + "x")));
+         WriteFileBytes(p, SessionText("127.0.0.1", port, Pkt(0x36, Str("s/t") + Id(5) + "x")));
        },
        "PUBLISH with QoS 3"},
       {"StoredConnect",
        [](const std::string &p, int port) {
-         Write(p, SessionText("127.0.0.1", port, Pkt(0x10, Str("MQTT") + "\x04\x02" + Id(60) + Str("x"))));
+         WriteFileBytes(p, SessionText("127.0.0.1", port, Pkt(0x10, Str("MQTT") + "\x04\x02" + Id(60) + Str("x"))));
        },
        "not one whole PUBLISH"},
       {"EmptyFolder", [](const std::string &p, int) { fs::create_directory(p); }, "not a regular file"},
@@ -101,7 +105,7 @@ TEST(CliSessionGuard, FilesThatDoNotFitTheRunAreLeftAndTheRunStops) {
     const std::string path = dir + "/dev1.session";
     c.Prepare(path, broker.Port());
     const bool regular = fs::is_regular_file(fs::symlink_status(path));
-    const std::string before = regular ? Read(path) : std::string();
+    const std::string before = regular ? ReadFileBytes(path) : std::string();
     const ProcResult r = RunCli(CliArgs("pub", broker.Port(), PubArgs(path, {"-m", "new"})), {}, 20000);
     ASSERT_TRUE(r.Finished);
     EXPECT_EQ(r.ExitCode, 8) << r.Err;
@@ -109,7 +113,7 @@ TEST(CliSessionGuard, FilesThatDoNotFitTheRunAreLeftAndTheRunStops) {
     EXPECT_NE(r.Err.find(c.Said), std::string::npos) << r.Err;
     EXPECT_EQ(broker.Connections(), 0) << "nothing is sent";
     ASSERT_TRUE(fs::exists(fs::symlink_status(path))) << "left where it was";
-    if (regular) EXPECT_EQ(Read(path), before) << "left as it was";
+    if (regular) EXPECT_EQ(ReadFileBytes(path), before) << "left as it was";
   }
 }
 
@@ -118,7 +122,7 @@ TEST(CliSessionGuard, MoveAsideKeepsTheOldFileAndPublishes) {
   ScriptedBroker broker;
   const std::string path = MakeTempDir("vyr-sess-guard") + "/dev1.session";
   const std::string foreign = SessionText("localhost", broker.Port(), OldPublish);
-  Write(path, foreign);
+  WriteFileBytes(path, foreign);
   Proc pub(CliPath(), CliArgs("pub", broker.Port(), PubArgs(path, {"-m", "new", "--session-move-aside"})));
   pub.Start();
   ASSERT_EQ(broker.Run({AcceptStep(10000), ExpectConnect(), SendStep(H("20 02 00 00")),
@@ -128,7 +132,7 @@ TEST(CliSessionGuard, MoveAsideKeepsTheOldFileAndPublishes) {
   const ProcResult r = pub.Wait();
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   EXPECT_NE(r.Err.find("moved to " + path + ".unused-1"), std::string::npos) << r.Err;
-  EXPECT_EQ(Read(path + ".unused-1"), foreign);
+  EXPECT_EQ(ReadFileBytes(path + ".unused-1"), foreign);
   EXPECT_FALSE(fs::exists(path)) << "nothing left in flight";
 }
 
@@ -148,7 +152,7 @@ TEST(CliSessionGuard, SecondProcessOnTheFileIsRefused) {
   EXPECT_NE(second.Err.find("in use by another process"), std::string::npos) << second.Err;
   first.Signal(SIGKILL);
   first.Wait();
-  EXPECT_NE(Read(path).find("first"), std::string::npos) << "the first run's message is kept";
+  EXPECT_NE(ReadFileBytes(path).find("first"), std::string::npos) << "the first run's message is kept";
 }
 
 // SIGKILL while the earlier run's message is being finished: it is still in
@@ -157,36 +161,25 @@ TEST(CliSessionGuard, SecondProcessOnTheFileIsRefused) {
 TEST(CliSessionGuard, KilledWhileResumingLosesNothing) {
   ScriptedBroker broker;
   const std::string path = MakeTempDir("vyr-sess-guard") + "/dev1.session";
-  Write(path, SessionText("127.0.0.1", broker.Port(), OldPublish));
+  WriteFileBytes(path, SessionText("127.0.0.1", broker.Port(), OldPublish));
   {
     Proc pub(CliPath(), CliArgs("pub", broker.Port(), PubArgs(path, {"-m", "new"})));
     pub.Start();
     ASSERT_EQ(broker.Run({AcceptStep(10000), ExpectConnect(), SendStep(H("20 02 00 00")),
-                          ExpectCheck(
-                              [](const std::string &p) {
-                                return (p[0] & 0xF0) == 0x30 && p.find("old") != std::string::npos
-                                           ? ""
-                                           : "not the old PUBLISH: " + Hex(p);
-                              },
-                              "the old PUBLISH again"),
+                          ExpectOldPublish("the old PUBLISH again"),
                           QuietStep(300)}),
               "");
     pub.Signal(SIGKILL);
     pub.Wait();
   }
-  ASSERT_NE(Read(path).find("old"), std::string::npos) << "the message was lost with the killed run";
+  ASSERT_NE(ReadFileBytes(path).find("old"), std::string::npos) << "the message was lost with the killed run";
   Proc pub(CliPath(), CliArgs("pub", broker.Port(), PubArgs(path, {"-m", "new"})));
   pub.Start();
   ASSERT_EQ(broker.Run({AcceptStep(10000), ExpectConnect(), SendStep(H("20 02 00 00")),
-                        ExpectCheck(
-                            [](const std::string &p) {
-                              return (p[0] & 0xF0) == 0x30 && p.find("old") != std::string::npos
-                                         ? ""
-                                         : "not the old PUBLISH: " + Hex(p);
-                            },
-                            "the old PUBLISH first"),
+                        ExpectOldPublish("the old PUBLISH first"),
                         SendStep(Pkt(0x40, Id(5))),
-                        ExpectCheck([](const std::string &p) { return p.find("new") != std::string::npos ? "" : Hex(p); },
+                        ExpectCheck(
+                            [](const std::string &p) { return p.find("new") != std::string::npos ? "" : Hex(p); },
                                     "then the new one"),
                         SendStep(Pkt(0x40, Id(1))), ExpectStep(H("E0 00"), "DISCONNECT")}),
             "");

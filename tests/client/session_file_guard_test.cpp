@@ -34,15 +34,6 @@ std::string Record(unsigned id, const std::string &bytes, const char *state = "p
 }
 const std::string Qos1 = std::string("\x32\x06\x00\x01t\x00\x05x", 8); // QoS 1 PUBLISH id 5 on "t"
 
-std::string Read(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-void Write(const std::string &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 TEST(SessionFileGuard, DamagedOrForeignFilesAreLeftByteForByte) {
   struct Case {
@@ -77,7 +68,7 @@ TEST(SessionFileGuard, DamagedOrForeignFilesAreLeftByteForByte) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Name);
     const std::string path = MakeTempDir("vyr-guard") + "/dev1.session";
-    Write(path, c.Content);
+    WriteFileBytes(path, c.Content);
     TMQTTPacketStore store;
     std::string error;
     TSessionLoad kind{};
@@ -85,7 +76,7 @@ TEST(SessionFileGuard, DamagedOrForeignFilesAreLeftByteForByte) {
     EXPECT_EQ(kind, c.Expected) << error;
     EXPECT_NE(error.find(c.Why), std::string::npos) << error;
     EXPECT_EQ(store.Count(), c.Expected == TSessionLoad::Loaded ? 1 : 0);
-    EXPECT_EQ(Read(path), c.Content) << "left as it is";
+    EXPECT_EQ(ReadFileBytes(path), c.Content) << "left as it is";
   }
 }
 
@@ -94,7 +85,7 @@ TEST(SessionFileGuard, DamagedOrForeignFilesAreLeftByteForByte) {
 TEST(SessionFileGuard, OnlyRegularFilesAreRead) {
   const std::string dir = MakeTempDir("vyr-guard");
   const std::string target = dir + "/real.session";
-  Write(target, Header() + Record(5, Qos1) + "end\n");
+  WriteFileBytes(target, Header() + Record(5, Qos1) + "end\n");
   ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0700), 0);
   ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
   fs::create_symlink(target, dir + "/link");
@@ -116,7 +107,7 @@ TEST(SessionFileGuard, OnlyRegularFilesAreRead) {
 TEST(SessionFileGuard, UnreadableFileSaysWhy) {
   if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
   const std::string path = MakeTempDir("vyr-guard") + "/dev1.session";
-  Write(path, Header() + Record(5, Qos1) + "end\n");
+  WriteFileBytes(path, Header() + Record(5, Qos1) + "end\n");
   ASSERT_EQ(::chmod(path.c_str(), 0), 0);
   TMQTTPacketStore store;
   std::string error;
@@ -171,14 +162,14 @@ TEST(SessionFileGuard, MoveAsideKeepsTheFileUnderANewName) {
   const std::string foreign = Header({"10.0.0.9", 1883, "dev1"}) + Record(5, Qos1) + "end\n";
   for (int n = 1; n <= 2; ++n) {
     SCOPED_TRACE(n);
-    Write(path, foreign);
+    WriteFileBytes(path, foreign);
     TSessionFile file;
     TMQTTPacketStore store;
     std::string error, note;
     ASSERT_EQ(file.Open(path, Key, store, 60, true, error, note), TSessionLoad::Loaded) << error;
     const std::string aside = path + ".unused-" + std::to_string(n);
     EXPECT_NE(note.find("moved to " + aside), std::string::npos) << note;
-    EXPECT_EQ(Read(aside), foreign);
+    EXPECT_EQ(ReadFileBytes(aside), foreign);
     EXPECT_FALSE(fs::exists(path));
     EXPECT_EQ(store.Count(), 0);
   }

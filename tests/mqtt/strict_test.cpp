@@ -44,7 +44,8 @@ const std::vector<StrictCase> &Cases() {
       {"qos1_identifier_0", Packet(0x32, Str("a") + Id(0) + "x"), "QoS 1 PUBLISH with packet identifier 0"},
       {"qos2_identifier_0", Packet(0x34, Str("a") + Id(0) + "x"), "QoS 2 PUBLISH with packet identifier 0"},
       {"qos3", Packet(0x36, Str("a") + Id(3) + "x"), "PUBLISH with QoS 3"},
-      {"topic_count_past_end", Packet(0x32, std::string("\x00\x09", 2) + Id(7) + "hi"), "topic length 9 runs past the packet's 6 bytes"},
+      {"topic_count_past_end", Packet(0x32, std::string("\x00\x09", 2) + Id(7) + "hi"),
+       "topic length 9 runs past the packet's 6 bytes"},
       {"identifier_cut_short", Packet(0x32, Str("a") + "\x07"), "QoS 1 PUBLISH has no room for its packet identifier"},
       {"one_byte_body", Packet(0x30, std::string(1, '\0')), "has no room for its topic length"},
       {"large_body_bad_topic", Packet(0x30, Str("big/#") + std::string(100000, 'p')), "topic holds a wildcard"},
@@ -96,7 +97,8 @@ TEST(StrictSkipped, OversizedMalformedPublishBreaksInsteadOfBeingSkipped) {
   };
   const std::string payload(300, 'p');
   const Case cases[] = {
-      {"wildcard", Packet(0x32, Str("a/#") + Id(4) + payload), "broken protocol violation: PUBLISH topic holds a wildcard"},
+      {"wildcard", Packet(0x32, Str("a/#") + Id(4) + payload),
+       "broken protocol violation: PUBLISH topic holds a wildcard"},
       {"identifier_0", Packet(0x34, Str("a") + Id(0) + payload),
        "broken protocol violation: QoS 2 PUBLISH with packet identifier 0"},
       {"well_formed", Packet(0x32, Str("a") + Id(4) + payload), "skipped id=4 topic='a' size=305 qos=1"},
