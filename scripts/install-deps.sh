@@ -20,7 +20,7 @@ test=(
   libgtest-dev libgmock-dev libbenchmark-dev
   mosquitto-clients
   xvfb xdotool x11-apps x11-utils xclip imagemagick fonts-dejavu-core fonts-liberation
-  procps
+  procps logrotate
 )
 
 case "$set_name" in

@@ -9,4 +9,6 @@ enum CliExit : int {
   ExitTimeout = 4,    // -W ran out before the work was done
   ExitDelivery = 5,   // a publication or subscription ran out of retries
   ExitTlsVerify = 6,  // TLS certificate check failed: the broker's, or the broker's check of ours
+  ExitProtocol = 7,   // the broker broke the protocol (a malformed packet)
+  ExitSession = 8,    // pub -c: the session file cannot be used or saved (it is left as it is)
 };

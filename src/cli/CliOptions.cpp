@@ -127,6 +127,7 @@ const std::vector<OptionRule> &OptionRules() {
          return {};
        }},
       {nullptr, "--session-file", PubOnly, true, Text(&CliOptions::SessionFile, "the session file")},
+      {nullptr, "--session-move-aside", PubOnly, false, Flag(&CliOptions::SessionMoveAside)},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
       {nullptr, "--cafile", Both, true, TlsFile(&CliOptions::CaFile, "the CA file")},
       {nullptr, "--capath", Both, true, TlsFile(&CliOptions::CaPath, "the CA folder")},
@@ -169,6 +170,8 @@ const std::vector<OptionRule> &OptionRules() {
       {"-T", "--filter-out", SubLog, true, FilterList(&CliOptions::Excluded)},
       {"-U", "--unsubscribe", SubLog, true, FilterList(&CliOptions::Unsubscribe)},
       {"-d", "--data-dir", LogOnly, true, Text(&CliOptions::DataDir, "the data folder")},
+      {nullptr, "--backlog", LogOnly, true,
+       Number("the backlog", 1, 100000000L, [](CliOptions &o, long n) { o.Backlog = n; })},
       {nullptr, "--repeat", PubOnly, true,
        Number("the repeat count", 1, 2147483647L, [](CliOptions &o, long n) { o.Repeat = n; })},
       {nullptr, "--repeat-delay", PubOnly, true,
@@ -390,6 +393,12 @@ log:
   acknowledged after its line was handed to the system (or, while writing fails,
   kept in memory to be retried); on Ctrl-C or SIGTERM every received line is
   written, or reported as lost, before the program exits.
+      --backlog N        lines held while their files cannot be written (default
+                         10000); at N, log reads nothing more from the broker, which
+                         keeps QoS 1 and 2 messages, until they are written
+  SIGHUP reopens every data file (for logrotate). Data files are never written
+  through a symbolic link. One log per data folder: a second is refused (exit 1),
+  unless every -t of both is a $share/GROUP/ filter of the same GROUP.
 
 pub:
   -t, --topic TOPIC      topic to publish to
@@ -397,7 +406,8 @@ pub:
   -r, --retain           ask the broker to retain the message
   -m, --message TEXT     publish TEXT
   -f, --file FILE        publish the bytes of FILE as one message
-  -l, --stdin-line       publish each line of standard input as a message
+  -l, --stdin-line       publish each line of standard input as a message; a line
+                         longer than one packet carries ends the run with 2
   -s, --stdin-file       publish all of standard input as one message
   -n, --null-message     publish an empty message
   -M, --max-inflight N   QoS 1 and 2 messages awaiting acknowledgement at once
@@ -409,10 +419,18 @@ pub:
   client id in ~/.local/state/vyr-mqtt/sessions (or $XDG_STATE_HOME/...):
       --session-file PATH
                          keep it in PATH instead
+      --session-move-aside
+                         a session file of another broker or client id, or a
+                         damaged one, is renamed PATH.unused-N and the run goes
+                         on; without it such a file is left as it is and pub
+                         exits with 8
+  The file is rewritten (0600) as exchanges start and finish, removed once none
+  is left, and locked against a second pub on it.
 
 Exit codes:
   0  done
-  1  host unreachable or unknown, connection lost, TLS failed, or input unreadable
+  1  host unreachable or unknown, connection lost, TLS failed, input unreadable,
+     or the data folder is in use by another log
   2  bad command line, or a topic, filter, text or message the protocol cannot
      carry (too long, not UTF-8, misplaced wildcard, -f not a regular file)
   3  the broker refused the connection (its reason is printed)
@@ -421,6 +439,12 @@ Exit codes:
   6  a TLS certificate check failed: the broker's certificate is not trusted,
      has expired or is not for that host, or the broker wants (another)
      client certificate; the message says which
+  7  the broker sent a packet that breaks the protocol (a malformed PUBLISH:
+     topic empty, not UTF-8, with NUL or a wildcard, QoS 3, identifier 0, a
+     length past its packet); log reconnects instead, waiting longer each time
+  8  pub -c: the session file cannot be used (saved for another broker or client
+     id, damaged, unreadable, not a regular file, or in use by another pub); it
+     is left as it is, or cannot be saved
 Ctrl-C or SIGTERM disconnects cleanly and exits with 0.
 )";
 }

@@ -25,6 +25,7 @@ struct CliOptions {
   int KeepAlive = 60;
   bool CleanSession = true;
   std::string SessionFile; // pub -c: where unfinished exchanges are kept between runs; empty: by client id
+  bool SessionMoveAside = false; // a session file that does not fit the run is renamed, not a reason to stop
   bool Tls = false;         // also set by CaFile, CaPath and CertFile
   bool Insecure = false;    // TLS without any verification
   std::string CaFile;
@@ -53,6 +54,9 @@ struct CliOptions {
   std::vector<std::string> Unsubscribe; // -U: filters unsubscribed once connected
   // log
   std::string DataDir = ".";
+  // log: lines held in memory while their files cannot be written; at this
+  // many, nothing more is read from the broker until they are written.
+  long Backlog = 10000;
   // pub
   long Repeat = 1;         // --repeat: how many times the message is published
   double RepeatDelay = 0;  // --repeat-delay: seconds between the repetitions

@@ -2,11 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -36,6 +39,9 @@ constexpr int QuitGuardMs = 5000;
 // How long after a connection attempt was started a socket that never left
 // the closed state counts as an attempt that could not start.
 constexpr int StartCheckMs = 500;
+// log: a broker that keeps sending malformed packets is retried ever more
+// slowly, doubling the client's usual wait up to this.
+constexpr int MaxViolationDelayMs = 5 * 60 * 1000;
 
 void PrintError(const std::string &message) {
   std::fprintf(stderr, "vyr-cli: %s\n", message.c_str());
@@ -92,7 +98,10 @@ CliSession::CliSession(CliOptions options)
   connect(FQuitGuard.get(), &QTimer::timeout, this, [this] { QuitNow(); });
 }
 
-CliSession::~CliSession() = default;
+CliSession::~CliSession() {
+  if (FFolderLock >= 0) ::close(FFolderLock);
+  if (FGroupLock >= 0) ::close(FGroupLock);
+}
 
 void CliSession::Start() {
   const CliOptions &o = FOptions;
@@ -149,10 +158,14 @@ void CliSession::Start() {
   // a message the broker never took.
   c.SetConfirmPubRec(Persistent());
   if (Persistent() && (!o.SessionFile.empty() || !o.ClientId.empty())) {
-    FSessionPath = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
-    std::string error;
-    if (!LoadSessionFile(FSessionPath, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), error))
-      PrintError("session file not used: " + error);
+    const std::string path = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
+    auto file = std::make_unique<TSessionFile>();
+    std::string error, note;
+    if (file->Open(path, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), o.SessionMoveAside,
+                   error, note) != TSessionLoad::Loaded)
+      return Fail(ExitSession, "session file not used: " + error);
+    if (!note.empty()) PrintError("session file not used: " + note);
+    FSessionFile = std::move(file);
     FOldExchanges = c.InFlight->Count() > 0;
     ResumeInFlight();
   }
@@ -217,6 +230,75 @@ bool CliSession::ReadPayload() {
   }
 }
 
+namespace {
+// The group of a shared subscription ("$share/GROUP/filter") when every
+// filter is one of the same group; empty otherwise.
+std::string ShareGroup(const std::vector<std::string> &filters) {
+  static const std::string share = "$share/";
+  std::string group;
+  for (const auto &f : filters) {
+    const std::size_t end = f.find('/', share.size());
+    if (f.rfind(share, 0) != 0 || end == std::string::npos) return {};
+    const std::string g = f.substr(share.size(), end - share.size());
+    if (!group.empty() && g != group) return {};
+    group = g;
+  }
+  return group;
+}
+} // namespace
+
+// Two loggers on one folder would write every line twice: a lock on the
+// folder itself keeps a second one off, except where both take their share of
+// one shared subscription (the broker hands each message to one of them);
+// those hold it shared, and a small file in the runtime folder, named after
+// the data folder's identity, says which group holds it.
+bool CliSession::LockDataFolder(const std::string &folder) {
+  const auto refuse = [this](const std::string &why) {
+    Fail(ExitConnection, "another vyr-cli log writes to the data folder '" + FOptions.DataDir + "'" + why +
+                             "; a second would write every line twice");
+    return false;
+  };
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st {};
+  if (dir < 0 || ::fstat(dir, &st) != 0) {
+    Fail(ExitConnection, "cannot lock the data folder '" + FOptions.DataDir + "': " + std::strerror(errno));
+    if (dir >= 0) ::close(dir);
+    return false;
+  }
+  const std::string group = ShareGroup(FOptions.Topics);
+  if (::flock(dir, (group.empty() ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    ::close(dir);
+    return refuse("");
+  }
+  FFolderLock = dir;
+  if (group.empty()) return true;
+
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string path = std::string(runtime && *runtime ? runtime : "/tmp") + "/vyr-cli-log-" +
+                           std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + ".group";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return refuse(" (cannot open " + path + ": " + std::strerror(errno) + ")");
+  const auto heldGroup = [fd] {
+    char buf[256];
+    const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, std::size_t(n)) : std::string();
+  };
+  bool ours;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    // First of its group: name the group, then let others of it in.
+    ours = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, group.data(), group.size(), 0) == ssize_t(group.size()) &&
+           ::flock(fd, LOCK_SH | LOCK_NB) == 0 && heldGroup() == group;
+  else
+    ours = ::flock(fd, LOCK_SH | LOCK_NB) == 0 && heldGroup() == group;
+  if (!ours) {
+    const std::string held = heldGroup();
+    ::close(fd);
+    return refuse(held.empty() ? std::string() : " for the shared subscription group '" + held + "'");
+  }
+  FGroupLock = fd;
+  return true;
+}
+
 // log: the data files, in a folder made now so that a wrong path is found
 // before anything is received.
 bool CliSession::StartDataLog() {
@@ -226,6 +308,7 @@ bool CliSession::StartDataLog() {
     Fail(ExitConnection, "cannot create the data folder '" + FOptions.DataDir + "'");
     return false;
   }
+  if (!LockDataFolder(QFile::encodeName(folder).toStdString())) return false;
   FDataLog = std::make_unique<TDataLog>(DataFilesOpenAtOnce());
   FDataLog->SetFolder(folder);
   FDataLog->SetCreateFolder(true);
@@ -233,7 +316,10 @@ bool CliSession::StartDataLog() {
     PrintError(problem.toLocal8Bit().toStdString() + "; " + std::to_string(FDataLog->Waiting()) +
                " line(s) kept in order, retrying every second");
   };
-  FDataLog->OnResumed = [] { PrintError("data files written again; every kept line is saved"); };
+  FDataLog->OnResumed = [this] {
+    PrintError("data files written again; every kept line is saved");
+    if (std::exchange(FBacklogFull, false)) FClient->PauseReceiving(false);
+  };
   // The broker lets go of a QoS 1 message once acknowledged: only after its
   // line has been handed to the system (or kept for a retry).
   FClient->SetAckAfterDelivery(true);
@@ -271,6 +357,7 @@ void CliSession::WireClient() {
   c.OnBrokerDisconnect = [this](TMQTTClient *, std::uint8_t, const std::string &text) {
     PrintError("the broker disconnected: " + text);
   };
+  c.OnProtocolViolation = [this](TMQTTClient *, const std::string &reason) { ProtocolViolation(reason); };
   c.OnFailure = [this](TMQTTClient *, std::int32_t, bool &closeClient) {
     closeClient = false; // Finish disconnects properly
     Fail(ExitDelivery, "a packet was not acknowledged after " + std::to_string(FClient->MaxRetries()) + " retries");
@@ -290,6 +377,14 @@ void CliSession::WireClient() {
       (this->*ours)();
     };
   };
+  if (FSessionFile) {
+    // Every exchange that starts or moves on (a PUBLISH, a PUBREL) goes to the file.
+    auto send = c.Parser->OnSend;
+    c.Parser->OnSend = [this, send](TMQTTParser *sender, std::uint16_t id, std::int32_t retry, TByteStream &bytes) {
+      send(sender, id, retry, bytes);
+      ScheduleSessionSave();
+    };
+  }
   thenCall(c.Parser->OnPubAck, &CliSession::Completed);
   thenCall(c.Parser->OnPubComp, &CliSession::Completed);
   // A subscriber may reach its count before the broker answers its SUBSCRIBE
@@ -313,9 +408,15 @@ void CliSession::WireClient() {
     if (FFinishing) return QuitNow();
     Monitor(true);
     if (const TSslFailure tls = sender->SslFailureKind(); tls != sfNone && tls != sfOther)
-      return Fail(ExitTlsVerify, "TLS: " + sender->SslFailure());
+      return Fail(tls == sfNoCommonVersion ? ExitConnection : ExitTlsVerify, "TLS: " + sender->SslFailure());
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
     if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
+    if (std::exchange(FViolationClose, false)) return; // reported, once per change of reason
+    if (FViolations > 0) {
+      FViolations = 0;
+      FViolation.clear();
+      FClient->SetReconnectDelay(TMQTTClient::DefaultReconnectDelay);
+    }
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
     if (FOptions.Command == CliCommand::Pub && !Persistent()) return Fail(ExitConnection, "connection lost" + reason);
     // A broker that drops a publisher with QoS 2 messages in flight may hold
@@ -359,10 +460,28 @@ void CliSession::Monitor(bool offline) {
   };
 }
 
+// The broker sent what the protocol does not allow; nothing of it was
+// delivered or acknowledged. sub and pub end, as mosquitto's clients do; log
+// is a service and tries again, ever more slowly while the broker persists.
+void CliSession::ProtocolViolation(std::string reason) {
+  static const std::string violation = "protocol violation: ";
+  if (reason.rfind(violation, 0) == 0) reason.erase(0, violation.size());
+  if (FOptions.Command != CliCommand::Log) return Fail(ExitProtocol, "protocol error: " + reason);
+  FViolationClose = true;
+  ++FViolations;
+  const int delay = std::min<long long>(MaxViolationDelayMs, static_cast<long long>(TMQTTClient::DefaultReconnectDelay)
+                                                                << std::min(FViolations - 1, 16));
+  FClient->SetReconnectDelay(delay);
+  if (reason == FViolation) return;
+  FViolation = reason;
+  PrintError("protocol error: " + reason + "; reconnecting, waiting longer each time while it lasts");
+}
+
 bool CliSession::Persistent() const { return FOptions.Command == CliCommand::Pub && !FOptions.CleanSession; }
 
 // A publication finished: the window grows back by one, up to its limit.
 void CliSession::Completed() {
+  ScheduleSessionSave();
   FWindow = std::min(FWindow + 1, FWindowCap);
   if (Persistent()) UnparkInFlight();
   if (FOldExchanges && FClient->InFlight->Count() == 0) {
@@ -484,11 +603,22 @@ void CliSession::ReadLines() {
   }
   // Only a partial line is left at this point: drop what was published.
   FPending.erase(0, FPendingPos);
+  FNoNewlineBefore -= std::min(FNoNewlineBefore, FPendingPos);
   FPendingPos = 0;
   if (n == 0)
     FStdinEnded = true;
   else
     FPending.append(buf, std::size_t(n));
+  // Input is read only while no complete line waits, so the first pending
+  // line is the one growing: once it has outgrown one packet it is refused,
+  // before it grows memory any further.
+  if (const std::size_t nl = NextNewline();
+      FPending.size() - FPendingPos > LargestPayload(FOptions) &&
+      (nl == std::string::npos || nl - FPendingPos > LargestPayload(FOptions))) {
+    return Fail(ExitUsage, "line " + std::to_string(FLineNo + 1) + " of standard input is longer than " +
+                               std::to_string(LargestPayload(FOptions)) +
+                               " bytes, the most one MQTT packet to this topic can carry");
+  }
   PumpLines();
   CheckPublishDone();
 }
@@ -499,12 +629,16 @@ void CliSession::PumpLines() {
   const std::string &topic = FOptions.Topics.front();
   const auto qos = TMQTTQOSType(FOptions.Qos);
   while (!Congested()) {
-    std::size_t nl = FPending.find('\n', FPendingPos);
+    std::size_t nl = NextNewline();
     if (nl == std::string::npos) {
       if (FStdinEnded) {
         // A last line without a newline is a message too.
-        if (FPendingPos < FPending.size()) FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain);
+        if (FPendingPos < FPending.size()) {
+          ++FLineNo;
+          FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain);
+        }
         FPending.clear();
+        FNoNewlineBefore = 0;
         FPendingPos = 0;
         FInputDone = true;
         FStdin->setEnabled(false);
@@ -512,11 +646,20 @@ void CliSession::PumpLines() {
       }
       break;
     }
+    ++FLineNo;
     FClient->Publish(topic, FPending.substr(FPendingPos, nl - FPendingPos), qos, FOptions.Retain);
     FPendingPos = nl + 1;
   }
-  const bool haveLine = FPending.find('\n', FPendingPos) != std::string::npos;
+  const bool haveLine = NextNewline() != std::string::npos;
   FStdin->setEnabled(!haveLine && !FStdinEnded);
+}
+
+// The end of the first pending line. A long line arrives over many reads:
+// only what came since the last look is searched, not the whole line again.
+std::size_t CliSession::NextNewline() {
+  const std::size_t nl = FPending.find('\n', std::max(FPendingPos, FNoNewlineBefore));
+  FNoNewlineBefore = nl == std::string::npos ? FPending.size() : nl;
+  return nl;
 }
 
 bool CliSession::Congested() {
@@ -529,14 +672,24 @@ bool CliSession::Congested() {
   return FClient->InFlight->Count() >= FWindow;
 }
 
-// What is still in flight stays in the broker's session: the next run finishes it.
-void CliSession::SaveSession() {
-  if (FSessionPath.empty()) return;
+// What is in flight stays in the broker's session: the file keeps it for the
+// next run, whatever ends this one.
+bool CliSession::SaveSession() {
+  if (!FSessionFile) return true;
   std::string error;
-  if (!SaveSessionFile(FSessionPath, {FOptions.Host, FOptions.EffectivePort(), FOptions.ClientId}, *FClient->InFlight,
-                       error))
-    PrintError("cannot save the session: " + error);
-  FSessionPath.clear();
+  if (FSessionFile->Save(*FClient->InFlight, error)) return true;
+  PrintError("cannot save the session: " + error);
+  return false;
+}
+
+// Once per pass of the event loop however many exchanges moved in it: a
+// flood of acknowledgements costs one rewrite, not one per message.
+void CliSession::ScheduleSessionSave() {
+  if (!FSessionFile || std::exchange(FSessionSaveQueued, true)) return;
+  QTimer::singleShot(0, this, [this] {
+    FSessionSaveQueued = false;
+    SaveSession();
+  });
 }
 
 void CliSession::CheckPublishDone() {
@@ -577,6 +730,7 @@ void CliSession::ClientMsg(const std::string &topic, const std::string &payload,
     if (!payload.empty())
       FDataLog->Add(QString::fromUtf8(topic.data(), qsizetype(topic.size())),
                     DecodeReceivedMessage(payload, TCodePage::Ansi()), TCodePage::Ansi());
+    CheckBacklog();
     return;
   }
   if (FOptions.SkipRetained && retained) return;
@@ -613,6 +767,20 @@ void CliSession::PrintMsg(const std::string &topic, const std::string &payload, 
   if (!FOptions.NoNewline) std::fputc('\n', stdout);
 }
 
+// Held lines are memory: at the bound, nothing more is read (and so nothing
+// more acknowledged) until they are written; the broker keeps the rest.
+void CliSession::CheckBacklog() {
+  if (FBacklogFull || FDataLog->Waiting() < std::size_t(FOptions.Backlog)) return;
+  FBacklogFull = true;
+  FClient->PauseReceiving(true);
+  PrintError(std::to_string(FDataLog->Waiting()) +
+             " line(s) held, the bound of --backlog: nothing more is read from the broker until they are written");
+}
+
+void CliSession::ReopenDataFiles() {
+  if (FDataLog) FDataLog->Reopen();
+}
+
 // Every line received is written before the program ends, or counted as lost.
 int CliSession::FinishLog() {
   if (!FDataLog || FDataLog->Retry()) return FExit;
@@ -645,6 +813,8 @@ void CliSession::Finish(CliExit code) {
 
 void CliSession::QuitNow() {
   std::fflush(stdout);
-  SaveSession();
-  QCoreApplication::exit(FinishLog());
+  const bool saved = SaveSession();
+  FSessionFile.reset(); // lets the lock go
+  const int code = FinishLog();
+  QCoreApplication::exit(!saved && code == ExitOk ? ExitSession : code);
 }

@@ -16,6 +16,7 @@ class QSocketNotifier;
 class QTimer;
 class TDataLog;
 class TMQTTClient;
+class TSessionFile;
 class TSslContext;
 
 class CliSession : public QObject {
@@ -27,6 +28,8 @@ public:
   void Start();
   // Ends the run gracefully (disconnect, then quit) with this exit code.
   void Finish(CliExit code);
+  // log, on SIGHUP: every data file is opened anew at its next line.
+  void ReopenDataFiles();
 
 private:
   void WireClient();
@@ -36,6 +39,8 @@ private:
 
   bool ReadPayload();
   bool StartDataLog();
+  bool LockDataFolder(const std::string &folder);
+  void CheckBacklog();
   void ClientOnline();
   bool Accept(const std::string &topic, bool retained);
   void ClientMsg(const std::string &topic, const std::string &payload, int qos, bool retained);
@@ -53,10 +58,12 @@ private:
   void StartPublishing();
   void ResumeInFlight();
   void UnparkInFlight();
-  void SaveSession();
+  bool SaveSession();
+  void ScheduleSessionSave();
   void WatchDrain();
   bool Congested();
   void CheckStartFailed(int attempt);
+  void ProtocolViolation(std::string reason);
 
   CliOptions FOptions;
   std::unique_ptr<TSslContext> FSslContext;
@@ -65,6 +72,9 @@ private:
   std::unique_ptr<QTimer> FQuitGuard;
   std::unique_ptr<QSocketNotifier> FStdin;
   std::unique_ptr<TDataLog> FDataLog;
+  int FFolderLock = -1;      // log: the data folder, locked while it writes there
+  int FGroupLock = -1;       // log in a $share group: names the group that shares the folder
+  bool FBacklogFull = false; // log: reading from the broker waits for held lines to be written
   std::unique_ptr<QTimer> FRepeatTimer;
 
   CliExit FExit = ExitOk;
@@ -82,11 +92,18 @@ private:
   bool FAttemptAnswered = false; // the link reported the outcome of the latest one
   int FWindow = 1;             // publications in flight at once now (shrinks after a drop, grows back)
   int FWindowCap = 1;          // ... up to this
-  std::string FSessionPath;    // pub -c: the session file
+  std::unique_ptr<TSessionFile> FSessionFile; // pub -c: the session file, locked while the run holds it
+  bool FSessionSaveQueued = false; // a save waits for the end of this pass of the event loop
   bool FOldExchanges = false;  // exchanges of an earlier run are finished before anything new
   std::string FCloseReason;  // why the client gave up the link, until the close is reported
+  std::string FViolation;    // log: the broker's last protocol violation, reported once per change
+  int FViolations = 0;       // log: connections in a row that ended in one
+  bool FViolationClose = false; // the close under way follows a violation already reported
   std::set<std::string> FRefused; // filters the broker refused
   std::string FPayload; // the one message of -m, -f, -s and -n
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
   std::size_t FPendingPos = 0;
+  long FLineNo = 0;          // -l: lines of standard input taken so far
+  std::size_t FNoNewlineBefore = 0; // -l: FPending holds no newline from FPendingPos up to here
+  std::size_t NextNewline();
 };

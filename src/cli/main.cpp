@@ -15,8 +15,9 @@ namespace {
 
 int SignalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-  char byte = 1;
+// The byte says which: 1 ends the run, 2 (SIGHUP) reopens the data files.
+void OnSignal(int sig) {
+  char byte = sig == SIGHUP ? 2 : 1;
   [[maybe_unused]] ssize_t n = ::write(SignalPipe[1], &byte, 1);
 }
 
@@ -46,6 +47,7 @@ int main(int argc, char **argv) {
   static char outBuffer[1 << 16];
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
 
+  const CliCommand command = parse.Options->Command;
   CliSession session(std::move(*parse.Options));
 
   // Ctrl-C and SIGTERM end the run with a proper DISCONNECT.
@@ -53,14 +55,18 @@ int main(int argc, char **argv) {
   QSocketNotifier signalNotifier(SignalPipe[0], QSocketNotifier::Read);
   QObject::connect(&signalNotifier, &QSocketNotifier::activated, &session, [&] {
     char byte;
-    [[maybe_unused]] ssize_t n = ::read(SignalPipe[0], &byte, 1);
-    session.Finish(ExitOk);
+    if (::read(SignalPipe[0], &byte, 1) == 1 && byte == 2)
+      session.ReopenDataFiles();
+    else
+      session.Finish(ExitOk);
   });
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  // log runs as a service: SIGHUP is logrotate's "reopen your files".
+  if (command == CliCommand::Log) ::sigaction(SIGHUP, &action, nullptr);
 
   session.Start();
   return app.exec();

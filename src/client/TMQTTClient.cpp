@@ -18,7 +18,6 @@ constexpr int RetryTimer = 3;
 constexpr int AttemptTimer = 4;
 constexpr int PingWatchTimer = 5;
 constexpr int TimerCount = 5;
-constexpr int ReconnectDelay = 6000;
 constexpr int SweepInterval = 100;
 // A PINGREQ left without any traffic back for half the keep-alive interval
 // (never under a second) means the link is dead, however open it looks.
@@ -108,6 +107,8 @@ TMQTTClient::TMQTTClient() {
     ParserPublishSkipped(s, id, topic, size);
   };
   Parser->SetKeepAlive(10);
+  // What a broker sends is checked before anything of it is believed.
+  Parser->Strict = true;
 
   for (int i = 0; i < TimerCount; ++i) {
     Timers[i] = std::make_unique<QTimer>();
@@ -169,7 +170,7 @@ void TMQTTClient::TimerProc(int Number) {
       FAttemptOpen = true;
       AttemptFailed(std::string("Connect failed: ") + e.what());
       StopTimer(AttemptTimer);
-      if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
+      if (FEnable) ArmTimer(ConnectTimer, FReconnectDelay);
     }
     break;
   case PingTimer:
@@ -245,7 +246,8 @@ void TMQTTClient::Activate(bool Enable) {
   FAttemptOpen = false; // the close asked for below is no failure of an attempt
   if (Enable) FLastFailure.clear();
   try {
-    if (Link->State() == wsConnected) {
+    // A stream the broker broke ends without the goodbye of a clean close.
+    if (Link->State() == wsConnected && !Parser->StreamBroken()) {
       Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection);
       FGraceful = true;
     }
@@ -289,7 +291,7 @@ void TMQTTClient::Ping() {
   if (Link->State() == wsConnected) FPingsOut.push_back(FTxSeq + 1);
   Parser->SendPing();
   // Only a PINGREQ that went out, under a keep-alive, waits for an answer.
-  if (KeepAlive() != 0 && Link->State() == wsConnected && !Timers[PingWatchTimer - 1]->isActive())
+  if (KeepAlive() != 0 && Link->State() == wsConnected && !FRxPaused && !Timers[PingWatchTimer - 1]->isActive())
     ArmTimer(PingWatchTimer, std::max(MinPingWatch, KeepAlive() * 500));
 }
 
@@ -343,7 +345,7 @@ void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
   StopTimer(PingWatchTimer);
   if (FOnline && OnOffline) OnOffline(this, FGraceful);
   FOnline = false;
-  if (FEnable) ArmTimer(ConnectTimer, ReconnectDelay);
+  if (FEnable) ArmTimer(ConnectTimer, FReconnectDelay);
 }
 
 void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
@@ -352,8 +354,16 @@ void TMQTTClient::LinkDataAvailable(TWSocket *, std::uint16_t ErrCode) {
   StopTimer(PingWatchTimer);
   // Reading nothing makes the link pause its read notifications until the
   // next read: bytes already held, or one read in this pass, are enough.
-  if (FRxHeldPos < FRxHeld.size() || FReadThisPass) return;
+  if (FRxHeldPos < FRxHeld.size() || FReadThisPass || FRxPaused) return;
   ReadAndParse();
+}
+
+void TMQTTClient::PauseReceiving(bool Pause) {
+  if (std::exchange(FRxPaused, Pause) == Pause) return;
+  if (Pause)
+    StopTimer(PingWatchTimer);
+  else
+    FReceivePass->start(0); // what is held, then a read, which wakes the link's notifications
 }
 
 void TMQTTClient::ReadAndParse() {
@@ -410,6 +420,7 @@ void TMQTTClient::SendHeldAcknowledgements() {
 // also resumes the link's read notifications) once everything is parsed.
 void TMQTTClient::ContinueReceive() {
   FReadThisPass = false;
+  if (FRxPaused) return;
   try {
     if (FRxHeldPos < FRxHeld.size()) {
       FReceivePass->start(0);
@@ -451,6 +462,7 @@ void TMQTTClient::ParserBroken(TMQTTParser *, const std::string &aReason) {
   Mon("Broken stream (" + aReason + "), closing the connection.");
   // A level-5 broker is told why.
   if (ProtocolLevel() == plMQTT5 && Link->State() == wsConnected) Parser->SendDisconnect(Parser->BrokenReason());
+  if (OnProtocolViolation) OnProtocolViolation(this, aReason);
   try {
     Link->CloseDelayed();
   } catch (const std::exception &) {

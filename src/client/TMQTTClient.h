@@ -98,6 +98,10 @@ public:
   TMQTTClientNotifyEvent OnAcknowledging;
   TMQTTRefusedEvent OnRefused;
   TMQTTBrokerDisconnectEvent OnBrokerDisconnect;
+  // The broker broke the protocol (a malformed PUBLISH, a length the format
+  // cannot hold): nothing of the offending packet was delivered or
+  // acknowledged, and the connection is being closed. Raised before the close.
+  TMQTTClientMonEvent OnProtocolViolation;
 
   // Enables (connect, and reconnect after every close) or disables (send
   // DISCONNECT when connected, close, stop every timer). A call that does not
@@ -186,6 +190,10 @@ public:
   void SetMaxReleasableBytes(std::size_t Value) { FMaxReleasableBytes = Value; }
   int AttemptTimeout() const { return FAttemptTimeout; }
   void SetAttemptTimeout(int Milliseconds) { FAttemptTimeout = Milliseconds; }
+  // Wait between a close and the next connection attempt, in ms.
+  static constexpr int DefaultReconnectDelay = 6000;
+  int ReconnectDelay() const { return FReconnectDelay; }
+  void SetReconnectDelay(int Milliseconds) { FReconnectDelay = Milliseconds; }
   // Wait between Activate(true) and the first connection attempt, in ms.
   static constexpr int DefaultFirstAttemptDelay = 100;
   int FirstAttemptDelay() const { return FFirstAttemptDelay; }
@@ -203,6 +211,13 @@ public:
   // any other, and a PUBREL for it would complete a message never taken.
   bool ConfirmPubRec() const { return FConfirmPubRec; }
   void SetConfirmPubRec(bool Value) { FConfirmPubRec = Value; }
+  // Stops reading from the link (true) or takes it up again (false). While
+  // paused nothing more is read or delivered: TCP holds the broker back, and
+  // the broker keeps QoS 1 and 2 messages it could not send. Bytes already
+  // read are still parsed; an unanswered PINGREQ does not count against the
+  // link meanwhile, since its answer waits unread.
+  void PauseReceiving(bool Pause);
+  bool ReceivingPaused() const { return FRxPaused; }
   // The packet identifier of the message OnMsg is delivering (0 at QoS 0).
   std::uint16_t DeliveredID() const { return FDeliveredID; }
 
@@ -303,6 +318,7 @@ private:
   std::string FRxHeld;
   std::size_t FRxHeldPos = 0;
   bool FReadThisPass = false;
+  bool FRxPaused = false;
   int FReadPaceMs = 0;
   bool FParsing = false;
   // Packets sent while parsing, held for OnAcknowledging.
@@ -335,6 +351,7 @@ private:
   // by new settings (enabling, Restart).
   std::string FLastFailure;
   int FFirstAttemptDelay = DefaultFirstAttemptDelay;
+  int FReconnectDelay = DefaultReconnectDelay;
   bool FAckAfterDelivery = false;
   bool FConfirmPubRec = false;
   int FPubRelsHeld = 0; // InFlight entries with PubRelHeld

@@ -9,6 +9,10 @@
 #include <cstring>
 
 namespace {
+std::string Reason(int aErr) {
+  return aErr == ELOOP ? "a symbolic link is in its place, and links are not followed" : std::strerror(aErr);
+}
+
 int MakeFolders(const std::string &aFolder) {
   if (aFolder.empty() || ::mkdir(aFolder.c_str(), 0777) == 0 || errno == EEXIST) return 0;
   if (errno != ENOENT) return errno;
@@ -35,7 +39,7 @@ bool TDataFileWriter::Append(const std::string &aPath, std::string aLine) {
   }
   const char *what = nullptr;
   if (const int err = WriteLine(aPath, file, aLine, what)) {
-    FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + std::strerror(err);
+    FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + Reason(err);
     file.Lines.push_back(std::move(aLine));
     ++FWaiting;
     FWaitingFiles.push_back(aPath);
@@ -60,7 +64,7 @@ bool TDataFileWriter::WriteWaiting(const std::string &aPath, TFile &aFile) {
   while (!aFile.Lines.empty()) {
     const char *what = nullptr;
     if (const int err = WriteLine(aPath, aFile, aFile.Lines.front(), what)) {
-      FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + std::strerror(err);
+      FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + Reason(err);
       return false;
     }
     aFile.Lines.pop_front();
@@ -105,7 +109,8 @@ int TDataFileWriter::WriteLine(const std::string &aPath, TFile &aFile, const std
 }
 
 int TDataFileWriter::Open(const std::string &aPath, TFile &aFile) {
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  // A link planted in the folder must not make us append to a file elsewhere.
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
   int fd = ::open(aPath.c_str(), flags, 0666);
   if (fd < 0 && errno == ENOENT && CreateFolders) {
     const std::size_t slash = aPath.find_last_of('/');
@@ -130,6 +135,17 @@ void TDataFileWriter::Close(TFile &aFile) {
   ::close(aFile.Fd);
   aFile.Fd = -1;
   FOpen.erase(aFile.Use);
+}
+
+void TDataFileWriter::Reopen() {
+  for (auto &[path, file] : FFiles) {
+    // A torn line is cut from the file it is in before that file is let go.
+    if (file.CutTo >= 0 && file.Fd >= 0 && ::ftruncate(file.Fd, file.CutTo) == 0) file.CutTo = -1;
+    file.CutTo = -1;
+    Close(file);
+  }
+  for (auto it = FFiles.begin(); it != FFiles.end();)
+    it = it->second.Lines.empty() ? FFiles.erase(it) : std::next(it);
 }
 
 void TDataFileWriter::Touch(TFile &aFile) { FOpen.splice(FOpen.begin(), FOpen, aFile.Use); }

@@ -4,7 +4,8 @@
 // order behind earlier waiting lines of its file, until Retry gets it through.
 // A failed write never leaves part of a line behind: what a partial write
 // added is cut off again. Files stay open, at most MaxOpenFiles of them, the
-// least recently used closed first. No buffering in the program: every line is
+// least recently used closed first. A symbolic link in place of a file is
+// never followed: its lines wait, reported like any other failure. No buffering in the program: every line is
 // handed to the system as soon as its file takes it, so it survives the
 // process ending. Plain POSIX, no Qt; paths are in the system's encoding.
 
@@ -34,6 +35,9 @@ public:
   // empty once nothing waits.
   const std::string &Problem() const { return FProblem; }
   std::size_t OpenFiles() const { return FOpen.size(); }
+  // Closes every open file, so that the next line of each goes to whatever
+  // file is at its path by then (a rotated file's successor). Waiting lines stay.
+  void Reopen();
 
   // Create a missing folder (and its parents) before opening a file in it.
   bool CreateFolders = false;

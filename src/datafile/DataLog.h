@@ -34,6 +34,8 @@ public:
   // One retry pass now; true when no line waits.
   bool Retry();
   std::size_t Waiting() const { return FWriter.Waiting(); }
+  // Lets every open file go; the next line of each opens its path anew (log rotation).
+  void Reopen() { FWriter.Reopen(); }
 
   // Raised when a line could not be written, once per different reason.
   std::function<void(const QString &aProblem)> OnProblem;

@@ -6,6 +6,7 @@
 // into its message string, so its bytes are copied once).
 #include "uMQTT.h"
 
+#include "MQTTLimits.h"
 #include "RxReader.h"
 
 #include <algorithm>
@@ -14,6 +15,32 @@
 namespace {
 // After four length bytes the multiplier has reached 128^4; a fifth byte is outside MQTT.
 constexpr std::int32_t RxMultAfterFourBytes = 128 * 128 * 128 * 128;
+
+// Why a received PUBLISH breaks the format's rules; empty when it keeps them.
+// aHead holds at least the topic and identifier when they fit in the body of
+// aBodySize bytes (the payload may lie elsewhere).
+std::string PublishViolation(const std::uint8_t *aHead, std::size_t aHeadSize, std::size_t aBodySize,
+                             TMQTTQOSType aQos) {
+  if (aQos == qtReserved3) return "PUBLISH with QoS 3";
+  if (aBodySize < 2) return "PUBLISH of " + std::to_string(aBodySize) + " byte(s) has no room for its topic length";
+  TRxReader r{aHead, aHead + aHeadSize};
+  const std::size_t count = r.Word();
+  if (count > aBodySize - 2)
+    return "PUBLISH topic length " + std::to_string(count) + " runs past the packet's " + std::to_string(aBodySize) +
+           " bytes";
+  const std::string_view topic(reinterpret_cast<const char *>(r.P), count);
+  r.P += count;
+  if (aQos != qtAT_MOST_ONCE) {
+    if (aBodySize - 2 - count < 2)
+      return "QoS " + std::to_string(aQos) + " PUBLISH has no room for its packet identifier";
+    if (r.Word() == 0) return "QoS " + std::to_string(aQos) + " PUBLISH with packet identifier 0";
+  }
+  if (topic.empty()) return "PUBLISH with an empty topic";
+  if (!IsWellFormedUtf8(topic)) return "PUBLISH topic is not valid UTF-8";
+  if (topic.find('\0') != std::string_view::npos) return "PUBLISH topic holds a NUL character";
+  if (topic.find_first_of("+#") != std::string_view::npos) return "PUBLISH topic holds a wildcard";
+  return {};
+}
 } // namespace
 
 void TMQTTParser::Parse(TByteStream &aStream) {
@@ -194,9 +221,19 @@ void TMQTTParser::GatherPublish(const std::uint8_t *aBytes, std::size_t aCount) 
   if (aCount > 0 && !FRxSkipping) FRxPayload.append(reinterpret_cast<const char *>(aBytes), aCount);
 }
 
+// Strict: breaks the stream at a PUBLISH that breaks the format's rules.
+bool TMQTTParser::RejectPublish(const std::uint8_t *aHead, std::size_t aHeadSize, std::size_t aBodySize) {
+  if (!Strict) return false;
+  std::string why = PublishViolation(aHead, aHeadSize, aBodySize, RxQos);
+  if (why.empty()) return false;
+  Break("protocol violation: " + why);
+  return true;
+}
+
 // A PUBLISH passed over: only its head was kept.
 void TMQTTParser::DispatchSkipped() {
   if (ProtocolLevel == plMQTT5) return DispatchSkipped5();
+  if (RejectPublish(FRxStream.Data(), FRxStream.Size(), FRxBodySize)) return;
   if (!OnPublishSkipped) return;
   TRxReader r{FRxStream.Data(), FRxStream.Data() + FRxStream.Size()};
   std::string topic = r.String();
@@ -244,6 +281,7 @@ void TMQTTParser::Dispatch(const std::uint8_t *aBody, std::size_t aSize, std::st
     }
     break;
   case mtPUBLISH:
+    if (RejectPublish(aBody, aSize, aSize + (aGatheredPayload ? aGatheredPayload->size() : 0))) break;
     if (aSize + (aGatheredPayload ? aGatheredPayload->size() : 0) >= 4 && OnPublishView) {
       const std::string_view topic = r.StringView();
       const std::uint16_t id = (RxQos == qtAT_LEAST_ONCE || RxQos == qtEXACTLY_ONCE) ? r.Word() : 0;

@@ -230,6 +230,13 @@ public:
   // default; may be raised up to MQTTMaxRemainingLength.
   std::int32_t MaxRxLength = 16 * 1024 * 1024;
 
+  // A received PUBLISH that breaks the format's rules (QoS 3; a topic count
+  // or identifier running past the body; a QoS 1 or 2 identifier of 0; a
+  // topic that is empty, not UTF-8, or holds U+0000, '+' or '#') breaks the
+  // stream with the reason instead of being handed on. Off, such a packet is
+  // decoded as leniently as any other.
+  bool Strict = false;
+
   // Fixed header of the packet being received; kept after its event until the next header.
   TMQTTMessageType RxMsg = mtReserved15;
   TMQTTQOSType RxQos = qtAT_MOST_ONCE;
@@ -290,6 +297,7 @@ private:
   // Throws std::invalid_argument below level 5 or for a list the packet may not carry.
   void RequireProperties(const TMQTTProperties &aProps, std::uint8_t aPacketType,
                          std::uint32_t aPackets = 0) const;
+  bool RejectPublish(const std::uint8_t *aHead, std::size_t aHeadSize, std::size_t aBodySize);
   void SendConnectPacket(std::uint8_t aFirstByte, const std::string &aClientID, const std::string &aUsername,
                          const std::string &aPassword, std::uint16_t aKeepAlive);
   std::uint8_t ConnectFlags(const std::string &aUsername, const std::string &aPassword) const;

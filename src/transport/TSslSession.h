@@ -21,7 +21,8 @@ enum TSslFailure : std::uint8_t {
   sfNotVerified,          // the broker's certificate failed verification otherwise
   sfClientCertRequired,   // the broker asked for a client certificate and got none
   sfClientCertRejected,   // the broker did not accept the client certificate
-  sfOther,                // anything else: protocol error, no common version, setup failure
+  sfNoCommonVersion,      // the two sides accept no TLS version in common
+  sfOther,                // anything else: protocol error, setup failure
 };
 
 class TSslSession {

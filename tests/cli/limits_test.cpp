@@ -149,3 +149,23 @@ TEST(CliLimits, ClosedStandardInputEndsCleanly) {
     EXPECT_EQ(r.ExitCode, 0) << r.Err;
   }
 }
+
+// pub -l takes a line only up to what one packet can carry: a longer one ends
+// the run with 2 and its line number, after the lines before it went out, and
+// without reading on to the end of it.
+TEST(CliLimits, OverlongInputLineIsRefusedWithItsNumber) {
+  TestBroker broker;
+  Proc sub("mosquitto_sub", MosquittoArgs(broker.Port(), {"-t", "long/t", "-q", "1", "-C", "2"}));
+  sub.Start();
+  ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to "));
+  // 300 MB of one line after two short ones; the most a packet carries is 268,435,455 bytes.
+  const std::string command = "{ printf 'ok\\nsecond\\n'; head -c 300000000 /dev/zero | tr '\\\\000' x; } | exec '" +
+                              CliPath() + "' pub -h 127.0.0.1 -p " + std::to_string(broker.Port()) +
+                              " -t long/t -q 1 -l";
+  const ProcResult r = RunProc("sh", {"-c", command}, {}, 120000);
+  ASSERT_TRUE(r.Finished);
+  EXPECT_EQ(r.ExitCode, 2) << r.Err.substr(0, 300);
+  EXPECT_NE(r.Err.find("line 3 of standard input is longer than"), std::string::npos) << r.Err.substr(0, 300);
+  const ProcResult got = sub.Wait(20000);
+  EXPECT_EQ(got.Out, "ok\nsecond\n");
+}

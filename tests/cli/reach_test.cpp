@@ -105,6 +105,9 @@ struct Pki {
   TestCertificate NameOnly = Ca.Issue({"name-only", "vyr broker", {"localhost"}, {}});
   TestCertificate Expired = Ca.Issue({"expired", "vyr broker", {"localhost"}, {"127.0.0.1"}, true});
   TestCertificate Client = Ca.Issue({"client", "vyr client", {}, {}, false, true});
+  TestCertificate ExpiredClient = Ca.Issue({"expired-client", "vyr client", {}, {}, true, true});
+  TestAuthority OtherCa{Dir + "/other"};
+  TestCertificate StrangerClient = OtherCa.Issue({"stranger", "vyr client", {}, {}, false, true});
   ~Pki() { RunShell("rm -rf '" + Dir + "'"); }
 };
 
@@ -129,6 +132,12 @@ TEST(CliReach, TlsMatrix) {
       {"client certificate required, none given", pki.Server, true, {"--cafile", pki.Ca.CertFile()}, 6,
        "requires a client certificate"},
       {"at least TLS 1.3", pki.Server, false, {"--cafile", pki.Ca.CertFile(), "--tls-version", "tlsv1.3"}, 0, ""},
+      {"client certificate expired", pki.Server, true,
+       {"--cafile", pki.Ca.CertFile(), "--cert", pki.ExpiredClient.CertFile, "--key", pki.ExpiredClient.KeyFile}, 6,
+       "the client certificate has expired"},
+      {"client certificate of an unknown authority", pki.Server, true,
+       {"--cafile", pki.Ca.CertFile(), "--cert", pki.StrangerClient.CertFile, "--key", pki.StrangerClient.KeyFile}, 6,
+       "not signed by an authority the broker trusts"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Name);
@@ -142,6 +151,21 @@ TEST(CliReach, TlsMatrix) {
       EXPECT_NE(r.Err.find("vyr-cli: TLS: "), std::string::npos) << r.Err;
     }
   }
+}
+
+// A server that speaks only TLS 1.2 against --tls-version tlsv1.3: the
+// reason is the version, not an aborted connection.
+TEST(CliReach, NoCommonTlsVersionSaysSo) {
+  Pki pki;
+  const int port = FreeLoopbackPort();
+  Proc server("openssl", {"s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", pki.Server.CertFile,
+                          "-key", pki.Server.KeyFile, "-tls1_2"});
+  server.Start("", true);
+  ASSERT_TRUE(server.WaitForOutLines(1, 10000)) << "openssl s_server did not start";
+  const ProcResult r = RunCli(CliArgs("pub", port, {"-t", "tls", "-m", "x", "-W", "20", "--cafile",
+                                                    pki.Ca.CertFile(), "--tls-version", "tlsv1.3"}));
+  EXPECT_EQ(r.ExitCode, 1) << r.Err;
+  EXPECT_NE(r.Err.find("vyr-cli: TLS: there is no TLS version that both accept"), std::string::npos) << r.Err;
 }
 
 TEST(CliReach, TlsFilesThatCannotBeLoadedAreReportedBeforeConnecting) {

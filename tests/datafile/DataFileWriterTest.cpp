@@ -199,3 +199,48 @@ TEST_F(DataFileWriterTest, full_disk_keeps_lines_whole_and_resumes) {
 }
 
 } // namespace
+
+namespace {
+
+// A link planted where a data file belongs is never written through: the line
+// waits with a reason that says so, and goes to a real file once the link is gone.
+TEST_F(DataFileWriterTest, a_symbolic_link_in_place_of_a_file_is_not_followed) {
+  { std::ofstream(Path("victim.conf"), std::ios::binary) << "setting=1\n"; }
+  fs::create_symlink(Path("victim.conf"), Path("evil.csv"));
+  TDataFileWriter writer(8);
+  EXPECT_FALSE(writer.Append(Path("evil.csv"), "forged\r\n"));
+  EXPECT_NE(writer.Problem().find("a symbolic link is in its place"), std::string::npos) << writer.Problem();
+  EXPECT_FALSE(writer.Retry());
+  EXPECT_EQ(ReadAll(Path("victim.conf")), "setting=1\n");
+  fs::remove(Path("evil.csv"));
+  EXPECT_TRUE(writer.Retry());
+  EXPECT_EQ(ReadAll(Path("evil.csv")), "forged\r\n");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Path("evil.csv"))));
+}
+
+// After a rotation (the file renamed, a new one created in its place) Reopen
+// sends the next lines to the new file; lines waiting meanwhile are kept.
+TEST_F(DataFileWriterTest, reopen_follows_a_rotated_file_and_keeps_waiting_lines) {
+  TDataFileWriter writer(8);
+  ASSERT_TRUE(writer.Append(Path("a.csv"), "1\r\n"));
+  ASSERT_TRUE(writer.Append(Path("b.csv"), "x\r\n"));
+  fs::rename(Path("a.csv"), Path("a.csv.1"));
+  { std::ofstream(Path("a.csv"), std::ios::binary); }
+  // After b's rotation a folder stands in its place: its next line waits.
+  fs::rename(Path("b.csv"), Path("b.csv.1"));
+  fs::create_directory(Path("b.csv"));
+  writer.Reopen();
+  EXPECT_EQ(writer.OpenFiles(), 0u);
+  EXPECT_FALSE(writer.Append(Path("b.csv"), "y\r\n"));
+  EXPECT_TRUE(writer.Append(Path("a.csv"), "2\r\n"));
+  writer.Reopen();
+  EXPECT_EQ(writer.Waiting(), 1u);
+  EXPECT_EQ(ReadAll(Path("a.csv.1")), "1\r\n");
+  EXPECT_EQ(ReadAll(Path("a.csv")), "2\r\n");
+  fs::remove(Path("b.csv"));
+  EXPECT_TRUE(writer.Retry());
+  EXPECT_EQ(ReadAll(Path("b.csv")), "y\r\n");
+  EXPECT_EQ(ReadAll(Path("b.csv.1")), "x\r\n");
+}
+
+} // namespace

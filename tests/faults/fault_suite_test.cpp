@@ -12,10 +12,13 @@
 #include <QThread>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "CliHarness.h"
 #include "FaultProxy.h"
@@ -28,7 +31,7 @@ constexpr int Batches = 20;
 constexpr int PerBatch = 20;
 constexpr int Total = Batches * PerBatch;
 
-enum class Fault { BrokerKilled, LinksCut, LinksStalled, SubscriberKilled };
+enum class Fault { BrokerKilled, LinksCut, LinksStalled, SubscriberKilled, PublisherKilled };
 
 struct FaultCase {
   const char *name;
@@ -79,6 +82,8 @@ TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
   TestBroker broker({.Persistence = true, .ExtraConfig = "autosave_on_changes true\n"});
   FaultProxy proxy(broker.Port());
   const int port = proxy.Port();
+  // vyr-cli's session files go with the broker, not into the home folder.
+  ::setenv("XDG_STATE_HOME", broker.Dir().c_str(), 1);
   const std::string q = std::to_string(c.qos);
   Pair pairs[] = {{true, std::string("faults/vyr/") + c.name, "vsub" + q, "vpub" + q, c.qos},
                   {false, std::string("faults/mosq/") + c.name, "msub" + q, "mpub" + q, c.qos}};
@@ -88,8 +93,10 @@ TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
   }
   for (Pair &p : pairs) p.StartPub(port);
 
+  bool written = false; // the batch went out already, into the fault
   for (int batch = 0; batch < Batches; ++batch) {
     for (Pair &p : pairs) {
+      if (std::exchange(written, false)) break;
       std::string lines;
       for (int i = 0; i < PerBatch; ++i) lines += std::to_string(batch * PerBatch + i) + "\n";
       p.Pub->Write(lines);
@@ -110,6 +117,34 @@ TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
       proxy.Stall();
       Sleep(8000);
       proxy.Resume();
+      break;
+    case Fault::PublisherKilled:
+      // The next batch goes into a stalled link, so that it is read and in
+      // flight, unacknowledged, when the publishers die; a new run of each
+      // takes over (vyr-cli from its session file).
+      {
+        // Nothing of the earlier batches in flight: the whole next one fits the window.
+        const std::string file = broker.Dir() + "/vyr-mqtt/sessions/" + pairs[0].PubId + ".session";
+        for (int waited = 0; ::access(file.c_str(), F_OK) == 0 && waited < 20000; waited += 50) Sleep(50);
+      }
+      proxy.Stall();
+      for (Pair &p : pairs) {
+        std::string lines;
+        for (int i = 0; i < PerBatch; ++i) lines += std::to_string((batch + 1) * PerBatch + i) + "\n";
+        p.Pub->Write(lines);
+      }
+      written = true;
+      // vyr-cli has read the whole batch once its last line is in the session file.
+      EXPECT_TRUE(WaitForFileText(broker.Dir() + "/vyr-mqtt/sessions/" + pairs[0].PubId + ".session",
+                                  std::to_string((batch + 2) * PerBatch - 1), 20000));
+      Sleep(500);
+      for (Pair &p : pairs) {
+        p.Pub->Signal(SIGKILL);
+        p.Pub->Wait(10000);
+      }
+      proxy.Cut();
+      proxy.Resume();
+      for (Pair &p : pairs) p.StartPub(port);
       break;
     case Fault::SubscriberKilled:
       for (Pair &p : pairs) p.KillSub();
@@ -148,7 +183,9 @@ TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
   if (c.qos == 2) {
     EXPECT_EQ(vyr.Duplicated, 0);
   }
-  EXPECT_LE(vyr.Duplicated, mosq.Duplicated);
+  // A killed QoS 1 publisher's next run sends again what it never saw
+  // acknowledged (at least once); mosquitto_pub forgets it, and loses it.
+  if (!(c.fault == Fault::PublisherKilled && c.qos == 1)) EXPECT_LE(vyr.Duplicated, mosq.Duplicated);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -159,7 +196,9 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"LinksStalledQos1", Fault::LinksStalled, 1},
                     FaultCase{"LinksStalledQos2", Fault::LinksStalled, 2},
                     FaultCase{"SubscriberKilledQos1", Fault::SubscriberKilled, 1},
-                    FaultCase{"SubscriberKilledQos2", Fault::SubscriberKilled, 2}),
+                    FaultCase{"SubscriberKilledQos2", Fault::SubscriberKilled, 2},
+                    FaultCase{"PublisherKilledQos1", Fault::PublisherKilled, 1},
+                    FaultCase{"PublisherKilledQos2", Fault::PublisherKilled, 2}),
     [](const testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -77,6 +78,17 @@ std::string MakeTempDir(const std::string &prefix) {
   std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
   if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
   return templ;
+}
+
+std::string ReadFileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFileBytes(const std::string &path, const std::string &bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied) {

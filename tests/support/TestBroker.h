@@ -18,6 +18,9 @@ int ListenOnLoopback(int backlog, int &port);
 bool LoopbackPortAccepts(int port, const std::string &address = "127.0.0.1");
 // A fresh temporary directory, removed by the caller (or left to the OS).
 std::string MakeTempDir(const std::string &prefix);
+// A file's bytes ("" when it cannot be read), and a file made of bytes.
+std::string ReadFileBytes(const std::string &path);
+void WriteFileBytes(const std::string &path, const std::string &bytes);
 
 class TestBroker {
 public:

@@ -117,8 +117,20 @@ TSslFailure TOpenSslSession::Failure() const {
        reason == SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED || reason == SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN ||
        reason == SSL_R_TLSV1_ALERT_DECRYPT_ERROR || reason == SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE))
     return sfClientCertRejected;
+  if (reason == SSL_R_UNSUPPORTED_PROTOCOL || reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION ||
+      reason == SSL_R_NO_PROTOCOLS_AVAILABLE || reason == SSL_R_WRONG_SSL_VERSION || reason == SSL_R_VERSION_TOO_LOW ||
+      reason == SSL_R_VERSION_TOO_HIGH || reason == SSL_R_UNSUPPORTED_SSL_VERSION)
+    return sfNoCommonVersion;
   return sfOther;
 }
+
+namespace {
+// The client certificate's own state, which the broker's alert may not tell.
+bool OwnCertificateExpired(SSL *aSsl) {
+  X509 *cert = SSL_get_certificate(aSsl);
+  return cert && X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
+}
+} // namespace
 
 std::string TOpenSslSession::FailureText() const {
   const long verify = SSL_get_verify_result(FSsl);
@@ -136,8 +148,17 @@ std::string TOpenSslSession::FailureText() const {
     return "the broker's certificate was not accepted (" + detail +
            "): give the right CA certificate, or choose insecure";
   case sfClientCertRequired: return "the broker requires a client certificate: give a certificate and its key";
-  case sfClientCertRejected:
-    return "the broker did not accept the client certificate: give one signed by an authority the broker trusts";
+  case sfClientCertRejected: {
+    const int alert = ERR_GET_REASON(FLastErrorCode);
+    if (alert == SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED || OwnCertificateExpired(FSsl))
+      return "the broker did not accept the client certificate: the client certificate has expired; renew it";
+    // Brokers answer an unknown issuer with any of these alerts.
+    return "the broker did not accept the client certificate (" + FLastError +
+           "): it is unknown to the broker or not signed by an authority the broker trusts; give one that is";
+  }
+  case sfNoCommonVersion:
+    return "there is no TLS version that both accept (" + FLastError +
+           "): allow an older version here, or a newer one on the broker";
   case sfOther: break;
   }
   return FLastError;
