@@ -44,6 +44,9 @@ const QString Title = QStringLiteral("Vyr MQTT Client v2.1");
 // and the event loop let through at most this often.
 const int PaintIntervalMs = 40;
 const int DrainPassIntervalMs = 5;
+// The values of one topic held while its data file cannot be written.
+const std::size_t DataWaitingPerTopic = 10000;
+const std::size_t DataWaitingBytesPerTopic = 64u << 20;
 
 TMQTTQOSType QosOf(const TRadioGroup *Group)
 {
@@ -189,6 +192,16 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   // The user's data folder comes into being with the first saved line.
   FDataLog->SetCreateFolder(true);
   FDataLog->OnProblem = [this](const QString &Problem) { DataLogProblem(Problem); };
+  FDataLog->OnLost = [this](const QString &Topic, const QString &Path, std::size_t Count) {
+    AddLog(QStringLiteral("Data file \"%1\" of topic %2: %3 value(s) lost while more than %4 waited")
+               .arg(QDir::toNativeSeparators(Path), Topic)
+               .arg(Count)
+               .arg(DataWaitingPerTopic));
+  };
+  // A disk that refuses lines for a long time must not take all memory: each
+  // topic keeps this many of its values waiting, and says how many it lost.
+  FDataLog->MaxWaitingLines = DataWaitingPerTopic;
+  FDataLog->MaxWaitingBytes = DataWaitingBytesPerTopic;
   FPaintPacer = std::make_unique<TPaintPacer>(this, PaintIntervalMs);
   FDrain = std::make_unique<TPendingDrain>(*FPendingList, *FPaintPacer, DrainPassIntervalMs);
 
@@ -625,8 +638,17 @@ void TfrmMain::UpdateTopic(const QString &aTopic, const std::optional<QString> &
 
 void TfrmMain::mqtMsg(TMQTTClient *, const std::string &aTopic, const std::string &aMessage, TMQTTQOSType, bool)
 {
-  QueueMsg(QString::fromUtf8(aTopic.data(), qsizetype(aTopic.size())),
-           DecodeReceivedMessage(aMessage, TCodePage::Ansi()));
+  const QString Topic = QString::fromUtf8(aTopic.data(), qsizetype(aTopic.size()));
+  // The data file is the user's record of every value, saved as it arrives;
+  // the list and the log show the latest value of a topic at each pass. An
+  // empty message is saved no more than it is shown.
+  if (chkSave->isChecked() && !aMessage.empty()) {
+    // A line that cannot be written now waits in the data log, which
+    // writes it in order once it can; the other topics go on meanwhile.
+    FDataLog->SetFolder(FDataFolder);
+    FDataLog->AddPayload(Topic, aMessage, TCodePage::Ansi());
+  }
+  QueueMsg(Topic, DecodeReceivedMessage(aMessage, TCodePage::Ansi()));
 }
 
 void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
@@ -644,12 +666,6 @@ void TfrmMain::AppIdle(QObject *, bool &)
     // UpdateTopic ends by letting pending window messages through, which is
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
-    if (chkSave->isChecked()) {
-      // A line that cannot be written now waits in the data log, which
-      // writes it in order once it can; the other topics go on meanwhile.
-      FDataLog->SetFolder(FDataFolder);
-      FDataLog->Add(Name, Value, TCodePage::Ansi());
-    }
   });
 }
 
@@ -658,6 +674,7 @@ void TfrmMain::AppIdle(QObject *, bool &)
 // reason that changes while a box is open is shown after it.
 void TfrmMain::DataLogProblem(const QString &Problem)
 {
+  AddLog(Problem);
   FDataProblem = Problem;
   if (FDataBoxOpen)
     return;

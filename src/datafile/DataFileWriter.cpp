@@ -29,6 +29,7 @@ bool TDataFileWriter::Append(const std::string &aPath, std::string aLine) {
   TFile &file = FFiles[aPath];
   if (!file.Lines.empty()) {
     // Behind the lines that wait already; they go first or not at all.
+    file.Bytes += aLine.size();
     file.Lines.push_back(std::move(aLine));
     ++FWaiting;
     return false;
@@ -36,12 +37,19 @@ bool TDataFileWriter::Append(const std::string &aPath, std::string aLine) {
   const char *what = nullptr;
   if (const int err = WriteLine(aPath, file, aLine, what)) {
     FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + std::strerror(err);
+    file.Bytes += aLine.size();
     file.Lines.push_back(std::move(aLine));
     ++FWaiting;
     FWaitingFiles.push_back(aPath);
     return false;
   }
   return true;
+}
+
+std::pair<std::size_t, std::size_t> TDataFileWriter::WaitingIn(const std::string &aPath) const {
+  const auto it = FFiles.find(aPath);
+  return it == FFiles.end() ? std::pair<std::size_t, std::size_t>{0, 0}
+                            : std::pair<std::size_t, std::size_t>{it->second.Lines.size(), it->second.Bytes};
 }
 
 bool TDataFileWriter::Retry() {
@@ -63,6 +71,7 @@ bool TDataFileWriter::WriteWaiting(const std::string &aPath, TFile &aFile) {
       FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + std::strerror(err);
       return false;
     }
+    aFile.Bytes -= aFile.Lines.front().size();
     aFile.Lines.pop_front();
     --FWaiting;
   }

@@ -11,6 +11,9 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
+#include <set>
+#include <string_view>
 
 #include "CodePage.h"
 #include "DataFile.h"
@@ -31,12 +34,23 @@ public:
   // and its line dropped; any other failure keeps the line waiting.
   void Add(const QString &aTopic, const QString &aValue, const TCodePage &aCodePage,
            qint64 aMsecsSinceEpoch = QDateTime::currentMSecsSinceEpoch());
+  // The same for a received payload, saved as DataValue gives it: no byte lost.
+  void AddPayload(const QString &aTopic, std::string_view aPayload, const TCodePage &aCodePage,
+                  qint64 aMsecsSinceEpoch = QDateTime::currentMSecsSinceEpoch());
   // One retry pass now; true when no line waits.
   bool Retry();
   std::size_t Waiting() const { return FWriter.Waiting(); }
 
-  // Raised when a line could not be written, once per different reason.
+  // Raised when a line could not be written, once per file and reason.
   std::function<void(const QString &aProblem)> OnProblem;
+  // Raised once the lines of aTopic are written again after aCount of its
+  // values were dropped because more than the bound were waiting.
+  std::function<void(const QString &aTopic, const QString &aPath, std::size_t aCount)> OnLost;
+
+  // The most values of one topic kept waiting while its file refuses them,
+  // and the most bytes; later values are dropped and counted. 0: no bound.
+  std::size_t MaxWaitingLines = 0;
+  std::size_t MaxWaitingBytes = 0;
   // Raised when the last waiting line has been written.
   std::function<void()> OnResumed;
 
@@ -44,13 +58,21 @@ public:
   int RetryMs = 1000;
 
 private:
+  void Write(const QString &aTopic, std::string_view aValue, const TCodePage &aCodePage, qint64 aMsecsSinceEpoch);
   void Report();
+  void ReportLost();
+
+  struct TLost {
+    QString Topic;
+    std::size_t Count = 0;
+  };
 
   TDataFileWriter FWriter;
   TDataStampClock FClock;
   QString FFolder;
   QTimer FRetryTimer;
-  std::string FReported;
+  std::set<std::string> FReported;        // problems told, until their file's lines get through
+  std::map<std::string, TLost> FLost;      // by path
 };
 
 // A bound on files kept open that leaves most of the process's descriptors to

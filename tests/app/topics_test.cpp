@@ -98,7 +98,9 @@ TEST(Topics, UpdateTopicKeepsTheSelectedPosition)
   }
 }
 
-TEST(Topics, ThreeMessagesBeforeIdleGiveOneLineEach)
+// The list and the log show the latest value at each pass; the data file is
+// the record of every value received, in arrival order.
+TEST(Topics, ThreeMessagesBeforeIdleGiveOneListLineAndEveryDataLine)
 {
   TTestWindow W;
   W->chkSave->setChecked(true);
@@ -115,8 +117,10 @@ TEST(Topics, ThreeMessagesBeforeIdleGiveOneLineEach)
   EXPECT_EQ(Inserted.count() + Changed.count(), 1);
   EXPECT_EQ(ShownTopics(*W), QStringList("a/b=3"));
   const QStringList Data = DataLines(W.Data.filePath("a-b.csv"));
-  ASSERT_EQ(Data.size(), 1);
-  EXPECT_TRUE(Data[0].endsWith(";3"));
+  ASSERT_EQ(Data.size(), 3);
+  EXPECT_TRUE(Data[0].endsWith(";1"));
+  EXPECT_TRUE(Data[1].endsWith(";2"));
+  EXPECT_TRUE(Data[2].endsWith(";3"));
 }
 
 TEST(Topics, ReceivedMessagesFollowTheLineRules)
@@ -129,22 +133,26 @@ TEST(Topics, ReceivedMessagesFollowTheLineRules)
     QStringList Files; // data files written
   };
   const TCase Cases[] = {
-      {"an empty payload is never shown and cancels the pending one",
+      {"an empty payload is never shown or saved and cancels the pending one, whose value is saved",
        {{"a/b", "1"}, {"a/b", ""}, {"c", ""}},
        {},
        {},
-       {}},
+       {"a-b.csv"}},
       {"a payload of one NUL byte is a value like any other",
        {{"z", std::string(1, '\0')}},
        {QString("z=") + QChar(0)},
        {QString("z=") + QChar(0)},
        {"z.csv"}},
-      {"\"=\" in a topic: split at the first \"=\"", {{"a=b", "x"}}, {"a=b=x"}, {"a=b=x"}, {"a.csv"}},
-      {"topics differing in case share one line, in the case of the latest",
+      {"\"=\" in a topic: split at the first \"=\" in the list, the whole topic names the file",
+       {{"a=b", "x"}},
+       {"a=b=x"},
+       {"a=b=x"},
+       {"a=b.csv"}},
+      {"topics differing in case share one line, in the case of the latest, and keep their files",
        {{"Home/Temp", "1"}, {"home/temp", "2"}},
        {"home/temp=2"},
        {"home/temp=2"},
-       {"home-temp.csv"}},
+       {"Home-Temp.csv", "home-temp.csv"}},
       {"lines are processed in the order their topics became pending",
        {{"b", "1"}, {"a", "2"}, {"b", "3"}},
        {"a=2", "b=3"},
@@ -227,7 +235,7 @@ TEST(Topics, DataLinesCarryMillisecondsAndTheUtcOffset)
       "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}-03:00;23\\.5\\r\\n)"
       "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}-03:00;24\\r\\n)$");
   EXPECT_TRUE(Line.match(QString::fromLatin1(Bytes)).hasMatch()) << Bytes.toStdString();
-  EXPECT_TRUE(FileBytes(W.Data.filePath("semi.csv")).endsWith("-03:00;a;b\r\n")) << "not quoted or escaped";
+  EXPECT_TRUE(FileBytes(W.Data.filePath("semi.csv")).endsWith("-03:00;\"a;b\"\r\n")) << "one quoted field";
   // Unchecked: nothing more is written.
   W->chkSave->setChecked(false);
   Receive(*W, "home/kitchen/temp", "25");
@@ -353,12 +361,12 @@ TEST(Topics, DataFileErrorBoxDoesNotStopProcessingOrSaving)
     Boxes << Text;
     if (Boxes.size() > 1)
       return;
+    W->SetDataFolder(W.Data.path());
     Receive(*W, "a/b", "2");
     Receive(*W, "c", "3");
-    W->SetDataFolder(W.Data.path());
     // Processed and saved while the box is open; then the folder appears and
     // the waiting line is written without anyone pressing a button.
-    SeenWhileOpen = WaitFor([&] { return DataLines(W.Data.filePath("c.csv")).size() == 1; });
+    SeenWhileOpen = WaitFor([&] { return Drained(*W) && DataLines(W.Data.filePath("c.csv")).size() == 1; });
     ASSERT_TRUE(QFile::remove(W.Data.filePath("blocked")));
     W->SetDataFolder(Folder);
     Receive(*W, "a/b", "4");
@@ -380,7 +388,8 @@ TEST(Topics, DataFileErrorBoxDoesNotStopProcessingOrSaving)
   EXPECT_TRUE(Data[1].endsWith(";4"));
   // "a/b=2" went to the other folder while that was the data folder.
   EXPECT_EQ(DataLines(W.Data.filePath("a-b.csv")).size(), 1);
-  EXPECT_EQ(LogTexts(*W), QStringList({"a/b=1", "a/b=2", "c=3", "a/b=4"}));
+  // The failure is in the log too, before the value it held back.
+  EXPECT_EQ(LogTexts(*W), QStringList({Boxes[0], "a/b=1", "a/b=2", "c=3", "a/b=4"}));
   EXPECT_TRUE(Drained(*W));
 }
 
@@ -398,6 +407,61 @@ TEST(Topics, OneErrorBoxPerReason)
   RunLoop(2500); // past a retry
   EXPECT_EQ(ShownTopics(*W), QStringList("a=2"));
   EXPECT_EQ(Boxes.Texts.size(), 1);
+}
+
+// Every topic that cannot be saved says so in the log, with its path and the
+// system's reason; once the folder can be made, every value is written.
+TEST(Topics, EachUnwritableTopicIsLoggedAndNoValueLost)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const QString Folder = BlockedFolder(W);
+  W->SetDataFolder(Folder);
+  W->chkSave->setChecked(true);
+  for (int Value = 0; Value < 2; ++Value)
+    for (int T = 0; T < 20; ++T)
+      Receive(*W, "new/" + std::to_string(T), std::to_string(Value));
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  QStringList Problems = LogTexts(*W).filter("Cannot ");
+  EXPECT_EQ(Problems.size(), 20) << Problems.join('\n').toStdString();
+  for (int T = 0; T < 20; ++T)
+    EXPECT_EQ(Problems.count(QStringLiteral("Cannot open the data file \"%1/new-%2.csv\": Not a directory").arg(Folder).arg(T)), 1)
+        << T;
+  EXPECT_EQ(Boxes.Texts.size(), 1) << "one box at a time";
+  ASSERT_TRUE(QFile::remove(W.Data.filePath("blocked")));
+  for (int T = 0; T < 20; ++T) {
+    const QString File = QStringLiteral("%1/new-%2.csv").arg(Folder).arg(T);
+    ASSERT_TRUE(WaitFor([&] { return DataLines(File).size() == 2; }, 5000)) << T;
+    EXPECT_TRUE(DataLines(File)[0].endsWith(";0"));
+    EXPECT_TRUE(DataLines(File)[1].endsWith(";1"));
+  }
+  EXPECT_EQ(LogTexts(*W).filter("lost").size(), 0);
+}
+
+// A topic whose file refuses its values keeps 10,000 of them waiting; the
+// rest are counted and the count is logged once the file takes values again.
+TEST(Topics, ValuesBeyondTheWaitingBoundAreCountedInOneLogLine)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const QString Folder = BlockedFolder(W);
+  W->SetDataFolder(Folder);
+  W->chkSave->setChecked(true);
+  for (int Value = 0; Value < 10005; ++Value)
+    Receive(*W, "flood", std::to_string(Value));
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  ASSERT_TRUE(QFile::remove(W.Data.filePath("blocked")));
+  const QString File = Folder + "/flood.csv";
+  ASSERT_TRUE(WaitFor([&] { return LogTexts(*W).filter("lost").size() > 0; }, 5000));
+  const QStringList Data = DataLines(File);
+  ASSERT_EQ(Data.size(), 10000);
+  EXPECT_TRUE(Data.first().endsWith(";0"));
+  EXPECT_TRUE(Data.last().endsWith(";9999")) << "the oldest values are kept, in order";
+  EXPECT_EQ(LogTexts(*W).filter("lost"),
+            QStringList("Data file \"" + File + "\" of topic flood: 5 value(s) lost while more than 10000 waited"));
+  Receive(*W, "flood", "after");
+  ASSERT_TRUE(WaitFor([&] { return DataLines(File).size() == 10001; }));
+  EXPECT_EQ(LogTexts(*W).filter("lost").size(), 1);
 }
 
 TEST(Topics, TopicWithANulCannotNameAFile)

@@ -86,7 +86,7 @@ TEST(CliLog, WritesTheWindowsLinesByteForByte) {
     if (m.Payload.empty()) continue; // never saved, as in the window
     const QString topic = QString::fromStdString(m.Topic);
     const std::string file = QFileInfo(DataFileName(QString::fromStdString(dir + "/made"), topic)).fileName().toStdString();
-    const std::string line = DataLine(DecodeReceivedMessage(m.Payload, ansi), ansi, QString());
+    const std::string line = DataRecord(DataValue(m.Payload, ansi), ansi, QString());
     expected[file].push_back(line.substr(1, line.size() - 3));
   }
   std::set<std::string> files;
