@@ -2,18 +2,6 @@
 
 #include <QDir>
 
-QString DataFileName(const QString &aFolder, const QString &aTopic) {
-  // A NUL would cut the path short at the system call: another file, or none.
-  if (aTopic.contains(QChar(u'\0')))
-    throw EDataFileError("The topic \"" + QString(aTopic).replace(QChar(u'\0'), QStringLiteral("\\0")).toStdString() +
-                         "\" holds a NUL character and cannot name a data file");
-  QString name = aTopic;
-  name.replace(u'/', u'-');
-  // With every "/" gone and ".csv" appended the name is one plain entry of
-  // aFolder: it has no separator and is never "." or "..".
-  return QDir(aFolder).filePath(name + QStringLiteral(".csv"));
-}
-
 QString DataTimeStamp(const QDateTime &aMoment) {
   QString stamp = aMoment.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
   const int offset = aMoment.offsetFromUtc();

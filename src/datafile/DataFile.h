@@ -1,7 +1,7 @@
 #pragma once
 // The per-topic data files, the one definition both programs write: one record
 // per saved message, appended to "<folder>/<topic with every "/" replaced by
-// "-">.csv", written as "<local time stamp>;<message>" + CR LF in the code page.
+// "-">.csv" (another name where that one is taken: DataFileNames.h), written as "<local time stamp>;<message>" + CR LF in the code page.
 // A message holding a line break or a ";", or starting with a double quote,
 // is written as one quoted field (inner quotes doubled), so that a CSV reader
 // told that ";" separates fields gets one record per message; any other
@@ -21,8 +21,12 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// The data file of a topic in aFolder. A topic that cannot be a file name
-// there (one holding a NUL character) is refused with EDataFileError.
+// The data file that holds aTopic's values in aFolder, as the folder's index
+// says (DataFileNames.h), or the name it would be given now when the index
+// does not know it. Reads the index file each time: the entry point for
+// readers of the files; the writers keep theirs in a TDataFileNames. A topic
+// that cannot be a file name (one holding a NUL character) is refused with
+// EDataFileError.
 QString DataFileName(const QString &aFolder, const QString &aTopic);
 
 // aMoment as "yyyy-mm-ddThh:nn:ss.zzz" followed by "Z" when its offset from

@@ -10,6 +10,19 @@
 TDataLog::TDataLog(std::size_t aMaxOpenFiles) : FWriter(aMaxOpenFiles) {
   FRetryTimer.setSingleShot(true);
   connect(&FRetryTimer, &QTimer::timeout, this, [this] { Retry(); });
+  FIndexTimer.setSingleShot(true);
+  connect(&FIndexTimer, &QTimer::timeout, this, [this] { SaveIndex(); });
+}
+
+TDataLog::~TDataLog() {
+  OnProblem = nullptr; // the owner may be gone already
+  SaveIndex();
+}
+
+void TDataLog::SaveIndex() {
+  const QString problem = FNames.Save();
+  if (FNames.Unsaved()) FIndexTimer.start(problem.isEmpty() ? IndexDelayMs : RetryMs);
+  if (!problem.isEmpty() && FReported.insert(problem.toStdString()).second && OnProblem) OnProblem(problem);
 }
 
 void TDataLog::Add(const QString &aTopic, const QString &aValue, const TCodePage &aCodePage,
@@ -26,11 +39,12 @@ void TDataLog::Write(const QString &aTopic, std::string_view aValue, const TCode
                      qint64 aMsecsSinceEpoch) {
   std::string path;
   try {
-    path = QFile::encodeName(DataFileName(FFolder, aTopic)).toStdString();
+    path = QFile::encodeName(FNames.FileFor(FFolder, aTopic)).toStdString();
   } catch (const EDataFileError &e) {
     if (OnProblem) OnProblem(QString::fromUtf8(e.what()));
     return;
   }
+  if (FNames.Unsaved() && !FIndexTimer.isActive()) FIndexTimer.start(IndexDelayMs);
   if (MaxWaitingLines > 0 || MaxWaitingBytes > 0) {
     const auto [lines, bytes] = FWriter.WaitingIn(path);
     if ((MaxWaitingLines > 0 && lines >= MaxWaitingLines) || (MaxWaitingBytes > 0 && bytes >= MaxWaitingBytes)) {

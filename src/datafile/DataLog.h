@@ -1,6 +1,7 @@
 #pragma once
 // The data files of received messages as both programs keep them: each value
-// becomes a line of its topic's file (DataFile.h), handed to a
+// becomes a line of its topic's file (DataFile.h, named as DataFileNames.h
+// says, the folder's index kept up to date), handed to a
 // TDataFileWriter. A line that cannot be written waits and is retried on a
 // timer, in order, so writing resumes by itself once the cause is gone; the
 // owner hears of each new reason and of the moment everything is written.
@@ -17,11 +18,14 @@
 
 #include "CodePage.h"
 #include "DataFile.h"
+#include "DataFileNames.h"
 #include "DataFileWriter.h"
 
 class TDataLog : public QObject {
 public:
   explicit TDataLog(std::size_t aMaxOpenFiles);
+  // Saves the names given since the last save into their folders' indexes.
+  ~TDataLog() override;
 
   void SetFolder(const QString &aFolder) { FFolder = aFolder; }
   const QString &Folder() const { return FFolder; }
@@ -56,11 +60,15 @@ public:
 
   // Pause between retries.
   int RetryMs = 1000;
+  // A new topic's name reaches the folder's index this much later, with those
+  // of the other topics new meanwhile: a burst of new topics writes it once.
+  int IndexDelayMs = 200;
 
 private:
   void Write(const QString &aTopic, std::string_view aValue, const TCodePage &aCodePage, qint64 aMsecsSinceEpoch);
   void Report();
   void ReportLost();
+  void SaveIndex();
 
   struct TLost {
     QString Topic;
@@ -68,6 +76,8 @@ private:
   };
 
   TDataFileWriter FWriter;
+  TDataFileNames FNames;
+  QTimer FIndexTimer;
   TDataStampClock FClock;
   QString FFolder;
   QTimer FRetryTimer;

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include "TListBox.h"
 #include <QPushButton>
@@ -15,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "DataFile.h"
+#include "DataFileNames.h"
 #include "ShownText.h"
 #include "TRadioGroup.h"
 
@@ -170,7 +174,7 @@ TEST(Topics, ReceivedMessagesFollowTheLineRules)
     RunLoop(30);
     EXPECT_EQ(ShownTopics(*W), C.Shown);
     EXPECT_EQ(LogTexts(*W), C.Logged);
-    QStringList Files = QDir(W.Data.path()).entryList(QDir::Files, QDir::Name);
+    QStringList Files = QDir(W.Data.path()).entryList({"*.csv"}, QDir::Files, QDir::Name);
     QStringList Expected = C.Files;
     Files.sort(Qt::CaseInsensitive);
     Expected.sort(Qt::CaseInsensitive);
@@ -462,6 +466,53 @@ TEST(Topics, ValuesBeyondTheWaitingBoundAreCountedInOneLogLine)
   Receive(*W, "flood", "after");
   ASSERT_TRUE(WaitFor([&] { return DataLines(File).size() == 10001; }));
   EXPECT_EQ(LogTexts(*W).filter("lost").size(), 1);
+}
+
+// Two topics never share a file, a topic too long for a file name is saved
+// all the same, and after a restart every topic finds its own file again,
+// whichever arrives first.
+TEST(Topics, CollidingAndOverlongTopicsKeepTheirOwnFilesAcrossRestarts)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const std::string Long = "long/" + std::string(300, 'x');
+  const std::vector<std::pair<std::string, std::string>> First = {
+      {"coll/a", "1"}, {"coll-a", "2"}, {Long, "3"}, {"plain/x", "4"}};
+  const std::vector<std::pair<std::string, std::string>> Then = {{"coll-a", "5"}, {Long, "6"}, {"coll/a", "7"}};
+  for (const auto &Messages : {First, Then}) {
+    W.Window.reset(); // a new start over the same folder
+    W.Window = std::make_unique<TfrmMain>();
+    frmMain = W.Window.get();
+    W->SetDataFolder(W.Data.path());
+    W->chkSave->setChecked(true);
+    for (const auto &[Topic, Payload] : Messages)
+      Receive(*W, Topic, Payload);
+    ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  }
+  W.Window.reset(); // the index is complete once the window is gone
+  const auto Values = [&](const std::string &Topic) {
+    QStringList Texts;
+    for (const QString &Line : DataLines(DataFileName(W.Data.path(), QString::fromStdString(Topic))))
+      Texts << Line.section(';', 1);
+    return Texts;
+  };
+  EXPECT_EQ(Values("coll/a"), QStringList({"1", "7"}));
+  EXPECT_EQ(Values("coll-a"), QStringList({"2", "5"}));
+  EXPECT_EQ(Values(Long), QStringList({"3", "6"}));
+  EXPECT_EQ(Values("plain/x"), QStringList("4"));
+  QStringList Files = QDir(W.Data.path()).entryList({"*.csv"}, QDir::Files, QDir::Name);
+  ASSERT_EQ(Files.size(), 4);
+  EXPECT_TRUE(Files.contains("coll-a.csv")) << "the first owner keeps the plain name";
+  EXPECT_TRUE(Files.contains("plain-x.csv"));
+  for (const QString &File : Files)
+    EXPECT_LE(QFile::encodeName(File).size(), 255);
+  QFile Index(W.Data.filePath(DataIndexFile));
+  ASSERT_TRUE(Index.open(QIODevice::ReadOnly));
+  const QJsonObject Indexed = QJsonDocument::fromJson(Index.readAll()).object().value("files").toObject();
+  EXPECT_EQ(Indexed.size(), 4);
+  for (const QString &File : Files)
+    EXPECT_EQ(DataFileName(W.Data.path(), Indexed.value(File).toString()), W.Data.filePath(File));
+  EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join('\n').toStdString();
 }
 
 TEST(Topics, TopicWithANulCannotNameAFile)
