@@ -531,15 +531,21 @@ void TfrmMain::mqtOnline(TMQTTClient *)
   if (mqt->Link->SslState() == sslEstablished) {
     AddLog(QStringLiteral("TLS Connection: ") + QString::fromStdString(mqt->Link->SslCipherDesc()));
     sttConnection->setText(QString::fromStdString(mqt->Link->SslVersion()));
+    sttConnection->setToolTip(
+        QStringLiteral("Encrypted, but the broker's certificate was not verified: start the window with "
+                       "--cafile naming the CA certificate that signed it to verify it"));
     // Only with a CA given is the broker checked at all.
     const QString Verified = QString::fromStdString(mqt->Link->SslVerifiedName());
     if (!Verified.isEmpty()) {
       AddLog(QStringLiteral("Broker certificate verified for ") + Verified);
       sttConnection->setText(QStringLiteral("Verified: ") + Verified);
+      sttConnection->setToolTip(
+          QStringLiteral("Encrypted; the broker's certificate was verified for %1 against the CA given").arg(Verified));
     }
   } else {
     AddLog(QStringLiteral("Insecure Connection"));
     sttConnection->setText(QStringLiteral("Insecure"));
+    sttConnection->setToolTip(QStringLiteral("Not encrypted, and the broker is not verified"));
   }
   btnInac->setEnabled(true);
   btnDisc->setEnabled(true);
@@ -553,6 +559,7 @@ void TfrmMain::mqtOffline(TMQTTClient *, bool)
   btnSubs->setEnabled(false);
   AddLog(QStringLiteral("Client offline"));
   sttConnection->setText(QStringLiteral("Offline"));
+  sttConnection->setToolTip(QString());
   btnAct->setEnabled(true);
   btnConn->setEnabled(true);
 }
@@ -562,9 +569,23 @@ void TfrmMain::mqtFailure(TMQTTClient *, std::int32_t aReason, bool &)
   AddLog(QStringLiteral("Failure: ") + QString::number(aReason));
 }
 
+// The hints of a failed certificate check name what the window offers: it
+// verifies only with a CA given by --cafile (or --capath), and connects
+// unverified without one; it has no "insecure" choice of its own.
+static QString WindowTlsHint(QString Text)
+{
+  Text.replace(QStringLiteral("give the CA certificate that signed it, or choose insecure"),
+               QStringLiteral("start the window with --cafile naming the CA certificate that signed it"));
+  Text.replace(QStringLiteral("give the right CA certificate, or choose insecure"),
+               QStringLiteral("start the window with --cafile naming the right CA certificate"));
+  Text.replace(QStringLiteral(", or choose insecure"),
+               QStringLiteral(", or start the window without --cafile to connect unverified"));
+  return Text;
+}
+
 void TfrmMain::mqtMon(TMQTTClient *, const std::string &aStr)
 {
-  AddLog(QStringLiteral("Status: ") + QString::fromStdString(aStr));
+  AddLog(QStringLiteral("Status: ") + WindowTlsHint(QString::fromStdString(aStr)));
 }
 
 void TfrmMain::SetDataFolder(const QString &Folder)
@@ -606,6 +627,10 @@ void TfrmMain::btnUnsubClick(QObject *)
   if (Row < 0)
     return;
   const QString Name = TLineList::NameOf(FTopicList->TopicList().Line(Row));
+  // The client sends nothing while offline, and keeps nothing to send later;
+  // the line goes, so the filter is not subscribed again at reconnection.
+  if (!mqt->Online())
+    AddLog(QStringLiteral("Not unsubscribed: offline"));
   mqt->Unsubscribe(Utf8(Name));
   UpdateTopic(Name, std::nullopt);
 }
@@ -620,6 +645,9 @@ void TfrmMain::btnPubClick(QObject *)
   // A wildcard line names a filter, not a topic one can publish to.
   Refuse("Not published",
          {CheckTopicName("Topic", Topic), CheckPublishSize(Topic.size(), Message.size(), QosOf(rdgQosPub))});
+  // The client sends nothing while offline, and keeps nothing to send later.
+  if (!mqt->Online())
+    AddLog(QStringLiteral("Not published: offline"));
   mqt->Publish(Topic, Message, QosOf(rdgQosPub), rdgRetain->ItemIndex() == 0);
 }
 
@@ -669,9 +697,10 @@ void TfrmMain::AppIdle(QObject *, bool &)
   });
 }
 
-// The box is opened from the event loop, not from inside the idle handler, so
-// that the idle handler keeps processing and saving while it waits for OK; a
-// reason that changes while a box is open is shown after it.
+// The box is opened from the event loop, not from inside the handler that met
+// the failure, and does not block the window, which goes on processing and
+// saving while it is open. One box at a time: a reason that changes while it
+// is open is shown once it is closed. Every reason is in the log as well.
 void TfrmMain::DataLogProblem(const QString &Problem)
 {
   AddLog(Problem);
@@ -679,12 +708,18 @@ void TfrmMain::DataLogProblem(const QString &Problem)
   if (FDataBoxOpen)
     return;
   FDataBoxOpen = true;
-  QTimer::singleShot(0, this, [this] {
-    QString Shown;
-    while (Shown != FDataProblem) {
-      Shown = FDataProblem;
-      ShowErrorBox(Shown);
-    }
+  QTimer::singleShot(0, this, [this] { ShowDataProblem(QString()); });
+}
+
+void TfrmMain::ShowDataProblem(const QString &Shown)
+{
+  if (Shown == FDataProblem) {
     FDataBoxOpen = false;
-  });
+    return;
+  }
+  const QString Problem = FDataProblem;
+  // A long path would make the box wider than the screen.
+  const int Width = screen()->availableGeometry().width() * 3 / 4;
+  ShowModelessErrorBox(this, ElideQuotedToFit(Problem, fontMetrics(), Width),
+                       [this, Problem] { ShowDataProblem(Problem); });
 }

@@ -156,6 +156,7 @@ private:
   TConnectSettings ConnectSettings() const;
   void ProcessMessages();
   void DataLogProblem(const QString &Problem);
+  void ShowDataProblem(const QString &Shown);
 
   std::unique_ptr<TTopicListModel> FTopicList;
   std::unique_ptr<TLineList> FPendingList;

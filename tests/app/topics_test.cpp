@@ -8,7 +8,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QScreen>
 #include "TListBox.h"
 #include <QPushButton>
 #include <QRegularExpression>
@@ -513,6 +516,68 @@ TEST(Topics, CollidingAndOverlongTopicsKeepTheirOwnFilesAcrossRestarts)
   for (const QString &File : Files)
     EXPECT_EQ(DataFileName(W.Data.path(), Indexed.value(File).toString()), W.Data.filePath(File));
   EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join('\n').toStdString();
+}
+
+// The data file's error box leaves the window usable, shows one reason at a
+// time (the latest follows when it is closed) and fits the screen however
+// long the path.
+TEST(Topics, DataFileErrorBoxIsModelessOneAtATimeAndFitsTheScreen)
+{
+  TTestWindow W;
+  W->show();
+  const QString Folder = BlockedFolder(W) + "/" + QString(250, u'p') + "/" + QString(250, u'q');
+  W->SetDataFolder(Folder);
+  W->chkSave->setChecked(true);
+  const auto Boxes = [] {
+    QList<QMessageBox *> Shown;
+    for (QWidget *Top : QApplication::topLevelWidgets())
+      if (auto *Box = qobject_cast<QMessageBox *>(Top); Box && Box->isVisible())
+        Shown << Box;
+    return Shown;
+  };
+  Receive(*W, "a", "1");
+  ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 1; }));
+  QMessageBox *Box = Boxes().first();
+  EXPECT_FALSE(Box->isModal());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(Box->text().startsWith("Cannot open the data file \"" + W.Data.filePath("blocked/")));
+  EXPECT_TRUE(Box->text().endsWith("/a.csv\": Not a directory")) << Box->text().toStdString();
+  EXPECT_TRUE(Box->text().contains(QChar(0x2026))) << "the path is elided in the middle";
+  EXPECT_LE(Box->sizeHint().width(), W->screen()->availableGeometry().width());
+
+  // Still processed and saved meanwhile; a new reason waits for this box.
+  Receive(*W, "b", "2");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_EQ(LogTexts(*W).filter("Cannot open").size(), 2);
+  RunLoop(100);
+  ASSERT_EQ(Boxes().size(), 1);
+  EXPECT_TRUE(Boxes().first()->text().endsWith("/a.csv\": Not a directory"));
+  Box->button(QMessageBox::Ok)->click();
+  ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 1 && Boxes().first()->text().contains("/b.csv\""); }));
+  Boxes().first()->button(QMessageBox::Ok)->click();
+  RunLoop(100);
+  EXPECT_TRUE(Boxes().isEmpty()) << "no box for a reason already shown";
+}
+
+// While offline Publish and Unsubscribe say so, and nothing waits to be sent
+// at the next connection.
+TEST(Topics, PublishAndUnsubscribeWhileOfflineSaySo)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  W->show();
+  W->UpdateTopic("t", QString("[subscribed]"));
+  W->lbxTopic->setCurrentIndex(W->lbxTopic->model()->index(0, 0));
+  W->edtMessage->setText("on");
+  W->rdgQosPub->SetItemIndex(1);
+  QTest::mouseClick(W->btnPub, Qt::LeftButton);
+  EXPECT_EQ(LogTexts(*W), QStringList("Not published: offline"));
+  EXPECT_EQ(W->mqt->InFlight->Count(), 0) << "nothing kept to send later";
+  ASSERT_TRUE(W->btnUnsub->isEnabled());
+  QTest::mouseClick(W->btnUnsub, Qt::LeftButton);
+  EXPECT_EQ(LogTexts(*W), QStringList({"Not published: offline", "Not unsubscribed: offline"}));
+  EXPECT_EQ(W->mqt->InFlight->Count(), 0);
+  EXPECT_TRUE(Boxes.Texts.isEmpty());
 }
 
 TEST(Topics, TopicWithANulCannotNameAFile)
