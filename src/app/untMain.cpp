@@ -14,6 +14,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QScreen>
+#include <malloc.h>
 #include <stdexcept>
 
 #include "CodePage.h"
@@ -256,6 +257,8 @@ void TfrmMain::CreateControls()
   gpxLog->setGeometry(8, 8, 417, 301);
   memLog = new TLogBox(gpxLog);
   memLog->setGeometry(8, 16, 401, 247);
+  // Weeks of messages would otherwise fill the memory (--log-lines changes it).
+  memLog->SetMaxLines(DefaultLogLines);
   chkLogWrap = new QCheckBox(QStringLiteral("Wrap lines"), gpxLog);
   chkLogWrap->setGeometry(8, 273, 73, 17);
   chkLogWrap->setChecked(true);
@@ -423,6 +426,8 @@ void TfrmMain::chkLogWrapClick(QObject *)
 void TfrmMain::btnClearLogClick(QObject *)
 {
   memLog->Clear();
+  // The allocator keeps freed memory for reuse; a cleared log gives it back.
+  ::malloc_trim(0);
 }
 
 void TfrmMain::SetSslEnable()
