@@ -307,6 +307,19 @@ void TfrmMain::CreateControls()
   rdgSSL = Radio(QStringLiteral("Use SSL"), {QStringLiteral("Yes"), QStringLiteral("No")}, 2, 0, this, 443, 148, 92,
                  32);
 
+  // Assistive technology would otherwise name a box without a caption of its
+  // own after the group box around it ("Topics" for the Message box and the
+  // Retain and QoS groups): each gets the name a sighted user reads for it.
+  const std::pair<QWidget *, QString> Spoken[] = {
+      {memLog, QStringLiteral("Log")},          {sttConnection, QStringLiteral("Connection status")},
+      {lbxTopic, QStringLiteral("Topics")},     {rdgRetain, QStringLiteral("Retain")},
+      {rdgQosPub, QStringLiteral("QoS")},       {edtMessage, QStringLiteral("Message")},
+      {edtTopic, QStringLiteral("Topic")},      {rdgQosSub, QStringLiteral("QoS")},
+      {rdgClean, QStringLiteral("Clean Session")}, {rdgSSL, QStringLiteral("Use SSL")},
+  };
+  for (const auto &[Widget, Name] : Spoken)
+    Widget->setAccessibleName(Name);
+
   const std::pair<QWidget *, const char *> Names[] = {
       {btnConn, "btnConn"},       {btnSubs, "btnSubs"},         {btnDisc, "btnDisc"},
       {btnAct, "btnAct"},         {btnInac, "btnInac"},         {rdgQosSub, "rdgQosSub"},

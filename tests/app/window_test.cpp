@@ -1,6 +1,7 @@
 // The window on its own: controls at start, tab order, accelerators, the
 // client identifier, the log, the enabling rules, the style and error boxes.
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -575,4 +576,22 @@ TEST(Window, PasswordBoxShowsAStarForEachCharacter)
   W->edtPW->setText(QString::fromUtf8("pä ss"));
   EXPECT_EQ(W->edtPW->displayText(), "*****");
   EXPECT_EQ(W->edtPW->text(), QString::fromUtf8("pä ss"));
+}
+
+// Assistive technology names each control as a sighted user reads it, not
+// after the group box around it.
+TEST(Window, ControlsHaveTheNamesReadBesideThem)
+{
+  TTestWindow W;
+  W->show();
+  const std::pair<QWidget *, QString> Cases[] = {
+      {W->edtMessage, "Message"}, {W->edtTopic, "Topic"},   {W->rdgRetain, "Retain"},
+      {W->rdgQosPub, "QoS"},      {W->rdgQosSub, "QoS"},    {W->memLog, "Log"},
+      {W->lbxTopic, "Topics"},    {W->chkSave, "Save data"}, {W->chkLogWrap, "Wrap lines"},
+  };
+  for (const auto &[Widget, Name] : Cases) {
+    QAccessibleInterface *Face = QAccessible::queryAccessibleInterface(Widget);
+    ASSERT_NE(Face, nullptr) << Name.toStdString();
+    EXPECT_EQ(Face->text(QAccessible::Name), Name);
+  }
 }
