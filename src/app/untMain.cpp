@@ -17,6 +17,7 @@
 #include <malloc.h>
 #include <stdexcept>
 
+#include "Accessible.h"
 #include "CodePage.h"
 #include "MQTTLimits.h"
 #include "DataFolder.h"
@@ -239,6 +240,7 @@ QLineEdit *TfrmMain::LabeledEdit(const QString &Label, int Left, int Top, int Wi
 // Controls are created in tab order: Qt's focus chain follows creation order.
 void TfrmMain::CreateControls()
 {
+  InstallAccessibleViews();
   auto Button = [](const QString &Caption, QWidget *Parent, int L, int T, int W, int H, bool Enabled) {
     auto *B = new QPushButton(Caption, Parent);
     B->setGeometry(L, T, W, H);

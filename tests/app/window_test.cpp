@@ -595,3 +595,51 @@ TEST(Window, ControlsHaveTheNamesReadBesideThem)
     EXPECT_EQ(Face->text(QAccessible::Name), Name);
   }
 }
+
+// The log gives its text line by line and its caret, the topic list its rows
+// with the selected one marked, through Qt's accessibility framework.
+TEST(Window, TheLogAndTheListAreReadByAssistiveTechnology)
+{
+  TTestWindow W;
+  W->show();
+  W->AddLog("first");
+  W->AddLog("second line");
+  QAccessibleInterface *Log = QAccessible::queryAccessibleInterface(W->memLog);
+  ASSERT_NE(Log, nullptr);
+  EXPECT_EQ(Log->role(), QAccessible::EditableText);
+  QAccessibleTextInterface *Text = Log->textInterface();
+  ASSERT_NE(Text, nullptr);
+  const QString All = W->memLog->Text();
+  EXPECT_EQ(Text->characterCount(), All.size());
+  EXPECT_EQ(Text->cursorPosition(), All.size()) << "the caret after the last line";
+  int Start = -1, End = -1;
+  EXPECT_TRUE(Text->textAtOffset(All.size() - 1, QAccessible::LineBoundary, &Start, &End).endsWith("second line"));
+  EXPECT_EQ(End, All.size());
+  EXPECT_TRUE(Text->textAtOffset(0, QAccessible::LineBoundary, &Start, &End).endsWith("first\n"));
+  EXPECT_EQ(Start, 0);
+  EXPECT_TRUE(Text->textAfterOffset(0, QAccessible::LineBoundary, &Start, &End).endsWith("second line"));
+  // In the edit box the caret is where the user puts it.
+  W->memLog->setFocus();
+  QTest::mouseClick(W->memLog->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+  ASSERT_TRUE(W->memLog->Editing());
+  Text->setCursorPosition(3);
+  EXPECT_EQ(Text->cursorPosition(), 3);
+
+  W->UpdateTopic("a", QString("1"));
+  W->UpdateTopic("b", QString("2"));
+  W->lbxTopic->setCurrentIndex(W->lbxTopic->model()->index(1, 0));
+  QAccessibleInterface *List = QAccessible::queryAccessibleInterface(W->lbxTopic);
+  ASSERT_NE(List, nullptr);
+  EXPECT_EQ(List->role(), QAccessible::List);
+  ASSERT_EQ(List->childCount(), 2);
+  const QStringList Rows{"a=1", "b=2"};
+  for (int Row = 0; Row < 2; ++Row) {
+    QAccessibleInterface *Item = List->child(Row);
+    ASSERT_NE(Item, nullptr);
+    EXPECT_EQ(Item->role(), QAccessible::ListItem);
+    EXPECT_EQ(Item->text(QAccessible::Name), Rows[Row]);
+    EXPECT_EQ(Item->state().selected, Row == 1);
+    EXPECT_EQ(List->indexOfChild(Item), Row);
+    EXPECT_EQ(Item->parent(), List);
+  }
+}
