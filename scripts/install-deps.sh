@@ -21,6 +21,7 @@ test=(
   mosquitto-clients
   xvfb xdotool x11-apps x11-utils xclip imagemagick fonts-dejavu-core fonts-liberation
   procps logrotate
+  python3-pyatspi at-spi2-core dbus-x11 python3
 )
 
 case "$set_name" in

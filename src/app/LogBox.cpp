@@ -63,6 +63,8 @@ void TLogBox::AppendLine(const QString &aLine)
 {
   if (!FEditorOwns) {
     FLines.Append(aLine);
+    if (FMaxLines > 0 && FLines.Count() > FMaxLines)
+      DropOldest();
     LinesChanged();
   }
   if (!Editing())
@@ -71,13 +73,46 @@ void TLogBox::AppendLine(const QString &aLine)
   const bool Changed = FEditor->document()->isModified();
   FEditor->setUndoRedoEnabled(false);
   FEditor->appendPlainText(aLine);
+  // Once the user has changed the text the edit box holds the log alone and
+  // keeps the bound itself; the user's undo history cannot outlive the lines
+  // it was about.
+  const bool Trim = FEditorOwns && FMaxLines > 0 && FEditor->document()->blockCount() > FMaxLines;
+  if (Trim) {
+    QTextCursor Cut(FEditor->document());
+    Cut.setPosition(FEditor->document()->findBlockByNumber(int(FEditor->document()->blockCount() - FMaxLines)).position());
+    Cut.setPosition(0, QTextCursor::KeepAnchor);
+    Cut.removeSelectedText();
+  }
   FEditor->setUndoRedoEnabled(true);
   FEditor->document()->setModified(Changed);
   FAppending = false;
 }
 
+void TLogBox::SetMaxLines(qsizetype aMax)
+{
+  FMaxLines = std::max<qsizetype>(aMax, 0);
+}
+
+// A tenth at a time: copying the kept lines is then paid once per many
+// appended lines, and the memory of the dropped ones is given back.
+void TLogBox::DropOldest()
+{
+  const bool Noted = FDropped > 0;
+  const qsizetype Keep = std::max<qsizetype>(FMaxLines - FMaxLines / 10 - 1, 0);
+  const qsizetype FirstKept = FLines.Count() - Keep;
+  FDropped += FirstKept - (Noted ? 1 : 0);
+  // A reader scrolled back keeps the lines in sight that are still there.
+  if (!AtEnd())
+    verticalScrollBar()->setValue(int(std::max<qsizetype>(TopLine() - FirstKept + 1, 0)));
+  FLines.KeepLast(Keep, QStringLiteral("%1 older lines dropped: the log keeps the latest %2")
+                            .arg(FDropped)
+                            .arg(FMaxLines));
+  Forget();
+}
+
 void TLogBox::Clear()
 {
+  FDropped = 0;
   FLines.Clear();
   Forget();
   LinesChanged();

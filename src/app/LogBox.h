@@ -1,6 +1,6 @@
 #pragma once
 // The log box (memLog): a multi-line box with a vertical scroll bar that
-// keeps every line until it is cleared, wraps long lines when asked to, and
+// keeps its lines until it is cleared (up to a bound, past which the oldest go), wraps long lines when asked to, and
 // lets the user edit its text.
 //
 // The window appends a line for every received message, so the box is built
@@ -39,6 +39,10 @@ public:
 
   void AppendLine(const QString &aLine);
   void Clear();
+  // At most aMax lines are kept (0: no bound). Past it the oldest tenth goes
+  // at once, and the first line says how many lines were dropped so far.
+  void SetMaxLines(qsizetype aMax);
+  qsizetype MaxLines() const { return FMaxLines; }
   void SetWrap(bool aWrap);
   bool Wrap() const { return FWrap; }
   // The box's text, lines separated by "\n".
@@ -65,6 +69,7 @@ private:
   // The edit box goes away when the focus has left it and the user has not
   // changed the text.
   void EndEditUnlessChanged();
+  void DropOldest();
   void EndEdit();
   void LinesChanged();
   void ForwardInput(QEvent *aEvent);
@@ -89,6 +94,8 @@ private:
   TLookScrollBar *FBar;
   QPlainTextEdit *FEditor;
   bool FWrap = true;
+  qsizetype FMaxLines = 0;
+  qsizetype FDropped = 0; // lines dropped since the log was cleared
   // The user has changed the text: the edit box holds the log alone.
   bool FEditorOwns = false;
   bool FAppending = false;

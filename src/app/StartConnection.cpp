@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 
+#include "LogBox.h"
 #include "StartOptions.h"
 #include "TMQTTClient.h"
 #include "TRadioGroup.h"
@@ -24,6 +25,8 @@ QString ApplyStartOptions(TfrmMain &Window, const TStartOptions &Options)
     Window.mqt->SetProtocolLevel(plMQTT311);
   if (Options.Ipv6)
     Window.mqt->Link->SetSocketFamily(sfAny);
+  if (Options.LogLines)
+    Window.memLog->SetMaxLines(*Options.LogLines);
 
   TSslContext &Tls = Window.SslContext();
   // Given authorities mean the broker is checked against them, name included.

@@ -51,6 +51,15 @@ const TValueRule ValueRules[] = {
        O.Mqtt311 = V == u"3.1.1";
        return QString();
      }},
+    {"--log-lines",
+     [](TStartOptions &O, const QString &V) {
+       bool Ok = false;
+       const qlonglong N = V.toLongLong(&Ok);
+       if (!Ok || N < 100 || N > 100000000 || V != QString::number(N))
+         return QStringLiteral("--log-lines takes a whole number from 100 to 100000000, not '%1'").arg(V);
+       O.LogLines = qsizetype(N);
+       return QString();
+     }},
     {"--cafile", Store(&TStartOptions::CaFile, "--cafile")},
     {"--capath", Store(&TStartOptions::CaPath, "--capath")},
     {"--cert", Store(&TStartOptions::CertFile, "--cert")},
@@ -129,6 +138,9 @@ boxes and settings instead; press Connect to use them:
 Other options:
       --data-dir DIR     write the data files of "Save data" to DIR (created
                          when the first line is saved)
+      --log-lines N      the most lines the log keeps (default 100000); past
+                         them the oldest tenth is dropped and the first line
+                         says how many lines were dropped
       --help             print this help and exit
       --version          print the version and exit
 The toolkit's own options (for example -style NAME) are accepted too.

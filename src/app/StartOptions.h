@@ -26,6 +26,7 @@ struct TStartOptions {
   QString CertFile;              // client certificate and key
   QString KeyFile;
   bool Ipv6 = false;             // host names may resolve to IPv6 addresses too
+  std::optional<qsizetype> LogLines; // --log-lines: the most lines the log keeps
   QString Error;                 // set when the command line is wrong
 };
 

@@ -14,8 +14,10 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QScreen>
+#include <malloc.h>
 #include <stdexcept>
 
+#include "Accessible.h"
 #include "CodePage.h"
 #include "MQTTLimits.h"
 #include "DataFolder.h"
@@ -44,6 +46,9 @@ const QString Title = QStringLiteral("Vyr MQTT Client v2.1");
 // and the event loop let through at most this often.
 const int PaintIntervalMs = 40;
 const int DrainPassIntervalMs = 5;
+// The values of one topic held while its data file cannot be written.
+const std::size_t DataWaitingPerTopic = 10000;
+const std::size_t DataWaitingBytesPerTopic = 64u << 20;
 
 TMQTTQOSType QosOf(const TRadioGroup *Group)
 {
@@ -189,6 +194,16 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   // The user's data folder comes into being with the first saved line.
   FDataLog->SetCreateFolder(true);
   FDataLog->OnProblem = [this](const QString &Problem) { DataLogProblem(Problem); };
+  FDataLog->OnLost = [this](const QString &Topic, const QString &Path, std::size_t Count) {
+    AddLog(QStringLiteral("Data file \"%1\" of topic %2: %3 value(s) lost while more than %4 waited")
+               .arg(QDir::toNativeSeparators(Path), Topic)
+               .arg(Count)
+               .arg(DataWaitingPerTopic));
+  };
+  // A disk that refuses lines for a long time must not take all memory: each
+  // topic keeps this many of its values waiting, and says how many it lost.
+  FDataLog->MaxWaitingLines = DataWaitingPerTopic;
+  FDataLog->MaxWaitingBytes = DataWaitingBytesPerTopic;
   FPaintPacer = std::make_unique<TPaintPacer>(this, PaintIntervalMs);
   FDrain = std::make_unique<TPendingDrain>(*FPendingList, *FPaintPacer, DrainPassIntervalMs);
 
@@ -225,6 +240,7 @@ QLineEdit *TfrmMain::LabeledEdit(const QString &Label, int Left, int Top, int Wi
 // Controls are created in tab order: Qt's focus chain follows creation order.
 void TfrmMain::CreateControls()
 {
+  InstallAccessibleViews();
   auto Button = [](const QString &Caption, QWidget *Parent, int L, int T, int W, int H, bool Enabled) {
     auto *B = new QPushButton(Caption, Parent);
     B->setGeometry(L, T, W, H);
@@ -243,6 +259,8 @@ void TfrmMain::CreateControls()
   gpxLog->setGeometry(8, 8, 417, 301);
   memLog = new TLogBox(gpxLog);
   memLog->setGeometry(8, 16, 401, 247);
+  // Weeks of messages would otherwise fill the memory (--log-lines changes it).
+  memLog->SetMaxLines(DefaultLogLines);
   chkLogWrap = new QCheckBox(QStringLiteral("Wrap lines"), gpxLog);
   chkLogWrap->setGeometry(8, 273, 73, 17);
   chkLogWrap->setChecked(true);
@@ -290,6 +308,19 @@ void TfrmMain::CreateControls()
                     this, 443, 277, 186, 32);
   rdgSSL = Radio(QStringLiteral("Use SSL"), {QStringLiteral("Yes"), QStringLiteral("No")}, 2, 0, this, 443, 148, 92,
                  32);
+
+  // Assistive technology would otherwise name a box without a caption of its
+  // own after the group box around it ("Topics" for the Message box and the
+  // Retain and QoS groups): each gets the name a sighted user reads for it.
+  const std::pair<QWidget *, QString> Spoken[] = {
+      {memLog, QStringLiteral("Log")},          {sttConnection, QStringLiteral("Connection status")},
+      {lbxTopic, QStringLiteral("Topics")},     {rdgRetain, QStringLiteral("Retain")},
+      {rdgQosPub, QStringLiteral("QoS")},       {edtMessage, QStringLiteral("Message")},
+      {edtTopic, QStringLiteral("Topic")},      {rdgQosSub, QStringLiteral("QoS")},
+      {rdgClean, QStringLiteral("Clean Session")}, {rdgSSL, QStringLiteral("Use SSL")},
+  };
+  for (const auto &[Widget, Name] : Spoken)
+    Widget->setAccessibleName(Name);
 
   const std::pair<QWidget *, const char *> Names[] = {
       {btnConn, "btnConn"},       {btnSubs, "btnSubs"},         {btnDisc, "btnDisc"},
@@ -410,6 +441,8 @@ void TfrmMain::chkLogWrapClick(QObject *)
 void TfrmMain::btnClearLogClick(QObject *)
 {
   memLog->Clear();
+  // The allocator keeps freed memory for reuse; a cleared log gives it back.
+  ::malloc_trim(0);
 }
 
 void TfrmMain::SetSslEnable()
@@ -518,15 +551,21 @@ void TfrmMain::mqtOnline(TMQTTClient *)
   if (mqt->Link->SslState() == sslEstablished) {
     AddLog(QStringLiteral("TLS Connection: ") + QString::fromStdString(mqt->Link->SslCipherDesc()));
     sttConnection->setText(QString::fromStdString(mqt->Link->SslVersion()));
+    sttConnection->setToolTip(
+        QStringLiteral("Encrypted, but the broker's certificate was not verified: start the window with "
+                       "--cafile naming the CA certificate that signed it to verify it"));
     // Only with a CA given is the broker checked at all.
     const QString Verified = QString::fromStdString(mqt->Link->SslVerifiedName());
     if (!Verified.isEmpty()) {
       AddLog(QStringLiteral("Broker certificate verified for ") + Verified);
       sttConnection->setText(QStringLiteral("Verified: ") + Verified);
+      sttConnection->setToolTip(
+          QStringLiteral("Encrypted; the broker's certificate was verified for %1 against the CA given").arg(Verified));
     }
   } else {
     AddLog(QStringLiteral("Insecure Connection"));
     sttConnection->setText(QStringLiteral("Insecure"));
+    sttConnection->setToolTip(QStringLiteral("Not encrypted, and the broker is not verified"));
   }
   btnInac->setEnabled(true);
   btnDisc->setEnabled(true);
@@ -540,6 +579,7 @@ void TfrmMain::mqtOffline(TMQTTClient *, bool)
   btnSubs->setEnabled(false);
   AddLog(QStringLiteral("Client offline"));
   sttConnection->setText(QStringLiteral("Offline"));
+  sttConnection->setToolTip(QString());
   btnAct->setEnabled(true);
   btnConn->setEnabled(true);
 }
@@ -549,9 +589,23 @@ void TfrmMain::mqtFailure(TMQTTClient *, std::int32_t aReason, bool &)
   AddLog(QStringLiteral("Failure: ") + QString::number(aReason));
 }
 
+// The hints of a failed certificate check name what the window offers: it
+// verifies only with a CA given by --cafile (or --capath), and connects
+// unverified without one; it has no "insecure" choice of its own.
+static QString WindowTlsHint(QString Text)
+{
+  Text.replace(QStringLiteral("give the CA certificate that signed it, or choose insecure"),
+               QStringLiteral("start the window with --cafile naming the CA certificate that signed it"));
+  Text.replace(QStringLiteral("give the right CA certificate, or choose insecure"),
+               QStringLiteral("start the window with --cafile naming the right CA certificate"));
+  Text.replace(QStringLiteral(", or choose insecure"),
+               QStringLiteral(", or start the window without --cafile to connect unverified"));
+  return Text;
+}
+
 void TfrmMain::mqtMon(TMQTTClient *, const std::string &aStr)
 {
-  AddLog(QStringLiteral("Status: ") + QString::fromStdString(aStr));
+  AddLog(QStringLiteral("Status: ") + WindowTlsHint(QString::fromStdString(aStr)));
 }
 
 void TfrmMain::SetDataFolder(const QString &Folder)
@@ -593,6 +647,10 @@ void TfrmMain::btnUnsubClick(QObject *)
   if (Row < 0)
     return;
   const QString Name = TLineList::NameOf(FTopicList->TopicList().Line(Row));
+  // The client sends nothing while offline, and keeps nothing to send later;
+  // the line goes, so the filter is not subscribed again at reconnection.
+  if (!mqt->Online())
+    AddLog(QStringLiteral("Not unsubscribed: offline"));
   mqt->Unsubscribe(Utf8(Name));
   UpdateTopic(Name, std::nullopt);
 }
@@ -607,6 +665,9 @@ void TfrmMain::btnPubClick(QObject *)
   // A wildcard line names a filter, not a topic one can publish to.
   Refuse("Not published",
          {CheckTopicName("Topic", Topic), CheckPublishSize(Topic.size(), Message.size(), QosOf(rdgQosPub))});
+  // The client sends nothing while offline, and keeps nothing to send later.
+  if (!mqt->Online())
+    AddLog(QStringLiteral("Not published: offline"));
   mqt->Publish(Topic, Message, QosOf(rdgQosPub), rdgRetain->ItemIndex() == 0);
 }
 
@@ -625,8 +686,17 @@ void TfrmMain::UpdateTopic(const QString &aTopic, const std::optional<QString> &
 
 void TfrmMain::mqtMsg(TMQTTClient *, const std::string &aTopic, const std::string &aMessage, TMQTTQOSType, bool)
 {
-  QueueMsg(QString::fromUtf8(aTopic.data(), qsizetype(aTopic.size())),
-           DecodeReceivedMessage(aMessage, TCodePage::Ansi()));
+  const QString Topic = QString::fromUtf8(aTopic.data(), qsizetype(aTopic.size()));
+  // The data file is the user's record of every value, saved as it arrives;
+  // the list and the log show the latest value of a topic at each pass. An
+  // empty message is saved no more than it is shown.
+  if (chkSave->isChecked() && !aMessage.empty()) {
+    // A line that cannot be written now waits in the data log, which
+    // writes it in order once it can; the other topics go on meanwhile.
+    FDataLog->SetFolder(FDataFolder);
+    FDataLog->AddPayload(Topic, aMessage, TCodePage::Ansi());
+  }
+  QueueMsg(Topic, DecodeReceivedMessage(aMessage, TCodePage::Ansi()));
 }
 
 void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
@@ -644,30 +714,32 @@ void TfrmMain::AppIdle(QObject *, bool &)
     // UpdateTopic ends by letting pending window messages through, which is
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
-    if (chkSave->isChecked()) {
-      // A line that cannot be written now waits in the data log, which
-      // writes it in order once it can; the other topics go on meanwhile.
-      FDataLog->SetFolder(FDataFolder);
-      FDataLog->Add(Name, Value, TCodePage::Ansi());
-    }
   });
 }
 
-// The box is opened from the event loop, not from inside the idle handler, so
-// that the idle handler keeps processing and saving while it waits for OK; a
-// reason that changes while a box is open is shown after it.
+// The box is opened from the event loop, not from inside the handler that met
+// the failure, and does not block the window, which goes on processing and
+// saving while it is open. One box at a time: a reason that changes while it
+// is open is shown once it is closed. Every reason is in the log as well.
 void TfrmMain::DataLogProblem(const QString &Problem)
 {
+  AddLog(Problem);
   FDataProblem = Problem;
   if (FDataBoxOpen)
     return;
   FDataBoxOpen = true;
-  QTimer::singleShot(0, this, [this] {
-    QString Shown;
-    while (Shown != FDataProblem) {
-      Shown = FDataProblem;
-      ShowErrorBox(Shown);
-    }
+  QTimer::singleShot(0, this, [this] { ShowDataProblem(QString()); });
+}
+
+void TfrmMain::ShowDataProblem(const QString &Shown)
+{
+  if (Shown == FDataProblem) {
     FDataBoxOpen = false;
-  });
+    return;
+  }
+  const QString Problem = FDataProblem;
+  // A long path would make the box wider than the screen.
+  const int Width = screen()->availableGeometry().width() * 3 / 4;
+  ShowModelessErrorBox(this, ElideQuotedToFit(Problem, fontMetrics(), Width),
+                       [this, Problem] { ShowDataProblem(Problem); });
 }

@@ -31,6 +31,9 @@ class TRadioGroup;
 class TDataLog;
 class TSslContext;
 
+// The lines the log keeps unless --log-lines says otherwise.
+inline constexpr qsizetype DefaultLogLines = 100000;
+
 // "Vyr-" and the time of day in units of 0.864 s (0 to 99999).
 QString MakeClientID(const QDateTime &Now);
 // "yyyy-mm-dd hh:nn:ss " with the locale's time separator in place of ":".
@@ -156,6 +159,7 @@ private:
   TConnectSettings ConnectSettings() const;
   void ProcessMessages();
   void DataLogProblem(const QString &Problem);
+  void ShowDataProblem(const QString &Shown);
 
   std::unique_ptr<TTopicListModel> FTopicList;
   std::unique_ptr<TLineList> FPendingList;

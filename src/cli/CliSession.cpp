@@ -728,8 +728,7 @@ void CliSession::ClientMsg(const std::string &topic, const std::string &payload,
   if (FDataLog) {
     // As the window saves: an empty message is never saved.
     if (!payload.empty())
-      FDataLog->Add(QString::fromUtf8(topic.data(), qsizetype(topic.size())),
-                    DecodeReceivedMessage(payload, TCodePage::Ansi()), TCodePage::Ansi());
+      FDataLog->AddPayload(QString::fromUtf8(topic.data(), qsizetype(topic.size())), payload, TCodePage::Ansi());
     CheckBacklog();
     return;
   }

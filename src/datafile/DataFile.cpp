@@ -2,18 +2,6 @@
 
 #include <QDir>
 
-QString DataFileName(const QString &aFolder, const QString &aTopic) {
-  // A NUL would cut the path short at the system call: another file, or none.
-  if (aTopic.contains(QChar(u'\0')))
-    throw EDataFileError("The topic \"" + QString(aTopic).replace(QChar(u'\0'), QStringLiteral("\\0")).toStdString() +
-                         "\" holds a NUL character and cannot name a data file");
-  QString name = aTopic;
-  name.replace(u'/', u'-');
-  // With every "/" gone and ".csv" appended the name is one plain entry of
-  // aFolder: it has no separator and is never "." or "..".
-  return QDir(aFolder).filePath(name + QStringLiteral(".csv"));
-}
-
 QString DataTimeStamp(const QDateTime &aMoment) {
   QString stamp = aMoment.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
   const int offset = aMoment.offsetFromUtc();
@@ -26,7 +14,39 @@ QString DataTimeStamp(const QDateTime &aMoment) {
 }
 
 std::string DataLine(const QString &aValue, const TCodePage &aCodePage, const QString &aStamp) {
-  return aCodePage.FromUnicode(aStamp + u';' + aValue + QStringLiteral("\r\n"));
+  return DataRecord(aCodePage.FromUnicode(aValue), aCodePage, aStamp);
+}
+
+std::string DataRecord(std::string_view aValue, const TCodePage &aCodePage, const QString &aStamp) {
+  std::string record = aCodePage.FromUnicode(aStamp + u';');
+  // The bytes looked for are ASCII, which no code page of ours uses inside a
+  // multi-byte character.
+  const bool quoted = (!aValue.empty() && aValue.front() == '"') || aValue.find_first_of(";\r\n") != std::string_view::npos;
+  if (!quoted) {
+    record.append(aValue);
+  } else {
+    record.reserve(record.size() + aValue.size() + 4);
+    record += '"';
+    for (const char c : aValue) {
+      if (c == '"') record += '"';
+      record += c;
+    }
+    record += '"';
+  }
+  record += "\r\n";
+  return record;
+}
+
+std::string DataValue(std::string_view aPayload, const TCodePage &aCodePage) {
+  const QString text = DecodeReceivedMessage(aPayload, aCodePage);
+  std::string bytes = aCodePage.FromUnicode(text);
+  if (bytes == aPayload) return bytes;
+  // UTF-8 text saved in an 8-bit code page is the same characters in the
+  // file's own encoding, as long as the code page has every one of them.
+  const QByteArray payload = QByteArray::fromRawData(aPayload.data(), qsizetype(aPayload.size()));
+  const QString characters = QString::fromUtf8(payload);
+  if (characters.toUtf8() == payload && aCodePage.ToUnicode(bytes) == characters) return bytes;
+  return std::string(aPayload);
 }
 
 QString TDataStampClock::Stamp(qint64 aMsecsSinceEpoch) {

@@ -33,6 +33,7 @@ bool TDataFileWriter::Append(const std::string &aPath, std::string aLine) {
   TFile &file = FFiles[aPath];
   if (!file.Lines.empty()) {
     // Behind the lines that wait already; they go first or not at all.
+    file.Bytes += aLine.size();
     file.Lines.push_back(std::move(aLine));
     ++FWaiting;
     return false;
@@ -40,12 +41,19 @@ bool TDataFileWriter::Append(const std::string &aPath, std::string aLine) {
   const char *what = nullptr;
   if (const int err = WriteLine(aPath, file, aLine, what)) {
     FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + Reason(err);
+    file.Bytes += aLine.size();
     file.Lines.push_back(std::move(aLine));
     ++FWaiting;
     FWaitingFiles.push_back(aPath);
     return false;
   }
   return true;
+}
+
+std::pair<std::size_t, std::size_t> TDataFileWriter::WaitingIn(const std::string &aPath) const {
+  const auto it = FFiles.find(aPath);
+  return it == FFiles.end() ? std::pair<std::size_t, std::size_t>{0, 0}
+                            : std::pair<std::size_t, std::size_t>{it->second.Lines.size(), it->second.Bytes};
 }
 
 bool TDataFileWriter::Retry() {
@@ -67,6 +75,7 @@ bool TDataFileWriter::WriteWaiting(const std::string &aPath, TFile &aFile) {
       FProblem = std::string("Cannot ") + what + " the data file \"" + aPath + "\": " + Reason(err);
       return false;
     }
+    aFile.Bytes -= aFile.Lines.front().size();
     aFile.Lines.pop_front();
     --FWaiting;
   }

@@ -14,6 +14,7 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 class TDataFileWriter {
 public:
@@ -31,6 +32,8 @@ public:
 
   // Lines not written yet.
   std::size_t Waiting() const { return FWaiting; }
+  // Lines and bytes waiting for the file aPath.
+  std::pair<std::size_t, std::size_t> WaitingIn(const std::string &aPath) const;
   // Why the latest attempt failed, naming the file and the system's reason;
   // empty once nothing waits.
   const std::string &Problem() const { return FProblem; }
@@ -47,6 +50,7 @@ private:
     int Fd = -1;
     std::list<std::string>::iterator Use; // its place in FOpen while Fd is open
     std::deque<std::string> Lines;        // waiting, oldest first
+    std::size_t Bytes = 0;                // the size of Lines
     long long CutTo = -1;                 // a torn line to remove before the next write
   };
 

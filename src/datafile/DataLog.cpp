@@ -10,36 +10,84 @@
 TDataLog::TDataLog(std::size_t aMaxOpenFiles) : FWriter(aMaxOpenFiles) {
   FRetryTimer.setSingleShot(true);
   connect(&FRetryTimer, &QTimer::timeout, this, [this] { Retry(); });
+  FIndexTimer.setSingleShot(true);
+  connect(&FIndexTimer, &QTimer::timeout, this, [this] { SaveIndex(); });
+}
+
+TDataLog::~TDataLog() {
+  OnProblem = nullptr; // the owner may be gone already
+  SaveIndex();
+}
+
+void TDataLog::SaveIndex() {
+  const QString problem = FNames.Save();
+  if (FNames.Unsaved()) FIndexTimer.start(problem.isEmpty() ? IndexDelayMs : RetryMs);
+  if (!problem.isEmpty() && FReported.insert(problem.toStdString()).second && OnProblem) OnProblem(problem);
 }
 
 void TDataLog::Add(const QString &aTopic, const QString &aValue, const TCodePage &aCodePage,
                    qint64 aMsecsSinceEpoch) {
+  Write(aTopic, aCodePage.FromUnicode(aValue), aCodePage, aMsecsSinceEpoch);
+}
+
+void TDataLog::AddPayload(const QString &aTopic, std::string_view aPayload, const TCodePage &aCodePage,
+                          qint64 aMsecsSinceEpoch) {
+  Write(aTopic, DataValue(aPayload, aCodePage), aCodePage, aMsecsSinceEpoch);
+}
+
+void TDataLog::Write(const QString &aTopic, std::string_view aValue, const TCodePage &aCodePage,
+                     qint64 aMsecsSinceEpoch) {
   std::string path;
   try {
-    path = QFile::encodeName(DataFileName(FFolder, aTopic)).toStdString();
+    path = QFile::encodeName(FNames.FileFor(FFolder, aTopic)).toStdString();
   } catch (const EDataFileError &e) {
     if (OnProblem) OnProblem(QString::fromUtf8(e.what()));
     return;
   }
-  if (!FWriter.Append(path, DataLine(aValue, aCodePage, FClock.Stamp(aMsecsSinceEpoch)))) Report();
+  if (FNames.Unsaved() && !FIndexTimer.isActive()) FIndexTimer.start(IndexDelayMs);
+  if (MaxWaitingLines > 0 || MaxWaitingBytes > 0) {
+    const auto [lines, bytes] = FWriter.WaitingIn(path);
+    if ((MaxWaitingLines > 0 && lines >= MaxWaitingLines) || (MaxWaitingBytes > 0 && bytes >= MaxWaitingBytes)) {
+      TLost &lost = FLost[path];
+      lost.Topic = aTopic;
+      ++lost.Count;
+      return;
+    }
+  }
+  if (!FWriter.Append(path, DataRecord(aValue, aCodePage, FClock.Stamp(aMsecsSinceEpoch)))) Report();
 }
 
 bool TDataLog::Retry() {
   const bool hadWaiting = FWriter.Waiting() > 0;
   if (FWriter.Retry()) {
     FReported.clear();
+    ReportLost();
     if (hadWaiting && OnResumed) OnResumed();
     return true;
   }
+  ReportLost();
   Report();
   return false;
 }
 
 void TDataLog::Report() {
   if (!FRetryTimer.isActive()) FRetryTimer.start(RetryMs);
-  if (FWriter.Problem() == FReported) return;
-  FReported = FWriter.Problem();
-  if (OnProblem) OnProblem(QString::fromLocal8Bit(FReported));
+  // The writer's problem names the file and the reason: each pair is told once.
+  if (FWriter.Problem().empty() || !FReported.insert(FWriter.Problem()).second) return;
+  if (OnProblem) OnProblem(QString::fromLocal8Bit(FWriter.Problem()));
+}
+
+void TDataLog::ReportLost() {
+  for (auto it = FLost.begin(); it != FLost.end();) {
+    if (FWriter.WaitingIn(it->first).first > 0) {
+      ++it;
+      continue;
+    }
+    const TLost lost = it->second;
+    const QString path = QFile::decodeName(QByteArray::fromStdString(it->first));
+    it = FLost.erase(it);
+    if (OnLost) OnLost(lost.Topic, path, lost.Count);
+  }
 }
 
 std::size_t DataFilesOpenAtOnce() {

@@ -140,9 +140,14 @@ TEST(WindowBroker, ConnectPlainAndTls)
     if (Tls) {
       EXPECT_TRUE(LogHas(*W, "TLS Connection: "));
       EXPECT_TRUE(W->sttConnection->text().startsWith("TLS")) << W->sttConnection->text().toStdString();
+      // Without a CA the window verifies nothing, and says how to have it verify.
+      EXPECT_EQ(W->sttConnection->toolTip(),
+                "Encrypted, but the broker's certificate was not verified: start the window with --cafile naming "
+                "the CA certificate that signed it to verify it");
     } else {
       EXPECT_TRUE(LogHas(*W, "Insecure Connection"));
       EXPECT_EQ(W->sttConnection->text(), "Insecure");
+      EXPECT_EQ(W->sttConnection->toolTip(), "Not encrypted, and the broker is not verified");
     }
     EXPECT_FALSE(W->btnConn->isEnabled());
     EXPECT_TRUE(W->btnDisc->isEnabled());
@@ -500,6 +505,8 @@ TEST(WindowBroker, StartOptionsReachTheBoxesAndTheConnection)
   QTest::mouseClick(W->btnConn, Qt::LeftButton);
   ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000)) << W->memLog->Text().toStdString();
   EXPECT_EQ(W->sttConnection->text(), "Verified: localhost");
+  EXPECT_EQ(W->sttConnection->toolTip(),
+            "Encrypted; the broker's certificate was verified for localhost against the CA given");
   EXPECT_TRUE(LogHas(*W, "Broker certificate verified for localhost"));
   EXPECT_TRUE(LogHas(*W, "Status: No session present."));
   QFile Log(QString::fromStdString(Broker.LogFile()));
@@ -526,4 +533,9 @@ TEST(WindowBroker, StartOptionsWithACaRefuseAWrongName)
       20000))
       << W->memLog->Text().toStdString();
   EXPECT_FALSE(Online(*W));
+  // The hint names what the window offers, not a choice it lacks.
+  EXPECT_TRUE(LogHas(*W, "Status: Connect failed: TLS: the broker's certificate is not valid for '127.0.0.1': connect "
+                         "with a name the certificate lists, or start the window without --cafile to connect unverified"))
+      << W->memLog->Text().toStdString();
+  EXPECT_FALSE(W->memLog->Text().contains("insecure"));
 }

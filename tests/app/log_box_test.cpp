@@ -144,6 +144,38 @@ TEST(LogBox, TheViewFollowsTheLastLineUnlessScrolledBack)
   EXPECT_EQ(W.Box->TopLine(), 10) << "scrolled back, the view stays";
 }
 
+// Past its bound the log drops its oldest tenth and says in its first line
+// how many lines went; a reader scrolled back keeps the same lines in sight;
+// Clear starts the count again.
+TEST(LogBox, TheOldestLinesGoPastTheBoundAndTheFirstLineCountsThem)
+{
+  TBoxWindow W;
+  W.Box->SetMaxLines(1000);
+  for (int I = 0; I < 1000; ++I)
+    W.Box->AppendLine(QStringLiteral("line %1").arg(I));
+  EXPECT_EQ(W.Box->Text().count('\n') + 1, 1000) << "up to the bound nothing goes";
+  W.Box->AppendLine("line 1000");
+  QStringList Lines = W.Box->Text().split('\n');
+  ASSERT_EQ(Lines.size(), 900);
+  EXPECT_EQ(Lines[0], "102 older lines dropped: the log keeps the latest 1000");
+  EXPECT_EQ(Lines[1], "line 102");
+  EXPECT_EQ(Lines.last(), "line 1000");
+
+  W.Box->viewport()->repaint();
+  W.Box->verticalScrollBar()->setValue(500); // "line 601" at the top
+  for (int I = 1001; I < 1102; ++I)
+    W.Box->AppendLine(QStringLiteral("line %1").arg(I));
+  Lines = W.Box->Text().split('\n');
+  ASSERT_EQ(Lines.size(), 900);
+  EXPECT_EQ(Lines[0], "203 older lines dropped: the log keeps the latest 1000") << "one line, counting all";
+  EXPECT_EQ(Lines[W.Box->TopLine()], "line 601") << "the view stays on the lines it showed";
+
+  W.Box->Clear();
+  for (int I = 0; I < 1001; ++I)
+    W.Box->AppendLine(QStringLiteral("again %1").arg(I));
+  EXPECT_EQ(W.Box->Text().split('\n')[0], "102 older lines dropped: the log keeps the latest 1000");
+}
+
 // Painted after every line, the view moves what it drew before up and adds
 // the new lines: the picture is the one a fresh view draws of the same lines.
 TEST(LogBox, AViewPaintedLineByLineShowsWhatAFreshViewShows)

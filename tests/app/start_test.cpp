@@ -114,7 +114,8 @@ TEST(StartOptions, ConnectionOptionsParsed)
 {
   const TStartOptions All = ParseStartOptions(
       {"--broker", "[::1]", "--port=8883", "--ssl", "yes", "--user", "u", "--client-id", "me", "--protocol", "3.1.1",
-       "--cafile", "/ca.crt", "--capath", "/cas", "--cert", "/c.crt", "--key", "/c.key", "--ipv6"});
+       "--cafile", "/ca.crt", "--capath", "/cas", "--cert", "/c.crt", "--key", "/c.key", "--ipv6",
+       "--log-lines", "5000"});
   EXPECT_EQ(All.Error.toStdString(), "");
   EXPECT_EQ(All.Broker.value_or("").toStdString(), "[::1]");
   EXPECT_EQ(All.Port.value_or("").toStdString(), "8883");
@@ -127,10 +128,11 @@ TEST(StartOptions, ConnectionOptionsParsed)
   EXPECT_EQ(All.CertFile.toStdString(), "/c.crt");
   EXPECT_EQ(All.KeyFile.toStdString(), "/c.key");
   EXPECT_TRUE(All.Ipv6);
+  EXPECT_EQ(All.LogLines, std::optional<qsizetype>(5000));
 
   const TStartOptions None = ParseStartOptions({});
   EXPECT_FALSE(None.Broker || None.Port || None.Ssl || None.User || None.ClientId);
-  EXPECT_FALSE(None.Mqtt311 || None.Ipv6);
+  EXPECT_FALSE(None.Mqtt311 || None.Ipv6 || None.LogLines);
 
   const std::pair<QStringList, QString> Mistakes[] = {
       {{"--port", "0"}, "the port must be a whole number from 1 to 65535, not '0'"},
@@ -142,6 +144,8 @@ TEST(StartOptions, ConnectionOptionsParsed)
       {{"--client-id="}, "option --client-id needs a value"},
       {{"--key", "/k"}, "--key needs the certificate it belongs to (--cert)"},
       {{"--ipv6=yes"}, "unknown option '--ipv6=yes'"},
+      {{"--log-lines", "99"}, "--log-lines takes a whole number from 100 to 100000000, not '99'"},
+      {{"--log-lines=1e6"}, "--log-lines takes a whole number from 100 to 100000000, not '1e6'"},
   };
   for (const auto &[Args, Error] : Mistakes)
     EXPECT_EQ(ParseStartOptions(Args).Error.toStdString(), Error.toStdString()) << Args.join(' ').toStdString();

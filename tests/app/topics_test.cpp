@@ -6,7 +6,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QScreen>
 #include "TListBox.h"
 #include <QPushButton>
 #include <QRegularExpression>
@@ -15,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "DataFile.h"
+#include "DataFileNames.h"
 #include "ShownText.h"
 #include "TRadioGroup.h"
 
@@ -98,7 +105,9 @@ TEST(Topics, UpdateTopicKeepsTheSelectedPosition)
   }
 }
 
-TEST(Topics, ThreeMessagesBeforeIdleGiveOneLineEach)
+// The list and the log show the latest value at each pass; the data file is
+// the record of every value received, in arrival order.
+TEST(Topics, ThreeMessagesBeforeIdleGiveOneListLineAndEveryDataLine)
 {
   TTestWindow W;
   W->chkSave->setChecked(true);
@@ -115,8 +124,10 @@ TEST(Topics, ThreeMessagesBeforeIdleGiveOneLineEach)
   EXPECT_EQ(Inserted.count() + Changed.count(), 1);
   EXPECT_EQ(ShownTopics(*W), QStringList("a/b=3"));
   const QStringList Data = DataLines(W.Data.filePath("a-b.csv"));
-  ASSERT_EQ(Data.size(), 1);
-  EXPECT_TRUE(Data[0].endsWith(";3"));
+  ASSERT_EQ(Data.size(), 3);
+  EXPECT_TRUE(Data[0].endsWith(";1"));
+  EXPECT_TRUE(Data[1].endsWith(";2"));
+  EXPECT_TRUE(Data[2].endsWith(";3"));
 }
 
 TEST(Topics, ReceivedMessagesFollowTheLineRules)
@@ -129,22 +140,26 @@ TEST(Topics, ReceivedMessagesFollowTheLineRules)
     QStringList Files; // data files written
   };
   const TCase Cases[] = {
-      {"an empty payload is never shown and cancels the pending one",
+      {"an empty payload is never shown or saved and cancels the pending one, whose value is saved",
        {{"a/b", "1"}, {"a/b", ""}, {"c", ""}},
        {},
        {},
-       {}},
+       {"a-b.csv"}},
       {"a payload of one NUL byte is a value like any other",
        {{"z", std::string(1, '\0')}},
        {QString("z=") + QChar(0)},
        {QString("z=") + QChar(0)},
        {"z.csv"}},
-      {"\"=\" in a topic: split at the first \"=\"", {{"a=b", "x"}}, {"a=b=x"}, {"a=b=x"}, {"a.csv"}},
-      {"topics differing in case share one line, in the case of the latest",
+      {"\"=\" in a topic: split at the first \"=\" in the list, the whole topic names the file",
+       {{"a=b", "x"}},
+       {"a=b=x"},
+       {"a=b=x"},
+       {"a=b.csv"}},
+      {"topics differing in case share one line, in the case of the latest, and keep their files",
        {{"Home/Temp", "1"}, {"home/temp", "2"}},
        {"home/temp=2"},
        {"home/temp=2"},
-       {"home-temp.csv"}},
+       {"Home-Temp.csv", "home-temp.csv"}},
       {"lines are processed in the order their topics became pending",
        {{"b", "1"}, {"a", "2"}, {"b", "3"}},
        {"a=2", "b=3"},
@@ -162,7 +177,7 @@ TEST(Topics, ReceivedMessagesFollowTheLineRules)
     RunLoop(30);
     EXPECT_EQ(ShownTopics(*W), C.Shown);
     EXPECT_EQ(LogTexts(*W), C.Logged);
-    QStringList Files = QDir(W.Data.path()).entryList(QDir::Files, QDir::Name);
+    QStringList Files = QDir(W.Data.path()).entryList({"*.csv"}, QDir::Files, QDir::Name);
     QStringList Expected = C.Files;
     Files.sort(Qt::CaseInsensitive);
     Expected.sort(Qt::CaseInsensitive);
@@ -227,7 +242,7 @@ TEST(Topics, DataLinesCarryMillisecondsAndTheUtcOffset)
       "^(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}-03:00;23\\.5\\r\\n)"
       "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}-03:00;24\\r\\n)$");
   EXPECT_TRUE(Line.match(QString::fromLatin1(Bytes)).hasMatch()) << Bytes.toStdString();
-  EXPECT_TRUE(FileBytes(W.Data.filePath("semi.csv")).endsWith("-03:00;a;b\r\n")) << "not quoted or escaped";
+  EXPECT_TRUE(FileBytes(W.Data.filePath("semi.csv")).endsWith("-03:00;\"a;b\"\r\n")) << "one quoted field";
   // Unchecked: nothing more is written.
   W->chkSave->setChecked(false);
   Receive(*W, "home/kitchen/temp", "25");
@@ -353,12 +368,12 @@ TEST(Topics, DataFileErrorBoxDoesNotStopProcessingOrSaving)
     Boxes << Text;
     if (Boxes.size() > 1)
       return;
+    W->SetDataFolder(W.Data.path());
     Receive(*W, "a/b", "2");
     Receive(*W, "c", "3");
-    W->SetDataFolder(W.Data.path());
     // Processed and saved while the box is open; then the folder appears and
     // the waiting line is written without anyone pressing a button.
-    SeenWhileOpen = WaitFor([&] { return DataLines(W.Data.filePath("c.csv")).size() == 1; });
+    SeenWhileOpen = WaitFor([&] { return Drained(*W) && DataLines(W.Data.filePath("c.csv")).size() == 1; });
     ASSERT_TRUE(QFile::remove(W.Data.filePath("blocked")));
     W->SetDataFolder(Folder);
     Receive(*W, "a/b", "4");
@@ -380,7 +395,8 @@ TEST(Topics, DataFileErrorBoxDoesNotStopProcessingOrSaving)
   EXPECT_TRUE(Data[1].endsWith(";4"));
   // "a/b=2" went to the other folder while that was the data folder.
   EXPECT_EQ(DataLines(W.Data.filePath("a-b.csv")).size(), 1);
-  EXPECT_EQ(LogTexts(*W), QStringList({"a/b=1", "a/b=2", "c=3", "a/b=4"}));
+  // The failure is in the log too, before the value it held back.
+  EXPECT_EQ(LogTexts(*W), QStringList({Boxes[0], "a/b=1", "a/b=2", "c=3", "a/b=4"}));
   EXPECT_TRUE(Drained(*W));
 }
 
@@ -398,6 +414,170 @@ TEST(Topics, OneErrorBoxPerReason)
   RunLoop(2500); // past a retry
   EXPECT_EQ(ShownTopics(*W), QStringList("a=2"));
   EXPECT_EQ(Boxes.Texts.size(), 1);
+}
+
+// Every topic that cannot be saved says so in the log, with its path and the
+// system's reason; once the folder can be made, every value is written.
+TEST(Topics, EachUnwritableTopicIsLoggedAndNoValueLost)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const QString Folder = BlockedFolder(W);
+  W->SetDataFolder(Folder);
+  W->chkSave->setChecked(true);
+  for (int Value = 0; Value < 2; ++Value)
+    for (int T = 0; T < 20; ++T)
+      Receive(*W, "new/" + std::to_string(T), std::to_string(Value));
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  QStringList Problems = LogTexts(*W).filter("Cannot ");
+  EXPECT_EQ(Problems.size(), 20) << Problems.join('\n').toStdString();
+  for (int T = 0; T < 20; ++T)
+    EXPECT_EQ(Problems.count(QStringLiteral("Cannot open the data file \"%1/new-%2.csv\": Not a directory").arg(Folder).arg(T)), 1)
+        << T;
+  EXPECT_EQ(Boxes.Texts.size(), 1) << "one box at a time";
+  ASSERT_TRUE(QFile::remove(W.Data.filePath("blocked")));
+  for (int T = 0; T < 20; ++T) {
+    const QString File = QStringLiteral("%1/new-%2.csv").arg(Folder).arg(T);
+    ASSERT_TRUE(WaitFor([&] { return DataLines(File).size() == 2; }, 5000)) << T;
+    EXPECT_TRUE(DataLines(File)[0].endsWith(";0"));
+    EXPECT_TRUE(DataLines(File)[1].endsWith(";1"));
+  }
+  EXPECT_EQ(LogTexts(*W).filter("lost").size(), 0);
+}
+
+// A topic whose file refuses its values keeps 10,000 of them waiting; the
+// rest are counted and the count is logged once the file takes values again.
+TEST(Topics, ValuesBeyondTheWaitingBoundAreCountedInOneLogLine)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const QString Folder = BlockedFolder(W);
+  W->SetDataFolder(Folder);
+  W->chkSave->setChecked(true);
+  for (int Value = 0; Value < 10005; ++Value)
+    Receive(*W, "flood", std::to_string(Value));
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  ASSERT_TRUE(QFile::remove(W.Data.filePath("blocked")));
+  const QString File = Folder + "/flood.csv";
+  ASSERT_TRUE(WaitFor([&] { return LogTexts(*W).filter("lost").size() > 0; }, 5000));
+  const QStringList Data = DataLines(File);
+  ASSERT_EQ(Data.size(), 10000);
+  EXPECT_TRUE(Data.first().endsWith(";0"));
+  EXPECT_TRUE(Data.last().endsWith(";9999")) << "the oldest values are kept, in order";
+  EXPECT_EQ(LogTexts(*W).filter("lost"),
+            QStringList("Data file \"" + File + "\" of topic flood: 5 value(s) lost while more than 10000 waited"));
+  Receive(*W, "flood", "after");
+  ASSERT_TRUE(WaitFor([&] { return DataLines(File).size() == 10001; }));
+  EXPECT_EQ(LogTexts(*W).filter("lost").size(), 1);
+}
+
+// Two topics never share a file, a topic too long for a file name is saved
+// all the same, and after a restart every topic finds its own file again,
+// whichever arrives first.
+TEST(Topics, CollidingAndOverlongTopicsKeepTheirOwnFilesAcrossRestarts)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  const std::string Long = "long/" + std::string(300, 'x');
+  const std::vector<std::pair<std::string, std::string>> First = {
+      {"coll/a", "1"}, {"coll-a", "2"}, {Long, "3"}, {"plain/x", "4"}};
+  const std::vector<std::pair<std::string, std::string>> Then = {{"coll-a", "5"}, {Long, "6"}, {"coll/a", "7"}};
+  for (const auto &Messages : {First, Then}) {
+    W.Window.reset(); // a new start over the same folder
+    W.Window = std::make_unique<TfrmMain>();
+    frmMain = W.Window.get();
+    W->SetDataFolder(W.Data.path());
+    W->chkSave->setChecked(true);
+    for (const auto &[Topic, Payload] : Messages)
+      Receive(*W, Topic, Payload);
+    ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  }
+  W.Window.reset(); // the index is complete once the window is gone
+  const auto Values = [&](const std::string &Topic) {
+    QStringList Texts;
+    for (const QString &Line : DataLines(DataFileName(W.Data.path(), QString::fromStdString(Topic))))
+      Texts << Line.section(';', 1);
+    return Texts;
+  };
+  EXPECT_EQ(Values("coll/a"), QStringList({"1", "7"}));
+  EXPECT_EQ(Values("coll-a"), QStringList({"2", "5"}));
+  EXPECT_EQ(Values(Long), QStringList({"3", "6"}));
+  EXPECT_EQ(Values("plain/x"), QStringList("4"));
+  QStringList Files = QDir(W.Data.path()).entryList({"*.csv"}, QDir::Files, QDir::Name);
+  ASSERT_EQ(Files.size(), 4);
+  EXPECT_TRUE(Files.contains("coll-a.csv")) << "the first owner keeps the plain name";
+  EXPECT_TRUE(Files.contains("plain-x.csv"));
+  for (const QString &File : Files)
+    EXPECT_LE(QFile::encodeName(File).size(), 255);
+  QFile Index(W.Data.filePath(DataIndexFile));
+  ASSERT_TRUE(Index.open(QIODevice::ReadOnly));
+  const QJsonObject Indexed = QJsonDocument::fromJson(Index.readAll()).object().value("files").toObject();
+  EXPECT_EQ(Indexed.size(), 4);
+  for (const QString &File : Files)
+    EXPECT_EQ(DataFileName(W.Data.path(), Indexed.value(File).toString()), W.Data.filePath(File));
+  EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join('\n').toStdString();
+}
+
+// The data file's error box leaves the window usable, shows one reason at a
+// time (the latest follows when it is closed) and fits the screen however
+// long the path.
+TEST(Topics, DataFileErrorBoxIsModelessOneAtATimeAndFitsTheScreen)
+{
+  TTestWindow W;
+  W->show();
+  const QString Folder = BlockedFolder(W) + "/" + QString(250, u'p') + "/" + QString(250, u'q');
+  W->SetDataFolder(Folder);
+  W->chkSave->setChecked(true);
+  const auto Boxes = [] {
+    QList<QMessageBox *> Shown;
+    for (QWidget *Top : QApplication::topLevelWidgets())
+      if (auto *Box = qobject_cast<QMessageBox *>(Top); Box && Box->isVisible())
+        Shown << Box;
+    return Shown;
+  };
+  Receive(*W, "a", "1");
+  ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 1; }));
+  QMessageBox *Box = Boxes().first();
+  EXPECT_FALSE(Box->isModal());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(Box->text().startsWith("Cannot open the data file \"" + W.Data.filePath("blocked/")));
+  EXPECT_TRUE(Box->text().endsWith("/a.csv\": Not a directory")) << Box->text().toStdString();
+  EXPECT_TRUE(Box->text().contains(QChar(0x2026))) << "the path is elided in the middle";
+  EXPECT_LE(Box->sizeHint().width(), W->screen()->availableGeometry().width());
+
+  // Still processed and saved meanwhile; a new reason waits for this box.
+  Receive(*W, "b", "2");
+  ASSERT_TRUE(WaitFor([&] { return Drained(*W); }));
+  EXPECT_EQ(LogTexts(*W).filter("Cannot open").size(), 2);
+  RunLoop(100);
+  ASSERT_EQ(Boxes().size(), 1);
+  EXPECT_TRUE(Boxes().first()->text().endsWith("/a.csv\": Not a directory"));
+  Box->button(QMessageBox::Ok)->click();
+  ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 1 && Boxes().first()->text().contains("/b.csv\""); }));
+  Boxes().first()->button(QMessageBox::Ok)->click();
+  RunLoop(100);
+  EXPECT_TRUE(Boxes().isEmpty()) << "no box for a reason already shown";
+}
+
+// While offline Publish and Unsubscribe say so, and nothing waits to be sent
+// at the next connection.
+TEST(Topics, PublishAndUnsubscribeWhileOfflineSaySo)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  W->show();
+  W->UpdateTopic("t", QString("[subscribed]"));
+  W->lbxTopic->setCurrentIndex(W->lbxTopic->model()->index(0, 0));
+  W->edtMessage->setText("on");
+  W->rdgQosPub->SetItemIndex(1);
+  QTest::mouseClick(W->btnPub, Qt::LeftButton);
+  EXPECT_EQ(LogTexts(*W), QStringList("Not published: offline"));
+  EXPECT_EQ(W->mqt->InFlight->Count(), 0) << "nothing kept to send later";
+  ASSERT_TRUE(W->btnUnsub->isEnabled());
+  QTest::mouseClick(W->btnUnsub, Qt::LeftButton);
+  EXPECT_EQ(LogTexts(*W), QStringList({"Not published: offline", "Not unsubscribed: offline"}));
+  EXPECT_EQ(W->mqt->InFlight->Count(), 0);
+  EXPECT_TRUE(Boxes.Texts.isEmpty());
 }
 
 TEST(Topics, TopicWithANulCannotNameAFile)

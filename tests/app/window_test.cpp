@@ -1,6 +1,7 @@
 // The window on its own: controls at start, tab order, accelerators, the
 // client identifier, the log, the enabling rules, the style and error boxes.
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -575,4 +576,70 @@ TEST(Window, PasswordBoxShowsAStarForEachCharacter)
   W->edtPW->setText(QString::fromUtf8("pä ss"));
   EXPECT_EQ(W->edtPW->displayText(), "*****");
   EXPECT_EQ(W->edtPW->text(), QString::fromUtf8("pä ss"));
+}
+
+// Assistive technology names each control as a sighted user reads it, not
+// after the group box around it.
+TEST(Window, ControlsHaveTheNamesReadBesideThem)
+{
+  TTestWindow W;
+  W->show();
+  const std::pair<QWidget *, QString> Cases[] = {
+      {W->edtMessage, "Message"}, {W->edtTopic, "Topic"},   {W->rdgRetain, "Retain"},
+      {W->rdgQosPub, "QoS"},      {W->rdgQosSub, "QoS"},    {W->memLog, "Log"},
+      {W->lbxTopic, "Topics"},    {W->chkSave, "Save data"}, {W->chkLogWrap, "Wrap lines"},
+  };
+  for (const auto &[Widget, Name] : Cases) {
+    QAccessibleInterface *Face = QAccessible::queryAccessibleInterface(Widget);
+    ASSERT_NE(Face, nullptr) << Name.toStdString();
+    EXPECT_EQ(Face->text(QAccessible::Name), Name);
+  }
+}
+
+// The log gives its text line by line and its caret, the topic list its rows
+// with the selected one marked, through Qt's accessibility framework.
+TEST(Window, TheLogAndTheListAreReadByAssistiveTechnology)
+{
+  TTestWindow W;
+  W->show();
+  W->AddLog("first");
+  W->AddLog("second line");
+  QAccessibleInterface *Log = QAccessible::queryAccessibleInterface(W->memLog);
+  ASSERT_NE(Log, nullptr);
+  EXPECT_EQ(Log->role(), QAccessible::EditableText);
+  QAccessibleTextInterface *Text = Log->textInterface();
+  ASSERT_NE(Text, nullptr);
+  const QString All = W->memLog->Text();
+  EXPECT_EQ(Text->characterCount(), All.size());
+  EXPECT_EQ(Text->cursorPosition(), All.size()) << "the caret after the last line";
+  int Start = -1, End = -1;
+  EXPECT_TRUE(Text->textAtOffset(All.size() - 1, QAccessible::LineBoundary, &Start, &End).endsWith("second line"));
+  EXPECT_EQ(End, All.size());
+  EXPECT_TRUE(Text->textAtOffset(0, QAccessible::LineBoundary, &Start, &End).endsWith("first\n"));
+  EXPECT_EQ(Start, 0);
+  EXPECT_TRUE(Text->textAfterOffset(0, QAccessible::LineBoundary, &Start, &End).endsWith("second line"));
+  // In the edit box the caret is where the user puts it.
+  W->memLog->setFocus();
+  QTest::mouseClick(W->memLog->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+  ASSERT_TRUE(W->memLog->Editing());
+  Text->setCursorPosition(3);
+  EXPECT_EQ(Text->cursorPosition(), 3);
+
+  W->UpdateTopic("a", QString("1"));
+  W->UpdateTopic("b", QString("2"));
+  W->lbxTopic->setCurrentIndex(W->lbxTopic->model()->index(1, 0));
+  QAccessibleInterface *List = QAccessible::queryAccessibleInterface(W->lbxTopic);
+  ASSERT_NE(List, nullptr);
+  EXPECT_EQ(List->role(), QAccessible::List);
+  ASSERT_EQ(List->childCount(), 2);
+  const QStringList Rows{"a=1", "b=2"};
+  for (int Row = 0; Row < 2; ++Row) {
+    QAccessibleInterface *Item = List->child(Row);
+    ASSERT_NE(Item, nullptr);
+    EXPECT_EQ(Item->role(), QAccessible::ListItem);
+    EXPECT_EQ(Item->text(QAccessible::Name), Rows[Row]);
+    EXPECT_EQ(Item->state().selected, Row == 1);
+    EXPECT_EQ(List->indexOfChild(Item), Row);
+    EXPECT_EQ(Item->parent(), List);
+  }
 }

@@ -86,11 +86,12 @@ TEST(CliLog, WritesTheWindowsLinesByteForByte) {
     if (m.Payload.empty()) continue; // never saved, as in the window
     const QString topic = QString::fromStdString(m.Topic);
     const std::string file = QFileInfo(DataFileName(QString::fromStdString(dir + "/made"), topic)).fileName().toStdString();
-    const std::string line = DataLine(DecodeReceivedMessage(m.Payload, ansi), ansi, QString());
+    const std::string line = DataRecord(DataValue(m.Payload, ansi), ansi, QString());
     expected[file].push_back(line.substr(1, line.size() - 3));
   }
   std::set<std::string> files;
-  for (const auto &entry : fs::directory_iterator(dir + "/made")) files.insert(entry.path().filename().string());
+  for (const auto &entry : fs::directory_iterator(dir + "/made"))
+    if (entry.path().extension() == ".csv") files.insert(entry.path().filename().string());
   std::set<std::string> expectedFiles;
   for (const auto &[file, lines] : expected) expectedFiles.insert(file);
   EXPECT_EQ(files, expectedFiles);

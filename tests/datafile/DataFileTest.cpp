@@ -76,13 +76,65 @@ TEST(DataFile, lines_are_written_in_the_code_page_with_crlf) {
   };
   const Case cases[] = {
       {"23.5", *windows, "2024-05-07T14:03:09.045-03:00;23.5\r\n"},
-      {"café;a\nb", *windows, "2024-05-07T14:03:09.045-03:00;caf\xE9;a\nb\r\n"},
+      {"café;a\nb", *windows, "2024-05-07T14:03:09.045-03:00;\"caf\xE9;a\nb\"\r\n"},
       {"café", *utf8, "2024-05-07T14:03:09.045-03:00;caf\xC3\xA9\r\n"},
       {"", *windows, "2024-05-07T14:03:09.045-03:00;\r\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.Line);
     EXPECT_EQ(DataLine(c.Value, c.CodePage, DataTimeStamp(moment)), c.Line);
+  }
+}
+
+// Values a CSV reader would split or end early are one quoted field; all
+// others stay exactly as they always were written.
+TEST(DataFile, records_quote_only_values_a_csv_reader_would_misread) {
+  const auto utf8 = TCodePage::Utf8();
+  struct Case {
+    std::string Value, Written;
+  };
+  const Case cases[] = {
+      {"23.5", "23.5"},
+      {"a \"quoted\" word", "a \"quoted\" word"}, // an inner quote alone is not a field's quote
+      {"", ""},
+      {std::string("\0x", 2), std::string("\0x", 2)},
+      {"a;b", "\"a;b\""},
+      {"line1\nline2", "\"line1\nline2\""},
+      {"a\r\nb", "\"a\r\nb\""},
+      {"cr\r", "\"cr\r\""},
+      {"\"starts", "\"\"\"starts\""},
+      {"\"x\";\"y\"", "\"\"\"x\"\";\"\"y\"\"\""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Value);
+    EXPECT_EQ(DataRecord(c.Value, *utf8, "T"), "T;" + c.Written + "\r\n");
+  }
+}
+
+// A payload is saved as its text in the code page when that is exact, and as
+// its own bytes otherwise: nothing is replaced or lost.
+TEST(DataFile, saved_values_keep_every_payload_byte) {
+  const auto windows = TCodePage::Windows1252();
+  const auto utf8 = TCodePage::Utf8();
+  struct Case {
+    const char *Name;
+    std::string Payload;
+    const TCodePage &CodePage;
+    std::string Saved;
+  };
+  const Case cases[] = {
+      {"UTF-8 text in UTF-8", "caf\xC3\xA9", *utf8, "caf\xC3\xA9"},
+      {"malformed UTF-8 kept as it came", "caf\xE9", *utf8, "caf\xE9"},
+      {"binary kept as it came", std::string("\x00\xFF\xFE\x80\x01", 5), *utf8, std::string("\x00\xFF\xFE\x80\x01", 5)},
+      {"a real U+FFFD stays", "\xEF\xBF\xBD", *utf8, "\xEF\xBF\xBD"},
+      {"8-bit text in its code page", "caf\xE9", *windows, "caf\xE9"},
+      {"UTF-8 text in the code page's spelling", "caf\xC3\xA9", *windows, "caf\xE9"},
+      {"a character the code page lacks: the payload's bytes", "\xCE\xA9", *windows, "\xCE\xA9"},
+      {"a real U+FFFD the code page lacks", "a\xEF\xBF\xBD", *windows, "a\xEF\xBF\xBD"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(DataValue(c.Payload, c.CodePage), c.Saved);
   }
 }
 

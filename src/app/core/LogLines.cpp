@@ -53,6 +53,17 @@ void TLogLines::Clear()
   std::vector<TLine>().swap(FLines);
 }
 
+void TLogLines::KeepLast(qsizetype aCount, QStringView aFirst)
+{
+  TLogLines Kept;
+  Kept.FLines.reserve(std::size_t(aCount) + 1);
+  Kept.Append(aFirst);
+  for (qsizetype I = std::max<qsizetype>(0, Count() - aCount); I < Count(); ++I)
+    Kept.Append(Line(I));
+  std::swap(FChunks, Kept.FChunks);
+  std::swap(FLines, Kept.FLines);
+}
+
 QString TLogLines::Line(qsizetype aIndex) const
 {
   const TLine &Line = FLines.at(std::size_t(aIndex));

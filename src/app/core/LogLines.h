@@ -1,7 +1,7 @@
 #pragma once
 // The lines of the log box, kept compactly: a window that logs every received
 // message holds a hundred thousand lines and more, and keeps every one until
-// the user clears the log. A line costs its characters (one byte each when
+// the user clears the log or the log's bound drops it. A line costs its characters (one byte each when
 // they all fit in Latin-1, as time stamps and most topics do; two otherwise)
 // and twelve bytes of index. The text lives in large chunks that are filled
 // one after the other and never moved, so appending never copies what is
@@ -17,6 +17,9 @@ class TLogLines {
 public:
   void Append(QStringView aLine);
   void Clear();
+  // Keeps the last aCount lines behind aFirst, in fresh chunks: the memory of
+  // the lines dropped goes back.
+  void KeepLast(qsizetype aCount, QStringView aFirst);
   qsizetype Count() const { return qsizetype(FLines.size()); }
   QString Line(qsizetype aIndex) const;
   qsizetype Length(qsizetype aIndex) const { return qsizetype(FLines.at(std::size_t(aIndex)).Length); }

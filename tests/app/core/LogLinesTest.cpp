@@ -51,4 +51,18 @@ TEST(LogLines, ClearEmptiesTheStoreForNewLines) {
   EXPECT_EQ(store.Text(), "new");
 }
 
+TEST(LogLines, KeepLastKeepsTheNewestBehindAFirstLine) {
+  TLogLines store;
+  for (int i = 0; i < 10000; ++i)
+    store.Append(i % 3 ? QStringLiteral("line %1").arg(i) : QStringLiteral("\u20ac %1").arg(i));
+  store.KeepLast(4, u"dropped");
+  EXPECT_EQ(store.Text(), QStringList({"dropped", "\u20ac 9996", "line 9997", "line 9998", "\u20ac 9999"}).join('\n'));
+  store.Append(u"next");
+  EXPECT_EQ(store.Line(5), "next");
+  store.KeepLast(100, u"all kept"); // more than there are: every line stays
+  EXPECT_EQ(store.Count(), 7);
+  EXPECT_EQ(store.Line(0), "all kept");
+  EXPECT_EQ(store.Line(1), "dropped");
+}
+
 } // namespace
