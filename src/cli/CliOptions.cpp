@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 
+#include "CliFormat.h"
 #include "MQTTLimits.h"
 
 namespace {
@@ -159,7 +160,14 @@ const std::vector<OptionRule> &OptionRules() {
       {nullptr, "--will-qos", Both, true,
        Number("the will QoS", 0, 2, [](CliOptions &o, long n) { o.WillQos = int(n); })},
       {nullptr, "--will-retain", Both, false, Flag(&CliOptions::WillRetain)},
-      {"-F", nullptr, SubOnly, true, Text(&CliOptions::Format, "the format")},
+      {"-F", nullptr, SubOnly, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         std::string problem;
+         if (v.empty()) return "the format must not be empty";
+         if (!MessageFormat::Parse(v, problem)) return "-F: " + problem;
+         o.Format = v;
+         return {};
+       }},
       {"-N", nullptr, SubOnly, false, Flag(&CliOptions::NoNewline)},
       {"-R", nullptr, SubOnly, false, Flag(&CliOptions::SkipRetained)},
       {nullptr, "--retained-only", SubOnly, false, Flag(&CliOptions::RetainedOnly)},
@@ -354,14 +362,23 @@ sub:
   -q, --qos 0|1|2        requested QoS (default 0)
   -C, --count N          exit after N messages
   -v, --verbose          print "topic payload" instead of the payload alone
-  -F FORMAT              print each message by FORMAT (as mosquitto_sub does):
+                         (an empty payload as: topic (null))
+  -F FORMAT              print each message by FORMAT, as mosquitto_sub does:
                          %t topic, %p payload, %x payload in hex (%X capitals),
                          %l payload length, %m message id, %q QoS, %r retain
                          flag (0/1), %I local ISO 8601 time, %U Unix time with
-                         nanoseconds, %j a JSON object (tst, topic, qos, retain,
-                         payloadlen, and payload as text, or payload_base64 when
-                         the payload is not UTF-8), %% a percent sign; \n \t \r
-                         \\ \a \e \v \0 as in C
+                         nanoseconds, %j a JSON object (tst in UTC, topic, qos,
+                         retain, payloadlen, mid at QoS 1 and 2, and payload as
+                         text, null when empty, or payload_base64 when it is not
+                         UTF-8), %J the same with the payload as the JSON value
+                         it must hold, %A %C %D %E %F %P %R %S the MQTT 5
+                         properties (nothing at 3.1 and 3.1.1), %% a percent
+                         sign; flags, width and precision as in %-20t %08l
+                         %10.3t (a width cuts %p, and %x/%X to the whole bytes
+                         that fit); @ and a letter: that strftime field of the
+                         local time, @N its nanoseconds, @@ an @; \n \t \r \\
+                         \a \e \v \0 as in C. A format mosquitto_sub refuses is
+                         refused, with the place of the fault
   -N                     no newline after each message
   -R                     leave out retained messages (those the broker had kept)
       --retained-only    print only retained messages; exit at the first that is not

@@ -90,6 +90,8 @@ CliSession::CliSession(CliOptions options)
     Fail(ExitTimeout, "timed out after " + std::to_string(FOptions.TimeoutSec) + " s");
   });
   connect(FQuitGuard.get(), &QTimer::timeout, this, [this] { QuitNow(); });
+  std::string problem;
+  if (!FOptions.Format.empty()) FFormat = MessageFormat::Parse(FOptions.Format, problem);
 }
 
 CliSession::~CliSession() = default;
@@ -591,11 +593,18 @@ void CliSession::FinishSubscriber() {
 }
 
 void CliSession::PrintMsg(const std::string &topic, const std::string &payload, int qos, bool retained) {
-  if (!FOptions.Format.empty()) {
-    CliMessage m{topic, payload, qos, retained, FClient->DeliveredID(), {}};
+  if (FFormat) {
+    CliMessage m{topic, payload, qos, retained, qos > 0 ? FClient->DeliveredID() : std::uint16_t(0), {}, {}};
     ::clock_gettime(CLOCK_REALTIME, &m.Received);
-    const std::string text = FormatMessage(FOptions.Format, m);
+    std::string problems;
+    const std::string text = FFormat->Format(m, problems);
+    if (!problems.empty()) std::fputs(problems.c_str(), stderr);
     std::fwrite(text.data(), 1, text.size(), stdout);
+  } else if (FOptions.Verbose && payload.empty()) {
+    // As mosquitto_sub shows an empty message: as "(null)" on a line, or not at all without newlines.
+    if (FOptions.NoNewline) return;
+    std::fwrite(topic.data(), 1, topic.size(), stdout);
+    std::fputs(" (null)", stdout);
   } else {
     if (FOptions.Verbose) {
       std::fwrite(topic.data(), 1, topic.size(), stdout);

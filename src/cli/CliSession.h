@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CliExit.h"
+#include "CliFormat.h"
 #include "CliOptions.h"
 
 class QSocketNotifier;
@@ -59,6 +60,7 @@ private:
   void CheckStartFailed(int attempt);
 
   CliOptions FOptions;
+  std::optional<MessageFormat> FFormat; // -F, checked with the command line
   std::unique_ptr<TSslContext> FSslContext;
   std::unique_ptr<TMQTTClient> FClient;
   std::unique_ptr<QTimer> FTimeout;
