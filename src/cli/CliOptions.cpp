@@ -234,7 +234,9 @@ std::string CheckLimits(const CliOptions &o) {
 
 std::string CheckComplete(const CliOptions &o) {
   const bool pub = o.Command == CliCommand::Pub;
-  if (o.Topics.empty()) return pub ? "give the topic to publish to with -t" : "give at least one topic filter with -t";
+  // sub -U alone takes filters out of a kept session and prints what the rest bring.
+  if (o.Topics.empty() && !(o.Command == CliCommand::Sub && !o.Unsubscribe.empty()))
+    return pub ? "give the topic to publish to with -t" : "give at least one topic filter with -t (or, for sub, -U)";
   if (pub && o.Topics.size() > 1) return "pub publishes to one topic: give -t once";
   if (pub && o.Source == PayloadSource::None) return "give the message with -m, -f, -l, -s or -n";
   if (o.RetainedOnly && o.SkipRetained) return "--retained-only and -R leave nothing to print: give one of them";
@@ -320,6 +322,7 @@ std::string CliUsage() {
 
 Usage:
   vyr-cli sub -t FILTER [-t FILTER ...] [options]   print received messages
+                                                    (all filters in one SUBSCRIBE)
   vyr-cli pub -t TOPIC (-m TEXT | -f FILE | -l | -s | -n) [options]
   vyr-cli log -t FILTER [-t FILTER ...] [-d DIR] [options]
                                                     save received values to data files
@@ -388,7 +391,8 @@ sub:
                          leave out messages whose topic matches FILTER; repeatable
   -U, --unsubscribe FILTER
                          unsubscribe from FILTER once connected (with -c: remove it
-                         from the stored session); repeatable
+                         from the stored session); repeatable; sub takes -U
+                         without -t
   Without -F each message is written as its raw payload bytes followed by a newline.
 
 log:

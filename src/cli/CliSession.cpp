@@ -159,12 +159,6 @@ void CliSession::Start() {
     ResumeInFlight();
   }
   WireClient();
-  if (o.Command != CliCommand::Pub) {
-    // Recorded now and sent by AutoSubscribe after every accepted CONNACK,
-    // so that a reconnection subscribes again.
-    c.SetAutoSubscribe(true);
-    for (const auto &topic : o.Topics) c.Subscribe(topic, TMQTTQOSType(o.Qos));
-  }
   if (o.TimeoutSec > 0) FTimeout->start(o.TimeoutSec * 1000);
   c.Activate(true);
 }
@@ -430,7 +424,15 @@ void CliSession::ClientOnline() {
   Monitor(false);
   if (first)
     for (const auto &filter : FOptions.Unsubscribe) FClient->Unsubscribe(filter);
-  if (FOptions.Command != CliCommand::Pub) return;
+  if (FOptions.Command != CliCommand::Pub) {
+    // Every filter in one SUBSCRIBE, one round trip, after every accepted
+    // CONNACK so that a reconnection subscribes again; the SUBACK names each
+    // refused filter by its place in the packet.
+    if (FOptions.Topics.empty()) return;
+    TTaggedStrings filters;
+    for (const auto &topic : FOptions.Topics) filters.push_back({topic, FOptions.Qos});
+    return FClient->Subscribe(&filters);
+  }
   // What waited for the link goes on; and an input that ended while offline
   // may leave nothing in flight whose acknowledgement would end the run.
   if (FPublishStarted) return Acknowledged();
