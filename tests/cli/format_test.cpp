@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QThread>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+
+#include <fstream>
 
 #include "CliHarness.h"
 
@@ -204,10 +208,33 @@ TEST_F(CliFormat, FormatsPrintWhatMosquittoSubPrints) {
       {"live/json", "2", R"({ "b" : [1, 2.50, true,null], "c":"\u00e9\/", "n": -0.0, "e": 1.5e300, "i": 01 })"},
       {"live/jsontext", "0", "\"\\ud83d\\ude00\" "},
   };
+  // Each message is through at every subscriber (acknowledged, or sent at QoS 0)
+  // before the next goes out: messages of different QoS may otherwise reach
+  // two subscribers in different orders.
+  const auto logCount = [&](const std::string &needle) {
+    std::ifstream in(Broker->Dir() + "/mosquitto.log");
+    const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::size_t n = 0;
+    for (auto at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+    return n;
+  };
+  std::size_t acknowledged = 3; // the retained messages, kept at QoS 1
   for (const Message &m : messages) {
     std::vector<std::string> args = {"-t", m.Topic, "-q", m.Qos};
     args.push_back(m.Payload.empty() ? "-n" : "-s");
     ASSERT_EQ(RunProc("mosquitto_pub", MosquittoArgs(Broker->Port(), args), m.Payload).ExitCode, 0);
+    acknowledged += std::string(m.Qos) != "0";
+    for (std::size_t i = 0; i < cases.size(); ++i)
+      for (const std::string id : {"ours" + std::to_string(i), "theirs" + std::to_string(i)}) {
+        QDeadlineTimer deadline(20000);
+        while (std::string(m.Qos) == "0"
+                   ? logCount("Sending PUBLISH to " + id + " (d0, q0, r0, m0, '" + m.Topic + "'") == 0
+                   : logCount("Received PUBACK from " + id + " ") + logCount("Received PUBCOMP from " + id + " ") <
+                         acknowledged) {
+          ASSERT_FALSE(deadline.hasExpired()) << m.Topic << " to " << id;
+          QThread::msleep(20);
+        }
+      }
   }
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].Name);
