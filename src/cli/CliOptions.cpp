@@ -400,7 +400,8 @@ log:
   -q, --qos 0|1|2        requested QoS (default 0)
   -d, --data-dir DIR     folder of the data files (created; default the current folder)
   -T, -U                 as for sub
-  With -t '$share/GROUP/FILTER' (-V mqttv311) several loggers share one stream,
+  With -t '$share/GROUP/FILTER' several loggers share one stream (at 3.1 and
+  3.1.1 where the broker takes it, as mosquitto does),
   each message going to one of them; they may write into one folder, each line
   being one write in append mode (docs/vyr-cli-log@.service runs N of them).
   Each received value is appended to the data file of its topic, as the window's
