@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 
+#include "CliFormat.h"
 #include "MQTTLimits.h"
 
 namespace {
@@ -162,7 +163,14 @@ const std::vector<OptionRule> &OptionRules() {
       {nullptr, "--will-qos", Both, true,
        Number("the will QoS", 0, 2, [](CliOptions &o, long n) { o.WillQos = int(n); })},
       {nullptr, "--will-retain", Both, false, Flag(&CliOptions::WillRetain)},
-      {"-F", nullptr, SubOnly, true, Text(&CliOptions::Format, "the format")},
+      {"-F", nullptr, SubOnly, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         std::string problem;
+         if (v.empty()) return "the format must not be empty";
+         if (!MessageFormat::Parse(v, problem)) return "-F: " + problem;
+         o.Format = v;
+         return {};
+       }},
       {"-N", nullptr, SubOnly, false, Flag(&CliOptions::NoNewline)},
       {"-R", nullptr, SubOnly, false, Flag(&CliOptions::SkipRetained)},
       {nullptr, "--retained-only", SubOnly, false, Flag(&CliOptions::RetainedOnly)},
@@ -231,7 +239,9 @@ std::string CheckLimits(const CliOptions &o) {
 
 std::string CheckComplete(const CliOptions &o) {
   const bool pub = o.Command == CliCommand::Pub;
-  if (o.Topics.empty()) return pub ? "give the topic to publish to with -t" : "give at least one topic filter with -t";
+  // sub -U alone takes filters out of a kept session and prints what the rest bring.
+  if (o.Topics.empty() && !(o.Command == CliCommand::Sub && !o.Unsubscribe.empty()))
+    return pub ? "give the topic to publish to with -t" : "give at least one topic filter with -t (or, for sub, -U)";
   if (pub && o.Topics.size() > 1) return "pub publishes to one topic: give -t once";
   if (pub && o.Source == PayloadSource::None) return "give the message with -m, -f, -l, -s or -n";
   if (o.RetainedOnly && o.SkipRetained) return "--retained-only and -R leave nothing to print: give one of them";
@@ -317,6 +327,7 @@ std::string CliUsage() {
 
 Usage:
   vyr-cli sub -t FILTER [-t FILTER ...] [options]   print received messages
+                                                    (all filters in one SUBSCRIBE)
   vyr-cli pub -t TOPIC (-m TEXT | -f FILE | -l | -s | -n) [options]
   vyr-cli log -t FILTER [-t FILTER ...] [-d DIR] [options]
                                                     save received values to data files
@@ -359,14 +370,23 @@ sub:
   -q, --qos 0|1|2        requested QoS (default 0)
   -C, --count N          exit after N messages
   -v, --verbose          print "topic payload" instead of the payload alone
-  -F FORMAT              print each message by FORMAT (as mosquitto_sub does):
+                         (an empty payload as: topic (null))
+  -F FORMAT              print each message by FORMAT, as mosquitto_sub does:
                          %t topic, %p payload, %x payload in hex (%X capitals),
                          %l payload length, %m message id, %q QoS, %r retain
                          flag (0/1), %I local ISO 8601 time, %U Unix time with
-                         nanoseconds, %j a JSON object (tst, topic, qos, retain,
-                         payloadlen, and payload as text, or payload_base64 when
-                         the payload is not UTF-8), %% a percent sign; \n \t \r
-                         \\ \a \e \v \0 as in C
+                         nanoseconds, %j a JSON object (tst in UTC, topic, qos,
+                         retain, payloadlen, mid at QoS 1 and 2, and payload as
+                         text, null when empty, or payload_base64 when it is not
+                         UTF-8), %J the same with the payload as the JSON value
+                         it must hold, %A %C %D %E %F %P %R %S the MQTT 5
+                         properties (nothing at 3.1 and 3.1.1), %% a percent
+                         sign; flags, width and precision as in %-20t %08l
+                         %10.3t (a width cuts %p, and %x/%X to the whole bytes
+                         that fit); @ and a letter: that strftime field of the
+                         local time, @N its nanoseconds, @@ an @; \n \t \r \\
+                         \a \e \v \0 as in C. A format mosquitto_sub refuses is
+                         refused, with the place of the fault
   -N                     no newline after each message
   -R                     leave out retained messages (those the broker had kept)
       --retained-only    print only retained messages; exit at the first that is not
@@ -376,7 +396,8 @@ sub:
                          leave out messages whose topic matches FILTER; repeatable
   -U, --unsubscribe FILTER
                          unsubscribe from FILTER once connected (with -c: remove it
-                         from the stored session); repeatable
+                         from the stored session); repeatable; sub takes -U
+                         without -t
   Without -F each message is written as its raw payload bytes followed by a newline.
 
 log:
@@ -384,6 +405,10 @@ log:
   -q, --qos 0|1|2        requested QoS (default 0)
   -d, --data-dir DIR     folder of the data files (created; default the current folder)
   -T, -U                 as for sub
+  With -t '$share/GROUP/FILTER' several loggers share one stream (at 3.1 and
+  3.1.1 where the broker takes it, as mosquitto does),
+  each message going to one of them; they may write into one folder, each line
+  being one write in append mode (docs/vyr-cli-log@.service runs N of them).
   Each received value is appended to the data file of its topic, as the window's
   "Save data" writes it: DIR/<topic with "/" made "-">.csv, one line per message:
   local time with milliseconds and UTC offset, ";", the value, CR LF. Runs until

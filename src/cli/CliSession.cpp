@@ -96,6 +96,8 @@ CliSession::CliSession(CliOptions options)
     Fail(ExitTimeout, "timed out after " + std::to_string(FOptions.TimeoutSec) + " s");
   });
   connect(FQuitGuard.get(), &QTimer::timeout, this, [this] { QuitNow(); });
+  std::string problem;
+  if (!FOptions.Format.empty()) FFormat = MessageFormat::Parse(FOptions.Format, problem);
 }
 
 CliSession::~CliSession() {
@@ -170,12 +172,6 @@ void CliSession::Start() {
     ResumeInFlight();
   }
   WireClient();
-  if (o.Command != CliCommand::Pub) {
-    // Recorded now and sent by AutoSubscribe after every accepted CONNACK,
-    // so that a reconnection subscribes again.
-    c.SetAutoSubscribe(true);
-    for (const auto &topic : o.Topics) c.Subscribe(topic, TMQTTQOSType(o.Qos));
-  }
   if (o.TimeoutSec > 0) FTimeout->start(o.TimeoutSec * 1000);
   c.Activate(true);
 }
@@ -554,7 +550,15 @@ void CliSession::ClientOnline() {
   Monitor(false);
   if (first)
     for (const auto &filter : FOptions.Unsubscribe) FClient->Unsubscribe(filter);
-  if (FOptions.Command != CliCommand::Pub) return;
+  if (FOptions.Command != CliCommand::Pub) {
+    // Every filter in one SUBSCRIBE, one round trip, after every accepted
+    // CONNACK so that a reconnection subscribes again; the SUBACK names each
+    // refused filter by its place in the packet.
+    if (FOptions.Topics.empty()) return;
+    TTaggedStrings filters;
+    for (const auto &topic : FOptions.Topics) filters.push_back({topic, FOptions.Qos});
+    return FClient->Subscribe(&filters);
+  }
   // What waited for the link goes on; and an input that ended while offline
   // may leave nothing in flight whose acknowledgement would end the run.
   if (FPublishStarted) return Acknowledged();
@@ -751,11 +755,18 @@ void CliSession::FinishSubscriber() {
 }
 
 void CliSession::PrintMsg(const std::string &topic, const std::string &payload, int qos, bool retained) {
-  if (!FOptions.Format.empty()) {
-    CliMessage m{topic, payload, qos, retained, FClient->DeliveredID(), {}};
+  if (FFormat) {
+    CliMessage m{topic, payload, qos, retained, qos > 0 ? FClient->DeliveredID() : std::uint16_t(0), {}, {}};
     ::clock_gettime(CLOCK_REALTIME, &m.Received);
-    const std::string text = FormatMessage(FOptions.Format, m);
+    std::string problems;
+    const std::string text = FFormat->Format(m, problems);
+    if (!problems.empty()) std::fputs(problems.c_str(), stderr);
     std::fwrite(text.data(), 1, text.size(), stdout);
+  } else if (FOptions.Verbose && payload.empty()) {
+    // As mosquitto_sub shows an empty message: as "(null)" on a line, or not at all without newlines.
+    if (FOptions.NoNewline) return;
+    std::fwrite(topic.data(), 1, topic.size(), stdout);
+    std::fputs(" (null)", stdout);
   } else {
     if (FOptions.Verbose) {
       std::fwrite(topic.data(), 1, topic.size(), stdout);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CliExit.h"
+#include "CliFormat.h"
 #include "CliOptions.h"
 
 class QSocketNotifier;
@@ -66,6 +67,7 @@ private:
   void ProtocolViolation(std::string reason);
 
   CliOptions FOptions;
+  std::optional<MessageFormat> FFormat; // -F, checked with the command line
   std::unique_ptr<TSslContext> FSslContext;
   std::unique_ptr<TMQTTClient> FClient;
   std::unique_ptr<QTimer> FTimeout;

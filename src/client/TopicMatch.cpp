@@ -12,6 +12,11 @@ std::vector<std::string> SplitTopic(std::string_view s) {
 }
 
 bool MatchTopic(std::string_view aFilter, std::string_view aTopic) {
+  // A shared subscription "$share/GROUP/FILTER" delivers the topics FILTER matches.
+  constexpr std::string_view share = "$share/";
+  if (aFilter.substr(0, share.size()) == share)
+    if (const auto slash = aFilter.find('/', share.size()); slash != std::string_view::npos)
+      aFilter.remove_prefix(slash + 1);
   const auto f = SplitTopic(aFilter);
   const auto t = SplitTopic(aTopic);
   const bool hash = f.back() == "#";

@@ -1,7 +1,8 @@
 #pragma once
 // Topic filter matching for local delivery: "+" matches one level, a final "#"
 // matches the rest (including no level at all). Levels are split at every "/"
-// byte and compared byte for byte.
+// byte and compared byte for byte. A shared subscription
+// "$share/GROUP/FILTER" matches what FILTER matches.
 
 #include <string>
 #include <string_view>

@@ -190,7 +190,8 @@ TEST(CliMosquitto, StandardInputAsOneMessageToSeveralFilters) {
   EXPECT_EQ(b.ExitCode, 0) << b.Err;
   ProcResult r = sub.Wait();
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
-  EXPECT_EQ(HexOf(r.Out), HexOf("multi/a " + binary + "\nmulti/b \n"));
+  // -v shows the empty message as mosquitto_sub does.
+  EXPECT_EQ(HexOf(r.Out), HexOf("multi/a " + binary + "\nmulti/b (null)\n"));
 }
 
 TEST(CliMosquitto, SubscriberReconnectsAfterABrokerRestart) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -288,3 +289,54 @@ TEST(CliReach, Ipv6) {
 }
 
 } // namespace
+
+namespace {
+
+std::size_t Occurrences(const std::string &path, const std::string &needle) {
+  std::ifstream in(path);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+} // namespace
+
+// Every -t goes out in one SUBSCRIBE; the SUBACK still names each refused filter.
+TEST(CliReach, AllFiltersInOneSubscribeEachRefusalByName) {
+  const std::string dir = MakeTempDir("vyr-cli-acl");
+  TestBroker broker({.ExtraConfig = SubscribeDenyConfig(dir, "closed/#")});
+  Proc sub(CliPath(), CliArgs("sub", broker.Port(), {"-V", "mqttv311", "-C", "2", "-W", "20", "-i", "onesub", "-v", "-t",
+                                                     "open/a", "-t", "closed/x", "-t", "open/b", "-t", "closed/y"}));
+  sub.Start();
+  ASSERT_TRUE(sub.WaitForErr("the broker refused the subscription to closed/y"));
+  for (const char *topic : {"open/a", "closed/x", "open/b"})
+    EXPECT_EQ(RunCli(CliArgs("pub", broker.Port(), {"-t", topic, "-m", "hi"})).ExitCode, 0);
+  ProcResult r = sub.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(r.Out, "open/a hi\nopen/b hi\n");
+  EXPECT_EQ(r.Err, "vyr-cli: the broker refused the subscription to closed/x\n"
+                   "vyr-cli: the broker refused the subscription to closed/y\n");
+  EXPECT_EQ(Occurrences(broker.LogFile(), "Received SUBSCRIBE from onesub"), 1u);
+  RunShell("rm -rf '" + dir + "'");
+}
+
+// sub -U alone takes a filter out of a kept session and prints what the rest bring.
+TEST(CliReach, UnsubscribeWithoutTopicLeavesTheRestOfTheSession) {
+  TestBroker broker;
+  Proc first(CliPath(), CliArgs("sub", broker.Port(), {"-V", "mqttv311", "-c", "-i", "kept", "-t", "a/#", "-t", "b/#"}));
+  first.Start();
+  ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to kept\n"));
+  first.Signal(SIGTERM);
+  ASSERT_EQ(first.Wait().ExitCode, 0);
+
+  Proc second(CliPath(), CliArgs("sub", broker.Port(), {"-V", "mqttv311", "-c", "-i", "kept", "-U", "a/#", "-C", "1", "-W", "20", "-v"}));
+  second.Start();
+  ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending UNSUBACK to kept\n"));
+  for (const char *topic : {"a/x", "b/x"})
+    EXPECT_EQ(RunCli(CliArgs("pub", broker.Port(), {"-t", topic, "-m", topic, "-q", "1"})).ExitCode, 0);
+  ProcResult r = second.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(r.Out, "b/x b/x\n");
+  EXPECT_EQ(Occurrences(broker.LogFile(), "Received SUBSCRIBE from kept"), 1u);
+}

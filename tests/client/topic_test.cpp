@@ -55,6 +55,12 @@ TEST(MatchTopic, FilterAgainstTopic) {
       {"$SYS/#", "$SYS/x", true},
       {"\xc3\xa9/+", "\xc3\xa9/z", true},
       {"\xc3\xa9", "\xc3\xa8", false},
+      {"$share/g/a/#", "a/b", true}, // a shared subscription matches on its filter
+      {"$share/g/a/+", "a/b", true},
+      {"$share/g/#", "x", true},
+      {"$share/g/a", "$share/g/a", false},
+      {"$share/g/a", "b", false},
+      {"$shared/g/a", "$shared/g/a", true}, // not a shared subscription
   };
   for (const auto &c : cases)
     EXPECT_EQ(MatchTopic(c.filter, c.topic), c.match) << c.filter << " vs '" << c.topic << "'";
