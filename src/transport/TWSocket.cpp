@@ -225,6 +225,7 @@ void TWSocket::Connect() {
   FLookupError.clear();
   FSslFailureKind = sfNone;
   FSslFailure.clear();
+  FWsFailure.clear();
   try {
     ResolvePortAndProto();
     if (!ResolveAddrNow()) return;
@@ -293,6 +294,7 @@ bool TWSocket::TryNextCandidate() {
 
 int TWSocket::StartConnect() {
   FSendQueue.Clear();
+  WsResetFields();
   int fd = ::socket(FRemote->Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return ErrnoToWSocketError(errno);
   FHSocket = fd;
@@ -332,7 +334,18 @@ int TWSocket::Send(const void *Data, int Len) {
   if (FState != wsConnected) SocketError("Send", 10057);
   if (Len <= 0)
     Len = 0;
-  else {
+  else if (FWsEnable) {
+    FDataSentPending = true;
+    // Each Send is one binary message; before the upgrade is answered the
+    // bytes wait, and go out together as one message once it is.
+    if (FWs && FWs->Open() && FWsPlainQueue.Empty()) {
+      FWs->Write(static_cast<const char *>(Data), static_cast<std::size_t>(Len));
+      WsFlush();
+    } else {
+      FWsPlainQueue.Append(Data, static_cast<std::size_t>(Len));
+    }
+    return Len;
+  } else {
     FDataSentPending = true;
     if (FSslEnable)
       FSslPlainQueue.Append(Data, static_cast<std::size_t>(Len));
@@ -372,7 +385,8 @@ void TWSocket::TryToSend() {
     }
     SocketError("TryToSend failed", code);
   }
-  if (FSendQueue.Empty() && FSslPlainQueue.Empty() && FDataSentPending && OnDataSent) PostRequest(rqDataSent);
+  if (FSendQueue.Empty() && FSslPlainQueue.Empty() && FWsPlainQueue.Empty() && FDataSentPending && OnDataSent)
+    PostRequest(rqDataSent);
   UpdateNotifiers();
 }
 
@@ -393,6 +407,7 @@ std::size_t TWSocket::PlainRcvdCount() const {
 }
 
 int TWSocket::GetRcvdCount() {
+  if (FWs) return static_cast<int>(FWsRxBuf.size() - FWsRxPos);
   if (FSsl) return static_cast<int>(FSslRxBuf.size() - FSslRxPos);
   if (FHSocket < 0) return -1;
   int n = 0;
@@ -409,6 +424,22 @@ int TWSocket::Receive(void *Buffer, int BufferSize) {
     // The owner reads again: announcements may resume.
     FReadPaused = false;
     UpdateNotifiers();
+  }
+  if (FWs) {
+    std::size_t avail = FWsRxBuf.size() - FWsRxPos;
+    if (avail == 0) {
+      FLastError = 10035;
+      return -1;
+    }
+    std::size_t n = std::min(avail, static_cast<std::size_t>(BufferSize));
+    std::memcpy(Buffer, FWsRxBuf.data() + FWsRxPos, n);
+    FWsRxPos += n;
+    if (FWsRxPos == FWsRxBuf.size()) {
+      FWsRxBuf.clear();
+      FWsRxPos = 0;
+    }
+    ++FReadCount;
+    return static_cast<int>(n);
   }
   if (FSsl) {
     std::size_t avail = FSslRxBuf.size() - FSslRxPos;
@@ -450,7 +481,9 @@ std::string TWSocket::ReceiveStrA() {
   return s;
 }
 
-std::size_t TWSocket::BufferedByteCount() const { return FSendQueue.Size() + FSslPlainQueue.Size(); }
+std::size_t TWSocket::BufferedByteCount() const {
+  return FSendQueue.Size() + FSslPlainQueue.Size() + FWsPlainQueue.Size();
+}
 
 std::string TWSocket::GetXPort() {
   if (FState != wsConnected || FHSocket < 0) return "error";
@@ -465,6 +498,18 @@ std::string TWSocket::GetXPort() {
 // ------------------------------------------------------------------- closing
 
 void TWSocket::Close() {
+  if (FWs && FHSocket >= 0 && FWs->Open() && !FWs->CloseSent()) {
+    if (FWsRxBuf.size() > FWsRxPos && !FWsCloseAnnounced) {
+      // Payload still waiting is announced first; the close follows.
+      FWsCloseAnnounced = true;
+      PostRequest(rqWsRead);
+      PostRequest(rqClose);
+      return;
+    }
+    FWs->Close(1000);
+    WsFlush();
+    if (FHSocket < 0) return;
+  }
   if (FSsl && FSslEnable && FHSocket >= 0 && FSSLState >= sslEstablished) {
     if (FSSLState == sslEstablished && FSslRxBuf.size() > FSslRxPos && !FSslCloseAnnounced) {
       // Decrypted bytes still waiting are announced first; the close follows.
@@ -612,8 +657,12 @@ void TWSocket::HandleRequest(std::uint64_t connection, TRequest kind) {
     case rqSslRead:
       if (FSsl) SslAnnounce();
       break;
+    case rqWsRead:
+      if (FWs) WsAnnounce();
+      break;
     case rqDataSent:
-      if (FDataSentPending && FSendQueue.Empty() && FSslPlainQueue.Empty() && FState == wsConnected) {
+      if (FDataSentPending && FSendQueue.Empty() && FSslPlainQueue.Empty() && FWsPlainQueue.Empty() &&
+          FState == wsConnected) {
         FDataSentPending = false;
         RaiseEvent(OnDataSent, 0);
       }
@@ -695,6 +744,7 @@ void TWSocket::Do_FD_CONNECT(int errCode) {
     if (FState != wsClosed) Close();
     return;
   }
+  if (FWsEnable && !FWs && FState == wsConnected && FHSocket >= 0) WsStart();
   if (FSslEnable && !FSsl && FState == wsConnected && FHSocket >= 0) {
     try {
       StartSslHandshake();
@@ -715,6 +765,8 @@ void TWSocket::Do_FD_CONNECT(int errCode) {
 void TWSocket::Do_FD_READ(int errCode) {
   if (FSsl)
     SslReadFromSocket();
+  else if (FWs)
+    WsReadFromSocket();
   else
     ReceiveLoop(errCode);
 }
@@ -769,14 +821,19 @@ void TWSocket::Do_FD_CLOSE(int errCode) {
       SslFail(errCode != 0 ? errCode : 10053);
       return;
     }
+    WsNoteUnfinishedUpgrade();
     if (!FSslCloseStarted) SslBeginClose(FSSLState != sslInShutdown, errCode);
     return;
   }
   if (PlainRcvdCount() > 0) {
     FReadPaused = false;
-    ReceiveLoop(0);
+    if (FWs)
+      WsReadFromSocket();
+    else
+      ReceiveLoop(0);
     if (!self || FConnection != conn || FHSocket < 0) return;
   }
+  WsNoteUnfinishedUpgrade();
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     if (!RaiseEvent(OnSessionClosed, errCode)) return;

@@ -21,6 +21,7 @@
 #include "NameLookup.h"
 #include "TSslContext.h"
 #include "TSslSession.h"
+#include "WsSession.h"
 
 class QSocketNotifier;
 class TWSocket;
@@ -163,6 +164,23 @@ public:
   const std::string &SslFailure() const { return FSslFailure; }
   TSslFailure SslFailureKind() const { return FSslFailureKind; }
 
+  // WebSocket. WsEnable decides, when TCP connects, whether the owner's bytes
+  // travel as MQTT over WebSocket (inside TLS when SslEnable): the upgrade is
+  // sent first, and what the owner sends before it is answered waits.
+  bool WsEnable() const { return FWsEnable; }
+  void SetWsEnable(bool value) { FWsEnable = value; }
+  TWsSettings &WsSettings() { return FWsSettings; }
+  // Why the WebSocket upgrade or framing of the current or last connection
+  // failed, for the user (empty when it did not); kept until the next Connect.
+  const std::string &WsFailure() const { return FWsFailure; }
+  // The path the connection takes, for the user: "TCP", "TLS", "WebSocket",
+  // "WebSocket over TLS".
+  std::string PathName() const;
+
+  // Lines about the layers worth a debug log (the WebSocket close
+  // handshake, ...).
+  std::function<void(TWSocket *Sender, const std::string &Line)> OnTransportNote;
+
   TSessionConnected OnSessionConnected;
   TDataAvailable OnDataAvailable;
   TSessionClosed OnSessionClosed;
@@ -172,7 +190,7 @@ public:
 
 private:
   // Requests posted to the socket's own queue, handled on the event loop.
-  enum TRequest { rqClose, rqSslClose, rqSslRead, rqDataSent };
+  enum TRequest { rqClose, rqSslClose, rqSslRead, rqDataSent, rqWsRead };
   struct TResolvedAddr;
 
   bool AssignEndpoint(const char *name, const std::string &value, std::string &text, bool &assigned,
@@ -255,6 +273,25 @@ private:
   void TryToSend();
   int PeerCloseCode();
   std::size_t PlainRcvdCount() const;
+
+  bool FWsEnable = false;
+  TWsSettings FWsSettings;
+  std::unique_ptr<TWsSession> FWs;
+  TBlockQueue FWsPlainQueue{16384};  // the owner's bytes waiting for the upgrade
+  std::string FWsRxBuf;  // payload bytes not read yet, from FWsRxPos
+  std::size_t FWsRxPos = 0;
+  std::string FWsFailure;
+  bool FWsCloseAnnounced = false;
+
+  void WsStart();
+  void WsFeed(const char *data, std::size_t count);
+  void WsReadFromSocket();
+  void WsAnnounce();
+  void WsFlush();
+  void WsFail();
+  void WsNoteUnfinishedUpgrade();
+  void WsResetFields();
+  void Note(const std::string &line);
 
   void StartSslHandshake();
   void SslHandshakeDone(bool success);

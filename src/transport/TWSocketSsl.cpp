@@ -4,6 +4,8 @@
 
 #include <sys/socket.h>
 
+#include <utility>
+
 #include "TSslSession.h"
 #include "TWSocket.h"
 
@@ -86,6 +88,16 @@ void TWSocket::SslNoteFailure(bool certificateProblemsOnly) {
 }
 
 void TWSocket::SslAnnounce() {
+  if (FWs) {
+    // Decrypted bytes are WebSocket frames: the owner hears of their payload.
+    if (FSslRxBuf.size() > FSslRxPos) {
+      std::string frames;
+      frames.swap(FSslRxBuf);
+      const std::size_t from = std::exchange(FSslRxPos, 0);
+      WsFeed(frames.data() + from, frames.size() - from);
+    }
+    return;
+  }
   QPointer<TWSocket> self(this);
   const auto conn = FConnection;
   while (FSsl && FSslRxBuf.size() > FSslRxPos) {
@@ -196,4 +208,5 @@ void TWSocket::SslResetFields() {
   FSslCloseStarted = false;
   FSslClosePosted = false;
   FSslCloseAnnounced = false;
+  WsResetFields();
 }
