@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 
+#include "BrokerUrl.h"
 #include "MQTTLimits.h"
 
 namespace {
@@ -97,6 +98,29 @@ std::string SetSource(CliOptions &o, PayloadSource source, const std::string &va
   return {};
 }
 
+// -L: host, port, credentials and TLS at once; for mqtt and mqtts also the
+// topic, for ws and wss the WebSocket path.
+std::string SetUrl(CliOptions &o, const std::string &v) {
+  TBrokerUrl url;
+  std::string error;
+  if (!ParseBrokerUrl(v, url, error)) return "-L " + error;
+  if (url.Scheme != "mqtt" && url.Scheme != "mqtts" && url.Scheme != "ws" && url.Scheme != "wss")
+    return "-L takes mqtt://, mqtts://, ws:// or wss:// URLs, not '" + url.Scheme + "://'";
+  o.Host = url.Host;
+  o.Port = url.Port;
+  if (url.Tls()) o.Tls = true;
+  if (url.HasUser) o.Username = url.User;
+  if (url.HasPassword) o.Password = url.Password;
+  o.WebSocket = url.WebSocket();
+  if (o.WebSocket) {
+    o.WsPath = url.Path.empty() ? "/" : url.Path;
+  } else {
+    if (url.Path.size() < 2) return "-L " + v + " names no topic: give mqtt://host/topic";
+    o.Topics.push_back(url.Path.substr(1));
+  }
+  return {};
+}
+
 const std::vector<OptionRule> &OptionRules() {
   static const std::vector<OptionRule> rules = {
       {"-h", "--host", Both, true, Text(&CliOptions::Host, "the host")},
@@ -127,6 +151,16 @@ const std::vector<OptionRule> &OptionRules() {
          return {};
        }},
       {nullptr, "--session-file", PubOnly, true, Text(&CliOptions::SessionFile, "the session file")},
+      {"-L", "--url", Both, true, SetUrl},
+      {nullptr, "--ws-header", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         const auto colon = v.find(':');
+         if (colon == 0 || colon == std::string::npos || v.find_first_of(" \t\r\n") < colon ||
+             v.find_first_of("\r\n") != std::string::npos)
+           return "--ws-header takes 'Name: value', not '" + v + "'";
+         o.WsHeaders.push_back(v);
+         return {};
+       }},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
       {nullptr, "--cafile", Both, true, TlsFile(&CliOptions::CaFile, "the CA file")},
       {nullptr, "--capath", Both, true, TlsFile(&CliOptions::CaPath, "the CA folder")},
@@ -237,6 +271,7 @@ std::string CheckComplete(const CliOptions &o) {
   if (!o.CleanSession && o.ClientId.empty()) return "-c needs a client id (-i) to find the session again";
   if (!o.KeyFile.empty() && o.CertFile.empty()) return "--key needs the certificate it belongs to (--cert)";
   if ((o.Insecure || o.TlsMinVersion) && !o.Tls) return "--insecure and --tls-version apply to TLS: add --tls";
+  if (!o.WsHeaders.empty() && !o.WebSocket) return "--ws-header applies to WebSocket: give -L ws://... or wss://...";
   return CheckLimits(o);
 }
 
@@ -320,6 +355,11 @@ Usage:
 Connection:
   -h, --host HOST        broker host (default localhost)
   -p, --port PORT        broker port (default 1883, 8883 with --tls)
+  -L, --url URL          the broker as a URL: mqtt(s)://[USER[:PASSWORD]@]HOST[:PORT]/TOPIC,
+                         or MQTT over WebSocket: ws(s)://[USER[:PASSWORD]@]HOST[:PORT]/PATH
+                         (ports 1883, 8883, 80, 443 by default; mqtts and wss use TLS)
+      --ws-header 'NAME: VALUE'
+                         an extra header line for the WebSocket upgrade (repeatable)
       --tls              connect over TLS, checking the broker's certificate against
                          the system's trust store and the host name (or address)
       --cafile FILE      trust the CA certificates in FILE (PEM) instead; implies --tls

@@ -119,6 +119,11 @@ void CliSession::Start() {
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
+  if (o.WebSocket) {
+    c.Link->SetWsEnable(true);
+    c.Link->WsSettings().Path = o.WsPath;
+    c.Link->WsSettings().Headers = o.WsHeaders;
+  }
   if (o.Tls) {
     FSslContext = std::make_unique<TSslContext>();
     TSslContext &tls = *FSslContext;
@@ -308,6 +313,7 @@ void CliSession::WireClient() {
     if (const TSslFailure tls = sender->SslFailureKind(); tls != sfNone && tls != sfOther)
       return Fail(ExitTlsVerify, "TLS: " + sender->SslFailure());
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
+    if (!sender->WsFailure().empty()) reason = ": WebSocket: " + sender->WsFailure();
     if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
     if (!FWasOnline) return Fail(ExitConnection, "the connection closed before the broker accepted it" + reason);
     if (FOptions.Command == CliCommand::Pub && !Persistent()) return Fail(ExitConnection, "connection lost" + reason);

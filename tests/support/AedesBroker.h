@@ -10,6 +10,8 @@ class AedesBroker {
 public:
   // Waits until the port accepts connections; throws std::runtime_error on failure.
   AedesBroker();
+  // MQTT over WebSocket: mode "ws", or "wss" with a certificate and its key.
+  explicit AedesBroker(const std::string &mode, const std::string &certFile = {}, const std::string &keyFile = {});
   ~AedesBroker();
   AedesBroker(const AedesBroker &) = delete;
   AedesBroker &operator=(const AedesBroker &) = delete;
