@@ -43,9 +43,17 @@ void TWSocket::WsFlush() {
 }
 
 void TWSocket::WsReadFromSocket() {
-  char buf[32768];
-  ssize_t r = ::recv(FHSocket, buf, sizeof buf, 0);
-  if (r > 0) WsFeed(buf, static_cast<std::size_t>(r));
+  // Servers tend to write each packet as a frame of its own: what the system
+  // holds is unframed in one pass and announced once, not frame by frame.
+  std::string frames;
+  char buf[65536];
+  for (int i = 0; i < 8; ++i) {
+    ssize_t r = ::recv(FHSocket, buf, sizeof buf, 0);
+    if (r <= 0) break;
+    frames.append(buf, static_cast<std::size_t>(r));
+    if (static_cast<std::size_t>(r) < sizeof buf) break;
+  }
+  if (!frames.empty()) WsFeed(frames.data(), frames.size());
 }
 
 void TWSocket::WsFeed(const char *data, std::size_t count) {

@@ -539,7 +539,7 @@ TEST(WindowBroker, BrokerUrlConnectsOverWebSocket)
   const TestCertificate Cert = MakeSelfSignedCertificate(Dir.path().toStdString());
   for (const QString Scheme : {"ws", "wss"}) {
     SCOPED_TRACE(Scheme.toStdString());
-    AedesBroker Broker(Scheme.toStdString(), Cert.CertFile, Cert.KeyFile);
+    AedesBroker Broker = Scheme == "ws" ? AedesBroker("ws") : AedesBroker("wss", Cert.CertFile, Cert.KeyFile);
     TErrorBoxes Boxes;
     TTestWindow W;
     W->show();

@@ -1,6 +1,7 @@
 // Runs an aedes MQTT broker on 127.0.0.1 for the interoperability tests.
-// Usage: node aedes-broker.mjs PORT [ws | wss CERT KEY]
-// (ws, wss: MQTT over WebSocket, plain or over TLS, on any path)
+// Usage: node aedes-broker.mjs PORT [ws [TCPPORT] | wss CERT KEY]
+// (ws, wss: MQTT over WebSocket, plain or over TLS, on any path; with
+// TCPPORT the same broker also takes plain MQTT there)
 // Prints "listening PORT" once the port accepts connections, then one line
 // "subscribed CLIENTID FILTER" for every filter a client subscribes to and
 // "disconnected CLIENTID" when a client has gone, so that tests can wait for
@@ -32,6 +33,7 @@ if (mode === 'tcp') {
     console.log(`websocket ${request.url} ${socket.protocol}`)
     broker.handle(createWebSocketStream(socket), request)
   })
+  if (mode === 'ws' && /^[0-9]+$/.test(process.argv[4] ?? '')) createServer(broker.handle).listen(Number(process.argv[4]), '127.0.0.1')
 }
 
 broker.on('subscribe', (subscriptions, client) => {
