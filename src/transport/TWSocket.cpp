@@ -622,7 +622,7 @@ void TWSocket::DropNotifiers() {
 
 void TWSocket::UpdateNotifiers() {
   if (FHSocket < 0 || !FReadNotifier) return;
-  bool wantRead = !FReadPaused && !FPeerClosed;
+  bool wantRead = !FReadPaused && !FPeerClosed && !FWsPaced;
   // Plaintext waiting behind an established TLS session is written on the
   // next write-ready notification, whoever emptied the send queue.
   bool tlsPending = FSsl && FSSLState == sslEstablished && !FSslCloseStarted && !FSslPlainQueue.Empty();
@@ -763,12 +763,16 @@ void TWSocket::Do_FD_CONNECT(int errCode) {
 }
 
 void TWSocket::Do_FD_READ(int errCode) {
+  const bool paced = FWs && FWs->Open();
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
   if (FSsl)
     SslReadFromSocket();
   else if (FWs)
     WsReadFromSocket();
   else
     ReceiveLoop(errCode);
+  if (paced && self && FConnection == conn && FWs) WsPace();
 }
 
 bool TWSocket::ReceiveLoop(int errCode) {

@@ -282,6 +282,7 @@ private:
   std::size_t FWsRxPos = 0;
   std::string FWsFailure;
   bool FWsCloseAnnounced = false;
+  bool FWsPaced = false;  // reading waits a moment for more frames
 
   void WsStart();
   void WsFeed(const char *data, std::size_t count);
@@ -289,6 +290,7 @@ private:
   void WsAnnounce();
   void WsFlush();
   void WsFail();
+  void WsPace();
   void WsNoteUnfinishedUpgrade();
   void WsResetFields();
   void Note(const std::string &line);

@@ -6,6 +6,8 @@
 
 #include "TWSocket.h"
 
+#include <QTimer>
+
 namespace {
 std::string HostHeader(const std::string &addr, const std::string &port) {
   const bool bareIPv6 = addr.find(':') != std::string::npos && addr.front() != '[';
@@ -120,6 +122,21 @@ void TWSocket::WsAnnounce() {
   }
 }
 
+// Servers write each packet as a frame of its own, and a stream of them would
+// wake the loop once per frame. After a read, the next one waits a
+// millisecond for the frames behind it: the first message after a quiet spell
+// is still read at once.
+void TWSocket::WsPace() {
+  if (FWsPaced || FHSocket < 0) return;
+  FWsPaced = true;
+  UpdateNotifiers();
+  const auto conn = FConnection;
+  QTimer::singleShot(1, Qt::PreciseTimer, this, [this, conn] {
+    FWsPaced = false;
+    if (conn == FConnection) UpdateNotifiers();
+  });
+}
+
 void TWSocket::WsFail() {
   if (FSsl)
     SslBeginClose(true, 10053);
@@ -140,4 +157,5 @@ void TWSocket::WsResetFields() {
   FWsRxBuf.clear();
   FWsRxPos = 0;
   FWsCloseAnnounced = false;
+  FWsPaced = false;
 }
