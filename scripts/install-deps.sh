@@ -18,7 +18,7 @@ test=(
   "${run[@]}" dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  mosquitto-clients
+  mosquitto-clients tinyproxy microsocks dante-server
   xvfb xdotool x11-apps x11-utils xclip imagemagick fonts-dejavu-core fonts-liberation
   procps
 )

@@ -161,6 +161,17 @@ const std::vector<OptionRule> &OptionRules() {
          o.WsHeaders.push_back(v);
          return {};
        }},
+      {nullptr, "--proxy", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         TBrokerUrl url;
+         std::string error;
+         if (!ParseBrokerUrl(v, url, error)) return "--proxy " + error;
+         if (url.Scheme != "http" && url.Scheme != "socks5" && url.Scheme != "socks5h")
+           return "--proxy takes http://, socks5:// or socks5h:// URLs, not '" + url.Scheme + "://'";
+         if (!url.Path.empty() && url.Path != "/") return "--proxy " + v + ": a proxy URL has no path";
+         o.Proxy = v;
+         return {};
+       }},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
       {nullptr, "--cafile", Both, true, TlsFile(&CliOptions::CaFile, "the CA file")},
       {nullptr, "--capath", Both, true, TlsFile(&CliOptions::CaPath, "the CA folder")},
@@ -360,6 +371,9 @@ Connection:
                          (ports 1883, 8883, 80, 443 by default; mqtts and wss use TLS)
       --ws-header 'NAME: VALUE'
                          an extra header line for the WebSocket upgrade (repeatable)
+      --proxy URL        connect through a proxy: http://[USER[:PASSWORD]@]HOST[:PORT]
+                         (HTTP CONNECT), socks5://... (SOCKS5, names looked up here)
+                         or socks5h://... (the proxy looks names up); port 1080 by default
       --tls              connect over TLS, checking the broker's certificate against
                          the system's trust store and the host name (or address)
       --cafile FILE      trust the CA certificates in FILE (PEM) instead; implies --tls

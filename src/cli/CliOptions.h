@@ -36,6 +36,7 @@ struct CliOptions {
   bool WebSocket = false;   // -L ws://... or wss://...
   std::string WsPath = "/";
   std::vector<std::string> WsHeaders; // --ws-header "Name: value"
+  std::string Proxy;        // --proxy http://, socks5:// or socks5h://[USER[:PASSWORD]@]HOST[:PORT]
   std::string WillTopic;
   std::string WillPayload;
   int WillQos = 0;

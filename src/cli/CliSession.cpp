@@ -23,6 +23,7 @@
 #include "MQTTLimits.h"
 #include "SessionFile.h"
 #include "TMQTTClient.h"
+#include "BrokerUrl.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
 #include "TopicMatch.h"
@@ -94,6 +95,14 @@ CliSession::CliSession(CliOptions options)
 
 CliSession::~CliSession() = default;
 
+namespace {
+bool ProxyResolves(const std::string &proxy) {
+  TBrokerUrl url;
+  std::string error;
+  return ParseBrokerUrl(proxy, url, error) && url.Scheme == "socks5h";
+}
+} // namespace
+
 void CliSession::Start() {
   const CliOptions &o = FOptions;
   if (!ReadPayload() || !StartDataLog()) return;
@@ -101,7 +110,8 @@ void CliSession::Start() {
   // looks the name up again for each attempt.
   std::string host = o.Host;
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (!Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
+  // Through socks5h:// the proxy looks the name up, and it may know names we do not.
+  if (!ProxyResolves(o.Proxy) && !Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
 
   TMQTTClient &c = *FClient;
   c.SetHost(o.Host);
@@ -119,6 +129,19 @@ void CliSession::Start() {
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
+  if (!o.Proxy.empty()) {
+    TBrokerUrl url;
+    std::string error;
+    ParseBrokerUrl(o.Proxy, url, error);  // checked with the command line
+    TProxySettings proxy;
+    proxy.Kind = url.Scheme == "http" ? TProxySettings::pkHttp : TProxySettings::pkSocks5;
+    proxy.RemoteResolve = url.Scheme == "socks5h";
+    proxy.Host = url.Host;
+    proxy.Port = std::to_string(url.Port ? url.Port : 1080);
+    proxy.User = url.User;
+    proxy.Password = url.Password;
+    c.Link->SetProxy(proxy);
+  }
   if (o.WebSocket) {
     c.Link->SetWsEnable(true);
     c.Link->WsSettings().Path = o.WsPath;
@@ -302,7 +325,8 @@ void CliSession::WireClient() {
     if (connected) connected(sender, err);
     if (err != 0 && !FWasOnline)
       Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()) +
-                               ": " + WSocketErrorDesc(err));
+                               ": " + (sender->ProxyFailure().empty() ? WSocketErrorDesc(err)
+                                                                      : "proxy: " + sender->ProxyFailure()));
   };
   auto closed = link.OnSessionClosed;
   link.OnSessionClosed = [this, closed](TWSocket *sender, std::uint16_t err) {

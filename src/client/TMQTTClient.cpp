@@ -130,7 +130,7 @@ void TMQTTClient::TimerProc(int Number) {
   switch (Number) {
   case ConnectTimer:
     Mon("Connecting to " + FHost + " on Port " + std::to_string(FPort) +
-        (Link->WsEnable() ? " (" + Link->PathName() + ")" : std::string()));
+        (Link->WsEnable() || Link->Proxy().Kind ? " (" + Link->PathName() + ")" : std::string()));
     try {
       // MQTT 3.1 brokers know their WebSocket protocol by its old name.
       if (Link->WsEnable()) Link->WsSettings().Protocol = ProtocolLevel() == plMQTT31 ? "mqttv3.1" : "mqtt";
@@ -279,7 +279,8 @@ void TMQTTClient::SetWill(const std::string &aTopic, const std::string &aMessage
 void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   if (ErrCode != 0) {
     // A name is looked up without blocking, so a failed lookup ends here too.
-    AttemptFailed("Connect failed: " + (Link->LookupError().empty()
+    AttemptFailed("Connect failed: " + (!Link->ProxyFailure().empty() ? "proxy: " + Link->ProxyFailure()
+                                        : Link->LookupError().empty()
                                             ? WSocketErrorDesc(ErrCode) + " (#" + std::to_string(ErrCode) + ")"
                                             : Link->LookupError()));
     return;

@@ -158,20 +158,21 @@ void TWSocket::ResolvePortAndProto() {
   }
   if (!FPortResolved) {
     unsigned long port = 0;
-    if (FPortStr[0] >= '0' && FPortStr[0] <= '9') {
-      for (char c : FPortStr) {
+    const std::string &portStr = DialPort();
+    if (portStr[0] >= '0' && portStr[0] <= '9') {
+      for (char c : portStr) {
         if (c < '0' || c > '9') break;
         port = port * 10 + static_cast<unsigned long>(c - '0');
         if (port > 65535) break;
       }
       // A number that does not fit a port would silently wrap to another port.
       if (port > 65535)
-        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + FPortStr + "' - " +
+        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + portStr + "' - " +
                                  ErrorText(10022));
     } else {
-      servent *se = getservbyname(FPortStr.c_str(), "tcp");
+      servent *se = getservbyname(portStr.c_str(), "tcp");
       if (!se)
-        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + FPortStr + "' - " +
+        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + portStr + "' - " +
                                  ErrorText(11004));
       port = ntohs(static_cast<std::uint16_t>(se->s_port));
     }
@@ -185,11 +186,12 @@ void TWSocket::ResolvePortAndProto() {
 // (false: the candidates come later, through LookupDone).
 bool TWSocket::ResolveAddrNow() {
   if (FAddrResolved) return true;
-  const std::string host = Unbracketed(FAddrStr);
+  const std::string &addr = DialAddr();
+  const std::string host = Unbracketed(addr);
   TSockAddr a;
   in_addr a4;
   in6_addr a6;
-  if (ParseDottedIPv4(FAddrStr, a4)) {
+  if (ParseDottedIPv4(addr, a4)) {
     auto *sin = reinterpret_cast<sockaddr_in *>(&a.Addr);
     sin->sin_family = AF_INET;
     sin->sin_addr = a4;
@@ -200,7 +202,7 @@ bool TWSocket::ResolveAddrNow() {
     sin6->sin6_addr = a6;
     a.Len = sizeof(sockaddr_in6);
   } else if (!NameFitsAQuery(host)) {
-    throw std::runtime_error("Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
+    throw std::runtime_error("Winsock Resolve Host: Cannot convert host address '" + addr + "' - " +
                              ErrorText(11001));
   } else {
     // The owner's family decides which addresses a name may give; the
@@ -226,6 +228,7 @@ void TWSocket::Connect() {
   FSslFailureKind = sfNone;
   FSslFailure.clear();
   FWsFailure.clear();
+  FProxyFailure.clear();
   try {
     ResolvePortAndProto();
     if (!ResolveAddrNow()) return;
@@ -240,7 +243,7 @@ void TWSocket::LookupDone(const TLookupResult &result) {
   FState = wsClosed;
   if (result.Code == 0 && result.Addrs.empty()) return FailAttempt(11001);
   if (result.Code != 0) {
-    FLookupError = "connect: Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
+    FLookupError = "connect: Winsock Resolve Host: Cannot convert host address '" + DialAddr() + "' - " +
                    ErrorText(result.Code);
     return FailAttempt(result.Code);
   }
@@ -295,6 +298,9 @@ bool TWSocket::TryNextCandidate() {
 int TWSocket::StartConnect() {
   FSendQueue.Clear();
   WsResetFields();
+  FProxyDone = false;
+  FProxyStep = 0;
+  FProxyBuf.clear();
   int fd = ::socket(FRemote->Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return ErrnoToWSocketError(errno);
   FHSocket = fd;
@@ -692,6 +698,12 @@ void TWSocket::HandleNotification() {
     pollfd p{FHSocket, POLLIN | POLLOUT | POLLRDHUP, 0};
     if (::poll(&p, 1, 0) <= 0) return;
     const short ev = p.revents;
+    if (FState == wsSocksConnected) {
+      // The proxy's handshake: its answers, and our requests still queued.
+      if (ev & (POLLIN | POLLERR | POLLHUP)) ProxyRead();
+      if (same() && FState == wsSocksConnected && (ev & POLLOUT)) TryToSend();
+      return;
+    }
     if (FState != wsConnected) {
       if (!(ev & (POLLOUT | POLLERR | POLLHUP))) return;
       int err = 0;
@@ -735,6 +747,15 @@ int TWSocket::PeerCloseCode() {
 void TWSocket::Do_FD_CONNECT(int errCode) {
   if (FState == wsConnected) return;
   if (errCode != 0 && TryNextCandidate()) return;
+  if (FProxy.Kind && !FProxyDone) {
+    if (errCode == 0) {
+      // The broker's events wait until the proxy has opened the tunnel.
+      FState = wsSocksConnected;
+      ProxyStart();
+      return;
+    }
+    FProxyFailure = "cannot reach the proxy " + FProxy.Host + " port " + FProxy.Port + ": " + WSocketErrorDesc(errCode);
+  }
   FState = wsConnected;
   UpdateNotifiers();
   const auto conn = FConnection;

@@ -26,6 +26,19 @@
 class QSocketNotifier;
 class TWSocket;
 
+// A proxy the connection goes through: HTTP CONNECT (with basic
+// authentication when a user is given) or SOCKS5 (RFC 1928, user and password
+// per RFC 1929). RemoteResolve: the proxy looks the broker's name up (socks5h).
+struct TProxySettings {
+  enum TKind : std::uint8_t { pkNone, pkHttp, pkSocks5 };
+  TKind Kind = pkNone;
+  std::string Host;
+  std::string Port;
+  std::string User;
+  std::string Password;
+  bool RemoteResolve = false;
+};
+
 enum TSocketState : std::uint8_t {
   wsInvalidState,
   wsOpened,
@@ -177,6 +190,13 @@ public:
   // "WebSocket over TLS".
   std::string PathName() const;
 
+  // Proxy. Set while closed; Addr and Port stay the broker's, and
+  // OnSessionConnected comes once the proxy has opened the tunnel (or with
+  // an error code when it refused, ProxyFailure saying why).
+  const TProxySettings &Proxy() const { return FProxy; }
+  void SetProxy(const TProxySettings &value);
+  const std::string &ProxyFailure() const { return FProxyFailure; }
+
   // Lines about the layers worth a debug log (the WebSocket close
   // handshake, ...).
   std::function<void(TWSocket *Sender, const std::string &Line)> OnTransportNote;
@@ -283,6 +303,20 @@ private:
   std::string FWsFailure;
   bool FWsCloseAnnounced = false;
   bool FWsPaced = false;  // reading waits a moment for more frames
+
+  TProxySettings FProxy;
+  std::string FProxyFailure;
+  bool FProxyDone = false;  // the tunnel is open, or its failure reported
+  int FProxyStep = 0;
+  std::string FProxyBuf;
+
+  const std::string &DialAddr() const { return FProxy.Kind ? FProxy.Host : FAddrStr; }
+  const std::string &DialPort() const { return FProxy.Kind ? FProxy.Port : FPortStr; }
+  void ProxyStart();
+  void ProxyRead();
+  void ProxySendRequest();
+  void ProxyFail(const std::string &why, int code);
+  void ProxyOpen();
 
   void WsStart();
   void WsFeed(const char *data, std::size_t count);

@@ -69,6 +69,7 @@ void TWSocket::SslReadFromSocket() {
   if (res == TSslSession::srPeerClosed) {
     // The peer's close_notify: no close_notify of our own, just finish.
     FSSLState = sslInShutdown;
+    WsNoteUnfinishedUpgrade();
     SslBeginClose(false, 0);
   } else if (res == TSslSession::srFatal) {
     // At TLS 1.3 a broker refuses a client certificate only after the

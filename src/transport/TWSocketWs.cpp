@@ -16,8 +16,9 @@ std::string HostHeader(const std::string &addr, const std::string &port) {
 }  // namespace
 
 std::string TWSocket::PathName() const {
-  if (FWsEnable) return FSslEnable ? "WebSocket over TLS" : "WebSocket";
-  return FSslEnable ? "TLS" : "TCP";
+  std::string path = FWsEnable ? (FSslEnable ? "WebSocket over TLS" : "WebSocket") : FSslEnable ? "TLS" : "TCP";
+  if (FProxy.Kind) path += " via proxy";
+  return path;
 }
 
 void TWSocket::Note(const std::string &line) {
