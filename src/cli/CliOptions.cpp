@@ -172,6 +172,13 @@ const std::vector<OptionRule> &OptionRules() {
          o.Proxy = v;
          return {};
        }},
+      {nullptr, "--alpn", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v.empty() || v.size() > 255) return "--alpn takes a protocol name of 1 to 255 characters";
+         o.Alpn.push_back(v);
+         return {};
+       }},
+      {nullptr, "--unix", Both, true, Text(&CliOptions::Unix, "the socket path")},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
       {nullptr, "--cafile", Both, true, TlsFile(&CliOptions::CaFile, "the CA file")},
       {nullptr, "--capath", Both, true, TlsFile(&CliOptions::CaPath, "the CA folder")},
@@ -282,6 +289,8 @@ std::string CheckComplete(const CliOptions &o) {
   if (!o.CleanSession && o.ClientId.empty()) return "-c needs a client id (-i) to find the session again";
   if (!o.KeyFile.empty() && o.CertFile.empty()) return "--key needs the certificate it belongs to (--cert)";
   if ((o.Insecure || o.TlsMinVersion) && !o.Tls) return "--insecure and --tls-version apply to TLS: add --tls";
+  if (!o.Alpn.empty() && !o.Tls) return "--alpn applies to TLS: add --tls, or use mqtts:// or wss://";
+  if (!o.Unix.empty() && !o.Proxy.empty()) return "--unix and --proxy do not go together";
   if (!o.WsHeaders.empty() && !o.WebSocket) return "--ws-header applies to WebSocket: give -L ws://... or wss://...";
   return CheckLimits(o);
 }
@@ -371,6 +380,10 @@ Connection:
                          (ports 1883, 8883, 80, 443 by default; mqtts and wss use TLS)
       --ws-header 'NAME: VALUE'
                          an extra header line for the WebSocket upgrade (repeatable)
+      --alpn NAME        offer NAME as the TLS application protocol (repeatable, in order
+                         of preference); the broker's choice shows with -d
+      --unix PATH        connect to the broker's Unix domain socket at PATH
+                         instead of -h and -p
       --proxy URL        connect through a proxy: http://[USER[:PASSWORD]@]HOST[:PORT]
                          (HTTP CONNECT), socks5://... (SOCKS5, names looked up here)
                          or socks5h://... (the proxy looks names up); port 1080 by default

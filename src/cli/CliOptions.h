@@ -36,6 +36,8 @@ struct CliOptions {
   bool WebSocket = false;   // -L ws://... or wss://...
   std::string WsPath = "/";
   std::vector<std::string> WsHeaders; // --ws-header "Name: value"
+  std::vector<std::string> Alpn; // --alpn: TLS application protocols offered
+  std::string Unix;         // --unix: the broker's Unix domain socket
   std::string Proxy;        // --proxy http://, socks5:// or socks5h://[USER[:PASSWORD]@]HOST[:PORT]
   std::string WillTopic;
   std::string WillPayload;

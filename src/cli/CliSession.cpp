@@ -155,6 +155,7 @@ void CliSession::Start() {
     tls.SslCAPath = o.CaPath;
     tls.SslCertFile = o.CertFile;
     tls.SslPrivKeyFile = o.KeyFile;
+    tls.SslAlpn = o.Alpn;
     if (o.TlsMinVersion == 0x0303) tls.SslMinVersion = sslVerTLS1_2;
     if (o.TlsMinVersion == 0x0304) tls.SslMinVersion = sslVerTLS1_3;
     // Unreadable files are reported now rather than as a failed handshake.

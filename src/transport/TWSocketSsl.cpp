@@ -139,6 +139,10 @@ void TWSocket::SslHandshakeDone(bool success) {
   FSslVersion = FSsl->Version();
   FSslCipher = FSsl->CipherName();
   FSslCipherDesc = FSsl->CipherDesc();
+  if (FSslContext && !FSslContext->SslAlpn.empty()) {
+    const std::string chosen = FSsl->AlpnSelected();
+    Note(chosen.empty() ? "TLS: the broker chose no ALPN protocol" : "TLS: ALPN protocol " + chosen);
+  }
   // What the owner sent before the handshake completed leaves now, first.
   SslWritePlain();
 }

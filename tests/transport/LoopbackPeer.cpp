@@ -129,6 +129,29 @@ TLoopbackPeer::TLoopbackPeer(TOptions options) : FOptions(std::move(options)) {
         SSL_CTX_use_PrivateKey_file(ctx, FOptions.Cert.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
       throw std::runtime_error("loopback peer: cannot load the certificate");
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    if (!FOptions.Alpn.empty())
+      SSL_CTX_set_alpn_select_cb(
+          ctx,
+          [](SSL *, const unsigned char **out, unsigned char *outlen, const unsigned char *in, unsigned int inlen,
+             void *arg) -> int {
+            auto *self = static_cast<TLoopbackPeer *>(arg);
+            std::string offered;
+            int chosen = -1;
+            for (unsigned i = 0; i < inlen; i += 1u + in[i]) {
+              const std::string name(reinterpret_cast<const char *>(in + i + 1), in[i]);
+              offered += (offered.empty() ? "" : ",") + name;
+              if (name == self->FOptions.Alpn && chosen < 0) chosen = int(i);
+            }
+            {
+              std::lock_guard<std::mutex> lock(self->FLock);
+              self->FAlpnOffered = offered;
+            }
+            if (chosen < 0) return SSL_TLSEXT_ERR_ALERT_FATAL;
+            *out = in + chosen + 1;
+            *outlen = in[chosen];
+            return SSL_TLSEXT_ERR_OK;
+          },
+          this);
     FCtx = ctx;
   }
   FThread = std::thread([this] { Run(); });
@@ -233,6 +256,11 @@ void TLoopbackPeer::Serve(int fd) {
     break;
   case TMode::WebSocket: ServeWebSocket(conn); break;
   }
+}
+
+std::string TLoopbackPeer::AlpnOffered() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FAlpnOffered;
 }
 
 std::string TLoopbackPeer::WsRequest() const {

@@ -35,6 +35,8 @@ public:
     // WebSocket: the upgrade answer; empty: "101 Switching Protocols" with the
     // right accept key and the protocol asked for.
     std::string WsAnswer;
+    // TLS: the one application protocol (ALPN) the peer takes; empty: no ALPN.
+    std::string Alpn;
   };
 
   explicit TLoopbackPeer(TOptions options);
@@ -60,6 +62,8 @@ public:
   std::string WsRequest() const;
   std::vector<std::string> WsFrames() const;
   bool WsUnmaskedSeen() const { return FWsUnmasked; }
+  // TLS with Alpn: the names the last client offered, comma-separated.
+  std::string AlpnOffered() const;
   // A server frame (unmasked), for Payload.
   static std::string WsFrame(int opcode, const std::string &payload, bool fin = true);
 
@@ -82,6 +86,7 @@ private:
   mutable std::mutex FLock;
   std::string FReceived;
   std::string FWsRequest;
+  std::string FAlpnOffered;
   std::vector<std::string> FWsFrames;
   std::atomic<bool> FWsUnmasked{false};
   void *FCtx = nullptr;  // SSL_CTX of the TLS server
