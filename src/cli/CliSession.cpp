@@ -111,7 +111,7 @@ void CliSession::Start() {
   std::string host = o.Host;
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   // Through socks5h:// the proxy looks the name up, and it may know names we do not.
-  if (!ProxyResolves(o.Proxy) && !Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
+  if (o.Unix.empty() && !ProxyResolves(o.Proxy) && !Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
 
   TMQTTClient &c = *FClient;
   c.SetHost(o.Host);
@@ -129,6 +129,7 @@ void CliSession::Start() {
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
+  if (!o.Unix.empty()) c.Link->SetUnixPath(o.Unix);
   if (!o.Proxy.empty()) {
     TBrokerUrl url;
     std::string error;
@@ -325,7 +326,7 @@ void CliSession::WireClient() {
     FAttemptAnswered = true;
     if (connected) connected(sender, err);
     if (err != 0 && !FWasOnline)
-      Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()) +
+      Fail(ExitConnection, "cannot connect to " + Where() +
                                ": " + (sender->ProxyFailure().empty() ? WSocketErrorDesc(err)
                                                                       : "proxy: " + sender->ProxyFailure()));
   };
@@ -381,6 +382,11 @@ void CliSession::Monitor(bool offline) {
       QTimer::singleShot(StartCheckMs, this, [this, attempt] { CheckStartFailed(attempt); });
     }
   };
+}
+
+std::string CliSession::Where() const {
+  if (!FOptions.Unix.empty()) return "the socket " + FOptions.Unix;
+  return FOptions.Host + " port " + std::to_string(FOptions.EffectivePort());
 }
 
 bool CliSession::Persistent() const { return FOptions.Command == CliCommand::Pub && !FOptions.CleanSession; }
@@ -450,7 +456,7 @@ void CliSession::WatchDrain() {
 void CliSession::CheckStartFailed(int attempt) {
   if (attempt == FAttempts && !FAttemptAnswered && !FFinishing && FClient->Enabled() &&
       FClient->Link->State() == wsClosed)
-    Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()));
+    Fail(ExitConnection, "cannot connect to " + Where());
 }
 
 void CliSession::ClientOnline() {

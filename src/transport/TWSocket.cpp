@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -142,6 +144,11 @@ void TWSocket::SetPort(const std::string &value) {
   AssignEndpoint("Port", value, FPortStr, FPortAssigned, FPortResolved);
 }
 
+void TWSocket::SetUnixPath(const std::string &value) {
+  if (FState != wsClosed) throw ESocketException("Cannot change UnixPath if not closed");
+  FUnixPath = value;
+}
+
 void TWSocket::SetProto(const std::string &value) {
   AssignEndpoint("Proto", value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
@@ -229,6 +236,21 @@ void TWSocket::Connect() {
   FSslFailure.clear();
   FWsFailure.clear();
   FProxyFailure.clear();
+  if (!FUnixPath.empty()) {
+    TSockAddr a;
+    auto *sun = reinterpret_cast<sockaddr_un *>(&a.Addr);
+    if (FUnixPath.size() >= sizeof sun->sun_path)
+      throw ESocketException("connect: the socket path '" + FUnixPath + "' is too long", 0, "Connect");
+    struct stat st {};
+    if (::stat(FUnixPath.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+      throw ESocketException("connect: there is no socket at '" + FUnixPath + "'", 0, "Connect");
+    sun->sun_family = AF_UNIX;
+    std::memcpy(sun->sun_path, FUnixPath.c_str(), FUnixPath.size() + 1);
+    a.Len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + FUnixPath.size() + 1);
+    FCandidates = {a};
+    if (int code = StartCandidates(0)) SocketError("Connect", code);
+    return;
+  }
   try {
     ResolvePortAndProto();
     if (!ResolveAddrNow()) return;
@@ -275,7 +297,7 @@ int TWSocket::StartCandidates(std::size_t from) {
     FRemote->Len = FCandidates[i].Len;
     if (FRemote->Addr.ss_family == AF_INET)
       reinterpret_cast<sockaddr_in *>(&FRemote->Addr)->sin_port = htons(FRemote->Port);
-    else
+    else if (FRemote->Addr.ss_family == AF_INET6)
       reinterpret_cast<sockaddr_in6 *>(&FRemote->Addr)->sin6_port = htons(FRemote->Port);
     code = StartConnect();
     if (code == 0) return 0;
@@ -301,7 +323,8 @@ int TWSocket::StartConnect() {
   FProxyDone = false;
   FProxyStep = 0;
   FProxyBuf.clear();
-  int fd = ::socket(FRemote->Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  const int family = FRemote->Addr.ss_family;
+  int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, family == AF_UNIX ? 0 : IPPROTO_TCP);
   if (fd < 0) return ErrnoToWSocketError(errno);
   FHSocket = fd;
   ++FConnection;
@@ -496,6 +519,8 @@ std::string TWSocket::GetXPort() {
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
   if (getsockname(FHSocket, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return "error";
+  // A Unix socket has no port: the process stands for it.
+  if (ss.ss_family == AF_UNIX) return std::to_string(::getpid());
   std::uint16_t port = ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
                                                 : reinterpret_cast<sockaddr_in *>(&ss)->sin_port;
   return std::to_string(ntohs(port));

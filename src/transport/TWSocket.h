@@ -197,6 +197,11 @@ public:
   void SetProxy(const TProxySettings &value);
   const std::string &ProxyFailure() const { return FProxyFailure; }
 
+  // A Unix domain socket to connect to in place of Addr and Port (which
+  // still name the broker for TLS and WebSocket); empty: TCP.
+  const std::string &UnixPath() const { return FUnixPath; }
+  void SetUnixPath(const std::string &value);
+
   // Lines about the layers worth a debug log (the WebSocket close
   // handshake, ...).
   std::function<void(TWSocket *Sender, const std::string &Line)> OnTransportNote;
@@ -304,6 +309,7 @@ private:
   bool FWsCloseAnnounced = false;
   bool FWsPaced = false;  // reading waits a moment for more frames
 
+  std::string FUnixPath;
   TProxySettings FProxy;
   std::string FProxyFailure;
   bool FProxyDone = false;  // the tunnel is open, or its failure reported

@@ -1,7 +1,7 @@
 // vyr-cli through real proxies started here on loopback: tinyproxy (HTTP
 // CONNECT, with and without basic authentication), microsocks (SOCKS5, with
 // and without a user) and dante (SOCKS5 with a rule that refuses), under
-// plain TCP, TLS and WebSocket.
+// plain TCP, TLS and WebSocket; and mosquitto over a Unix domain socket.
 
 #include <gtest/gtest.h>
 
@@ -173,6 +173,35 @@ TEST(CliProxyOptions, WrongProxyUrls) {
     EXPECT_EQ(r.ExitCode, 2);
     EXPECT_NE(r.Err.find(c.Error), std::string::npos) << r.Err;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// mosquitto's "listener 0 PATH": QoS 0, 1 and 2 both ways over the socket.
+TEST(CliUnixSocket, MessagesBothWaysAndAMissingSocket) {
+  const std::string dir = MakeTempDir("vyr-cli-unix");
+  const std::string path = dir + "/mqtt.sock";
+  TestBroker broker({.ExtraConfig = "listener 0 " + path + "\n"});
+  for (int qos = 0; qos <= 2; ++qos) {
+    SCOPED_TRACE("QoS " + std::to_string(qos));
+    const std::string id = "unix" + std::to_string(qos);
+    Proc sub(CliPath(), {"sub", "--unix", path, "-t", "u/" + id, "-q", std::to_string(qos), "-C", "1", "-i", id});
+    sub.Start();
+    ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to " + id + "\n"));
+    ProcResult pub = RunCli({"pub", "--unix", path, "-t", "u/" + id, "-q", std::to_string(qos), "-m", "local"});
+    EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
+    ProcResult r = sub.Wait();
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Out, "local\n");
+  }
+  ProcResult missing = RunCli({"pub", "--unix", dir + "/none.sock", "-t", "a", "-m", "x", "-d"});
+  EXPECT_EQ(missing.ExitCode, 1);
+  EXPECT_NE(missing.Err.find("there is no socket at '" + dir + "/none.sock'"), std::string::npos) << missing.Err;
+  EXPECT_NE(missing.Err.find("vyr-cli: cannot connect to the socket " + dir + "/none.sock"), std::string::npos)
+      << missing.Err;
+  RunShell("rm -rf '" + dir + "'");
 }
 
 }  // namespace
