@@ -454,38 +454,9 @@ int TWSocket::Receive(void *Buffer, int BufferSize) {
     FReadPaused = false;
     UpdateNotifiers();
   }
-  if (FWs) {
-    std::size_t avail = FWsRxBuf.size() - FWsRxPos;
-    if (avail == 0) {
-      FLastError = 10035;
-      return -1;
-    }
-    std::size_t n = std::min(avail, static_cast<std::size_t>(BufferSize));
-    std::memcpy(Buffer, FWsRxBuf.data() + FWsRxPos, n);
-    FWsRxPos += n;
-    if (FWsRxPos == FWsRxBuf.size()) {
-      FWsRxBuf.clear();
-      FWsRxPos = 0;
-    }
-    ++FReadCount;
-    return static_cast<int>(n);
-  }
-  if (FSsl) {
-    std::size_t avail = FSslRxBuf.size() - FSslRxPos;
-    if (avail == 0) {
-      FLastError = 10035;
-      return -1;
-    }
-    std::size_t n = std::min(avail, static_cast<std::size_t>(BufferSize));
-    std::memcpy(Buffer, FSslRxBuf.data() + FSslRxPos, n);
-    FSslRxPos += n;
-    if (FSslRxPos == FSslRxBuf.size()) {
-      FSslRxBuf.clear();
-      FSslRxPos = 0;
-    }
-    ++FReadCount;
-    return static_cast<int>(n);
-  }
+  // Payload unframed from WebSocket, or plaintext decrypted by TLS.
+  if (FWs) return ReceiveHeld(FWsRxBuf, FWsRxPos, Buffer, BufferSize);
+  if (FSsl) return ReceiveHeld(FSslRxBuf, FSslRxPos, Buffer, BufferSize);
   if (FHSocket < 0) {
     FLastError = 10057;
     return -1;
@@ -497,6 +468,47 @@ int TWSocket::Receive(void *Buffer, int BufferSize) {
   }
   if (r > 0) ++FReadCount;
   return static_cast<int>(r);
+}
+
+int TWSocket::ReceiveHeld(std::string &held, std::size_t &pos, void *Buffer, int BufferSize) {
+  const std::size_t avail = held.size() - pos;
+  if (avail == 0) {
+    FLastError = 10035;
+    return -1;
+  }
+  const std::size_t n = std::min(avail, static_cast<std::size_t>(BufferSize));
+  std::memcpy(Buffer, held.data() + pos, n);
+  pos += n;
+  if (pos == held.size()) {
+    held.clear();
+    pos = 0;
+  }
+  ++FReadCount;
+  return static_cast<int>(n);
+}
+
+// Raises OnDataAvailable while held bytes (from pos on) are left and the
+// owner takes some each time; layerGone says the layer holding them went.
+void TWSocket::AnnounceHeld(std::string &held, std::size_t &pos, const std::function<bool()> &layerGone) {
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  while (!layerGone() && held.size() > pos) {
+    const auto before = FReadCount;
+    if (OnDataAvailable) {
+      // An exception here is not caught: the dispatch aborts the connection.
+      if (!RaiseEvent(OnDataAvailable, 0)) return;
+    } else {
+      held.clear();
+      pos = 0;
+      ++FReadCount;
+    }
+    if (!self || FConnection != conn || layerGone()) return;
+    if (FReadCount == before) {
+      FReadPaused = true;
+      UpdateNotifiers();
+      return;
+    }
+  }
 }
 
 std::string TWSocket::ReceiveStrA() {

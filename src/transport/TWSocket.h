@@ -324,6 +324,9 @@ private:
   void ProxyFail(const std::string &why, int code);
   void ProxyOpen();
 
+  int ReceiveHeld(std::string &held, std::size_t &pos, void *Buffer, int BufferSize);
+  void AnnounceHeld(std::string &held, std::size_t &pos, const std::function<bool()> &layerGone);
+
   void WsStart();
   void WsFeed(const char *data, std::size_t count);
   void WsReadFromSocket();

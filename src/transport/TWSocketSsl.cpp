@@ -99,25 +99,7 @@ void TWSocket::SslAnnounce() {
     }
     return;
   }
-  QPointer<TWSocket> self(this);
-  const auto conn = FConnection;
-  while (FSsl && FSslRxBuf.size() > FSslRxPos) {
-    const auto before = FReadCount;
-    if (OnDataAvailable) {
-      // An exception here is not caught: the dispatch aborts the connection.
-      if (!RaiseEvent(OnDataAvailable, 0)) return;
-    } else {
-      FSslRxBuf.clear();
-      FSslRxPos = 0;
-      ++FReadCount;
-    }
-    if (!self || FConnection != conn || !FSsl) return;
-    if (FReadCount == before) {
-      FReadPaused = true;
-      UpdateNotifiers();
-      return;
-    }
-  }
+  AnnounceHeld(FSslRxBuf, FSslRxPos, [this] { return !FSsl; });
 }
 
 std::string TWSocket::SslPeerName() const {

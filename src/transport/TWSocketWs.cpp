@@ -103,24 +103,7 @@ void TWSocket::WsFeed(const char *data, std::size_t count) {
 }
 
 void TWSocket::WsAnnounce() {
-  QPointer<TWSocket> self(this);
-  const auto conn = FConnection;
-  while (FWs && FWsRxBuf.size() > FWsRxPos) {
-    const auto before = FReadCount;
-    if (OnDataAvailable) {
-      if (!RaiseEvent(OnDataAvailable, 0)) return;
-    } else {
-      FWsRxBuf.clear();
-      FWsRxPos = 0;
-      ++FReadCount;
-    }
-    if (!self || FConnection != conn || !FWs) return;
-    if (FReadCount == before) {
-      FReadPaused = true;
-      UpdateNotifiers();
-      return;
-    }
-  }
+  AnnounceHeld(FWsRxBuf, FWsRxPos, [this] { return !FWs; });
 }
 
 // Servers write each packet as a frame of its own, and a stream of them would
