@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,6 +166,31 @@ TEST(CliUrl, MqttUrlCarriesCredentialsAndTopic) {
   ProcResult r = sub.Wait();
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   EXPECT_EQ(r.Out, "url/topic m\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A broker that goes away over WebSocket: the subscriber says so, connects
+// again as it does over TCP, subscribes again and receives.
+TEST(CliWebSocketRestart, SubscriberReconnectsAfterTheBrokerRestarts) {
+  auto broker = std::make_unique<AedesBroker>("ws");
+  const int port = broker->Port();
+  const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/mqtt";
+  Proc sub(CliPath(), {"sub", "-L", url, "-t", "again", "-q", "1", "-C", "1", "-i", "wsagain"});
+  sub.Start();
+  ASSERT_TRUE(WaitForFileText(broker->LogFile(), "subscribed wsagain again"));
+  broker.reset();
+  ASSERT_TRUE(sub.WaitForErr("connection lost"));
+  broker = std::make_unique<AedesBroker>("ws", "", "", port);
+  ASSERT_TRUE(WaitForFileText(broker->LogFile(), "subscribed wsagain again", 30000));
+  ProcResult pub = RunCli({"pub", "-L", url, "-t", "again", "-q", "1", "-m", "after the restart"});
+  EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
+  ProcResult r = sub.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(r.Out, "after the restart\n");
+  EXPECT_NE(r.Err.find("reconnecting"), std::string::npos) << r.Err;
 }
 
 }  // namespace
