@@ -137,6 +137,8 @@ int main(int argc, char **argv) {
                              "-t", "bench", "-i", "js" + n},
                          "js" + n, true));
     }
+    for (int r = 0; r < rounds; ++r)
+      std::printf("round %d: tcp %.3f s, ws %.3f s, MQTT.js ws %.3f s\n", r + 1, tcp[r], ws[r], js[r]);
     const double t = Median(tcp), w = Median(ws), j = Median(js);
     std::printf("%d QoS 0 messages of %d bytes received, median CPU of %d rounds:\n", Messages, PayloadSize, rounds);
     std::printf("  vyr-cli over TCP        %.3f s\n", t);
