@@ -71,7 +71,26 @@ TWsSession::TWsSession(const TWsSettings &settings, const std::string &hostHeade
   cbs.on_msg_recv_callback = [](wslay_event_context_ptr c, const wslay_event_on_msg_recv_arg *a, void *u) {
     MsgCb(c, a, u);
   };
+  // Payload goes straight to the owner's stream as it arrives, instead of
+  // being gathered per message first: MQTT does not care where messages end.
+  cbs.on_frame_recv_start_callback = [](wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg *a,
+                                        void *u) {
+    auto *s = static_cast<TWsSession *>(u);
+    if (a->opcode == WSLAY_BINARY_FRAME || a->opcode == WSLAY_TEXT_FRAME) s->FDataOpcode = a->opcode;
+    s->FInControl = (a->opcode & 0x8) != 0;
+    if (a->opcode == WSLAY_TEXT_FRAME) {
+      s->FFailed = true;
+      s->FFailure = "the server sent a text message; MQTT travels in binary WebSocket messages only";
+    }
+  };
+  cbs.on_frame_recv_chunk_callback = [](wslay_event_context_ptr, const wslay_event_on_frame_recv_chunk_arg *a,
+                                        void *u) {
+    auto *s = static_cast<TWsSession *>(u);
+    if (!s->FInControl && s->FDataOpcode == WSLAY_BINARY_FRAME && s->FPayloads)
+      s->FPayloads->append(reinterpret_cast<const char *>(a->data), a->data_length);
+  };
   wslay_event_context_client_init(&FCtx, &cbs, this);
+  wslay_event_config_set_no_buffering(FCtx, 1);
 }
 
 TWsSession::~TWsSession() {
@@ -222,13 +241,6 @@ void TWsSession::MsgCb(wslay_event_context *, const void *a, void *self) {
   auto *s = static_cast<TWsSession *>(self);
   const auto *arg = static_cast<const wslay_event_on_msg_recv_arg *>(a);
   switch (arg->opcode) {
-  case WSLAY_BINARY_FRAME:
-    if (s->FPayloads) s->FPayloads->append(reinterpret_cast<const char *>(arg->msg), arg->msg_length);
-    break;
-  case WSLAY_TEXT_FRAME:
-    s->FFailed = true;
-    s->FFailure = "the server sent a text message; MQTT travels in binary WebSocket messages only";
-    break;
   case WSLAY_CONNECTION_CLOSE:
     s->FCloseReceived = true;
     s->FPeerCloseCode = arg->status_code;

@@ -84,4 +84,6 @@ private:
   const char *FIn = nullptr;  // bytes being fed, from FIn to FInEnd
   const char *FInEnd = nullptr;
   std::string *FPayloads = nullptr;
+  int FDataOpcode = 0;       // of the data message being received
+  bool FInControl = false;   // the frame being received is a control frame
 };

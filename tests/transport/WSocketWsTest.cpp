@@ -185,6 +185,31 @@ TEST_P(WSocketWs, ServerCloseIsAnsweredAndLogged) {
   EXPECT_EQ(peer.WsFrames(), Frames{"close 1001"});
 }
 
+// Framing the client cannot take ends the connection, saying why.
+TEST_P(WSocketWs, BadFramingEndsTheConnection) {
+  struct Case {
+    const char *Name;
+    std::string Sent;
+    std::string Failure;
+  } cases[] = {
+      {"text message", TLoopbackPeer::WsFrame(1, "{\"json\": 1}"),
+       "the server sent a text message; MQTT travels in binary WebSocket messages only"},
+      {"masked server frame", std::string("\x82\x84\x01\x02\x03\x04abcd", 10), "the server broke the WebSocket framing"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.Name);
+    TLoopbackPeer peer(Peer(c.Sent));
+    TWSocket s;
+    TEventLog log;
+    Prepare(s, log, peer.Port());
+    s.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return log.Closed(); }));
+    EXPECT_EQ(log.Events.back(), "Closed(10053)@wsClosed");
+    EXPECT_EQ(s.WsFailure(), c.Failure);
+    EXPECT_EQ(log.Data, "");
+  }
+}
+
 TEST_P(WSocketWs, ServerGoneBeforeAnswering) {
   TLoopbackPeer::TOptions o = Peer();
   o.Mode = TMode::SendThenClose;  // says nothing, closes
