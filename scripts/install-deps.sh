@@ -9,7 +9,7 @@ set_name=${1:-test}
 
 build=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-qpa-plugins libgl-dev libxkbcommon-dev libssl-dev
+  qt6-base-dev qt6-qpa-plugins libgl-dev libxkbcommon-dev libssl-dev libwslay-dev
 )
 run=("${build[@]}" openssl mosquitto)
 # dpkg-shlibdeps (dpkg-dev) and file find the libraries the programs need.
@@ -18,7 +18,7 @@ test=(
   "${run[@]}" dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  mosquitto-clients
+  mosquitto-clients tinyproxy microsocks dante-server
   xvfb xdotool x11-apps x11-utils xclip imagemagick fonts-dejavu-core fonts-liberation
   procps logrotate
   python3-pyatspi at-spi2-core dbus-x11 python3

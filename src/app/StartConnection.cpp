@@ -2,12 +2,42 @@
 
 #include <QLineEdit>
 
+#include "BrokerUrl.h"
 #include "LogBox.h"
 #include "StartOptions.h"
 #include "TMQTTClient.h"
 #include "TRadioGroup.h"
 #include "TSslContext.h"
 #include "untMain.h"
+
+std::string BrokerBoxProblem(const std::string &Text)
+{
+  if (!LooksLikeUrl(Text))
+    return {};
+  TBrokerUrl Url;
+  std::string Error;
+  if (!ParseBrokerUrl(Text, Url, Error))
+    return "Broker: " + Error;
+  if (Url.Scheme != "mqtt" && Url.Scheme != "mqtts" && Url.Scheme != "ws" && Url.Scheme != "wss")
+    return "Broker: the URL must start with mqtt://, mqtts://, ws:// or wss://, not " + Url.Scheme + "://";
+  return {};
+}
+
+std::optional<bool> ApplyBrokerBox(TMQTTClient &Client, const std::string &Text)
+{
+  TBrokerUrl Url;
+  std::string Error;
+  if (!LooksLikeUrl(Text) || !ParseBrokerUrl(Text, Url, Error)) {
+    Client.Link->SetWsEnable(false);
+    return std::nullopt;
+  }
+  Client.SetHost(Url.Host);
+  if (Url.Port)
+    Client.SetPort(Url.Port);
+  Client.Link->SetWsEnable(Url.WebSocket());
+  Client.Link->WsSettings().Path = Url.Path.empty() ? "/" : Url.Path;
+  return Url.Tls();
+}
 
 QString ApplyStartOptions(TfrmMain &Window, const TStartOptions &Options)
 {

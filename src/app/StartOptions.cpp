@@ -119,7 +119,9 @@ Usage:
 
 Without options the window starts with its own defaults. These fill its
 boxes and settings instead; press Connect to use them:
-      --broker HOST      broker host name or address (IPv6 with or without [ ])
+      --broker HOST      broker host name or address (IPv6 with or without [ ]),
+                         or a URL: ws://HOST[:PORT]/PATH and wss://... for MQTT
+                         over WebSocket, mqtt://HOST[:PORT] and mqtts://...
       --port N           broker port, 1 to 65535
       --ssl yes|no       connect over TLS or not
       --user NAME        user name

@@ -27,6 +27,7 @@
 #include "PaintPacer.h"
 #include "ShownText.h"
 #include "PendingDrain.h"
+#include "StartConnection.h"
 #include "TApplication.h"
 #include "TListBox.h"
 #include "TRadioGroup.h"
@@ -447,7 +448,7 @@ void TfrmMain::btnClearLogClick(QObject *)
 
 void TfrmMain::SetSslEnable()
 {
-  mqt->Link->SetSslEnable(rdgSSL->ItemIndex() == 0);
+  mqt->Link->SetSslEnable(FUrlTls ? *FUrlTls : rdgSSL->ItemIndex() == 0);
 }
 
 std::string TfrmMain::PresenceTopic() const
@@ -476,7 +477,8 @@ void TfrmMain::btnConnClick(QObject *)
   // Nothing is sent with settings the broker would refuse by dropping us.
   Refuse("Not connected", {CheckText("Client ID", Utf8(edtClientID->text())),
                            CheckText("User", Utf8(edtUser->text())),
-                           CheckStringLength("Password", Utf8(edtPW->text()))});
+                           CheckStringLength("Password", Utf8(edtPW->text())),
+                           BrokerBoxProblem(Utf8(edtBroker->text()))});
   if (mqt->Online()) {
     // The session's presence topic must not keep its "1" once it has ended
     // with DISCONNECT, which leaves the will unsent.
@@ -486,6 +488,7 @@ void TfrmMain::btnConnClick(QObject *)
   const auto Before = ConnectSettings();
   mqt->SetHost(Utf8(edtBroker->text()));
   mqt->SetPort(StrToInt(edtPort->text()));
+  FUrlTls = ApplyBrokerBox(*mqt, Utf8(edtBroker->text()));
   mqt->SetUsername(Utf8(edtUser->text()));
   mqt->SetPassword(Utf8(edtPW->text()));
   mqt->SetClientID(Utf8(edtClientID->text()));
@@ -566,6 +569,11 @@ void TfrmMain::mqtOnline(TMQTTClient *)
     AddLog(QStringLiteral("Insecure Connection"));
     sttConnection->setText(QStringLiteral("Insecure"));
     sttConnection->setToolTip(QStringLiteral("Not encrypted, and the broker is not verified"));
+  }
+  if (mqt->Link->WsEnable()) {
+    const QString Path = QString::fromStdString(mqt->Link->PathName());
+    AddLog(QStringLiteral("Connection path: ") + Path);
+    sttConnection->setText(Path);
   }
   btnInac->setEnabled(true);
   btnDisc->setEnabled(true);

@@ -167,6 +167,7 @@ private:
   QString FDataFolder;
   bool FSettingSelection = false;
   std::string FPresenceTopic;
+  std::optional<bool> FUrlTls; // with a URL in the Broker box: whether it asks for TLS
   std::unique_ptr<TDataLog> FDataLog;
   // The latest reason a data line could not be written, and whether its error
   // box is on the screen.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 
+#include "BrokerUrl.h"
 #include "CliFormat.h"
 #include "MQTTLimits.h"
 
@@ -98,6 +99,29 @@ std::string SetSource(CliOptions &o, PayloadSource source, const std::string &va
   return {};
 }
 
+// -L: host, port, credentials and TLS at once; for mqtt and mqtts also the
+// topic, for ws and wss the WebSocket path.
+std::string SetUrl(CliOptions &o, const std::string &v) {
+  TBrokerUrl url;
+  std::string error;
+  if (!ParseBrokerUrl(v, url, error)) return "-L " + error;
+  if (url.Scheme != "mqtt" && url.Scheme != "mqtts" && url.Scheme != "ws" && url.Scheme != "wss")
+    return "-L takes mqtt://, mqtts://, ws:// or wss:// URLs, not '" + url.Scheme + "://'";
+  o.Host = url.Host;
+  o.Port = url.Port;
+  if (url.Tls()) o.Tls = true;
+  if (url.HasUser) o.Username = url.User;
+  if (url.HasPassword) o.Password = url.Password;
+  o.WebSocket = url.WebSocket();
+  if (o.WebSocket) {
+    o.WsPath = url.Path.empty() ? "/" : url.Path;
+  } else {
+    if (url.Path.size() < 2) return "-L " + v + " names no topic: give mqtt://host/topic";
+    o.Topics.push_back(url.Path.substr(1));
+  }
+  return {};
+}
+
 const std::vector<OptionRule> &OptionRules() {
   static const std::vector<OptionRule> rules = {
       {"-h", "--host", Both, true, Text(&CliOptions::Host, "the host")},
@@ -129,6 +153,34 @@ const std::vector<OptionRule> &OptionRules() {
        }},
       {nullptr, "--session-file", PubOnly, true, Text(&CliOptions::SessionFile, "the session file")},
       {nullptr, "--session-move-aside", PubOnly, false, Flag(&CliOptions::SessionMoveAside)},
+      {"-L", "--url", Both, true, SetUrl},
+      {nullptr, "--ws-header", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         const auto colon = v.find(':');
+         if (colon == 0 || colon == std::string::npos || v.find_first_of(" \t\r\n") < colon ||
+             v.find_first_of("\r\n") != std::string::npos)
+           return "--ws-header takes 'Name: value', not '" + v + "'";
+         o.WsHeaders.push_back(v);
+         return {};
+       }},
+      {nullptr, "--proxy", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         TBrokerUrl url;
+         std::string error;
+         if (!ParseBrokerUrl(v, url, error)) return "--proxy " + error;
+         if (url.Scheme != "http" && url.Scheme != "socks5" && url.Scheme != "socks5h")
+           return "--proxy takes http://, socks5:// or socks5h:// URLs, not '" + url.Scheme + "://'";
+         if (!url.Path.empty() && url.Path != "/") return "--proxy " + v + ": a proxy URL has no path";
+         o.Proxy = v;
+         return {};
+       }},
+      {nullptr, "--alpn", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         if (v.empty() || v.size() > 255) return "--alpn takes a protocol name of 1 to 255 characters";
+         o.Alpn.push_back(v);
+         return {};
+       }},
+      {nullptr, "--unix", Both, true, Text(&CliOptions::Unix, "the socket path")},
       {nullptr, "--tls", Both, false, Flag(&CliOptions::Tls)},
       {nullptr, "--cafile", Both, true, TlsFile(&CliOptions::CaFile, "the CA file")},
       {nullptr, "--capath", Both, true, TlsFile(&CliOptions::CaPath, "the CA folder")},
@@ -252,6 +304,9 @@ std::string CheckComplete(const CliOptions &o) {
   if (!o.CleanSession && o.ClientId.empty()) return "-c needs a client id (-i) to find the session again";
   if (!o.KeyFile.empty() && o.CertFile.empty()) return "--key needs the certificate it belongs to (--cert)";
   if ((o.Insecure || o.TlsMinVersion) && !o.Tls) return "--insecure and --tls-version apply to TLS: add --tls";
+  if (!o.Alpn.empty() && !o.Tls) return "--alpn applies to TLS: add --tls, or use mqtts:// or wss://";
+  if (!o.Unix.empty() && !o.Proxy.empty()) return "--unix and --proxy do not go together";
+  if (!o.WsHeaders.empty() && !o.WebSocket) return "--ws-header applies to WebSocket: give -L ws://... or wss://...";
   return CheckLimits(o);
 }
 
@@ -336,6 +391,18 @@ Usage:
 Connection:
   -h, --host HOST        broker host (default localhost)
   -p, --port PORT        broker port (default 1883, 8883 with --tls)
+  -L, --url URL          the broker as a URL: mqtt(s)://[USER[:PASSWORD]@]HOST[:PORT]/TOPIC,
+                         or MQTT over WebSocket: ws(s)://[USER[:PASSWORD]@]HOST[:PORT]/PATH
+                         (ports 1883, 8883, 80, 443 by default; mqtts and wss use TLS)
+      --ws-header 'NAME: VALUE'
+                         an extra header line for the WebSocket upgrade (repeatable)
+      --alpn NAME        offer NAME as the TLS application protocol (repeatable, in order
+                         of preference); the broker's choice shows with -d
+      --unix PATH        connect to the broker's Unix domain socket at PATH
+                         instead of -h and -p
+      --proxy URL        connect through a proxy: http://[USER[:PASSWORD]@]HOST[:PORT]
+                         (HTTP CONNECT), socks5://... (SOCKS5, names looked up here)
+                         or socks5h://... (the proxy looks names up); port 1080 by default
       --tls              connect over TLS, checking the broker's certificate against
                          the system's trust store and the host name (or address)
       --cafile FILE      trust the CA certificates in FILE (PEM) instead; implies --tls

@@ -35,6 +35,12 @@ struct CliOptions {
   int TlsMinVersion = 0;    // 0: any; 0x0303 TLS 1.2, 0x0304 TLS 1.3
   bool Mqtt311 = false;     // -V mqttv311
   bool Mqtt5 = false;       // -V mqttv5
+  bool WebSocket = false;   // -L ws://... or wss://...
+  std::string WsPath = "/";
+  std::vector<std::string> WsHeaders; // --ws-header "Name: value"
+  std::vector<std::string> Alpn; // --alpn: TLS application protocols offered
+  std::string Unix;         // --unix: the broker's Unix domain socket
+  std::string Proxy;        // --proxy http://, socks5:// or socks5h://[USER[:PASSWORD]@]HOST[:PORT]
   std::string WillTopic;
   std::string WillPayload;
   int WillQos = 0;
@@ -61,7 +67,7 @@ struct CliOptions {
   long Repeat = 1;         // --repeat: how many times the message is published
   double RepeatDelay = 0;  // --repeat-delay: seconds between the repetitions
 
-  int EffectivePort() const { return Port ? Port : (Tls ? 8883 : 1883); }
+  int EffectivePort() const { return Port ? Port : WebSocket ? (Tls ? 443 : 80) : (Tls ? 8883 : 1883); }
   // Brokers commonly accept 20 unreleased QoS 2 messages from a client and
   // drop it beyond that; QoS 1 messages are acknowledged at once and need no such bound.
   int EffectiveMaxInflight() const { return MaxInflight ? MaxInflight : (Qos == 2 ? 20 : 256); }

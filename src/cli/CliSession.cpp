@@ -26,6 +26,7 @@
 #include "MQTTLimits.h"
 #include "SessionFile.h"
 #include "TMQTTClient.h"
+#include "BrokerUrl.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
 #include "TopicMatch.h"
@@ -105,6 +106,14 @@ CliSession::~CliSession() {
   if (FGroupLock >= 0) ::close(FGroupLock);
 }
 
+namespace {
+bool ProxyResolves(const std::string &proxy) {
+  TBrokerUrl url;
+  std::string error;
+  return ParseBrokerUrl(proxy, url, error) && url.Scheme == "socks5h";
+}
+} // namespace
+
 void CliSession::Start() {
   const CliOptions &o = FOptions;
   if (!ReadPayload() || !StartDataLog()) return;
@@ -112,7 +121,8 @@ void CliSession::Start() {
   // looks the name up again for each attempt.
   std::string host = o.Host;
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (!Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
+  // Through socks5h:// the proxy looks the name up, and it may know names we do not.
+  if (o.Unix.empty() && !ProxyResolves(o.Proxy) && !Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
 
   TMQTTClient &c = *FClient;
   c.SetHost(o.Host);
@@ -130,6 +140,25 @@ void CliSession::Start() {
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
+  if (!o.Unix.empty()) c.Link->SetUnixPath(o.Unix);
+  if (!o.Proxy.empty()) {
+    TBrokerUrl url;
+    std::string error;
+    ParseBrokerUrl(o.Proxy, url, error);  // checked with the command line
+    TProxySettings proxy;
+    proxy.Kind = url.Scheme == "http" ? TProxySettings::pkHttp : TProxySettings::pkSocks5;
+    proxy.RemoteResolve = url.Scheme == "socks5h";
+    proxy.Host = url.Host;
+    proxy.Port = std::to_string(url.Port ? url.Port : 1080);
+    proxy.User = url.User;
+    proxy.Password = url.Password;
+    c.Link->SetProxy(proxy);
+  }
+  if (o.WebSocket) {
+    c.Link->SetWsEnable(true);
+    c.Link->WsSettings().Path = o.WsPath;
+    c.Link->WsSettings().Headers = o.WsHeaders;
+  }
   if (o.Tls) {
     FSslContext = std::make_unique<TSslContext>();
     TSslContext &tls = *FSslContext;
@@ -138,6 +167,7 @@ void CliSession::Start() {
     tls.SslCAPath = o.CaPath;
     tls.SslCertFile = o.CertFile;
     tls.SslPrivKeyFile = o.KeyFile;
+    tls.SslAlpn = o.Alpn;
     if (o.TlsMinVersion == 0x0303) tls.SslMinVersion = sslVerTLS1_2;
     if (o.TlsMinVersion == 0x0304) tls.SslMinVersion = sslVerTLS1_3;
     // Unreadable files are reported now rather than as a failed handshake.
@@ -394,8 +424,9 @@ void CliSession::WireClient() {
     FAttemptAnswered = true;
     if (connected) connected(sender, err);
     if (err != 0 && !FWasOnline)
-      Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()) +
-                               ": " + WSocketErrorDesc(err));
+      Fail(ExitConnection, "cannot connect to " + Where() +
+                               ": " + (sender->ProxyFailure().empty() ? WSocketErrorDesc(err)
+                                                                      : "proxy: " + sender->ProxyFailure()));
   };
   auto closed = link.OnSessionClosed;
   link.OnSessionClosed = [this, closed](TWSocket *sender, std::uint16_t err) {
@@ -406,6 +437,7 @@ void CliSession::WireClient() {
     if (const TSslFailure tls = sender->SslFailureKind(); tls != sfNone && tls != sfOther)
       return Fail(tls == sfNoCommonVersion ? ExitConnection : ExitTlsVerify, "TLS: " + sender->SslFailure());
     std::string reason = err ? ": " + WSocketErrorDesc(err) : std::string();
+    if (!sender->WsFailure().empty()) reason = ": WebSocket: " + sender->WsFailure();
     if (!FCloseReason.empty()) reason = ": " + std::exchange(FCloseReason, {});
     if (std::exchange(FViolationClose, false)) return; // reported, once per change of reason
     if (FViolations > 0) {
@@ -471,6 +503,11 @@ void CliSession::ProtocolViolation(std::string reason) {
   if (reason == FViolation) return;
   FViolation = reason;
   PrintError("protocol error: " + reason + "; reconnecting, waiting longer each time while it lasts");
+}
+
+std::string CliSession::Where() const {
+  if (!FOptions.Unix.empty()) return "the socket " + FOptions.Unix;
+  return FOptions.Host + " port " + std::to_string(FOptions.EffectivePort());
 }
 
 bool CliSession::Persistent() const { return FOptions.Command == CliCommand::Pub && !FOptions.CleanSession; }
@@ -541,7 +578,7 @@ void CliSession::WatchDrain() {
 void CliSession::CheckStartFailed(int attempt) {
   if (attempt == FAttempts && !FAttemptAnswered && !FFinishing && FClient->Enabled() &&
       FClient->Link->State() == wsClosed)
-    Fail(ExitConnection, "cannot connect to " + FOptions.Host + " port " + std::to_string(FOptions.EffectivePort()));
+    Fail(ExitConnection, "cannot connect to " + Where());
 }
 
 void CliSession::ClientOnline() {

@@ -56,6 +56,8 @@ private:
   void Acknowledged();
   void Completed();
   bool Persistent() const;
+  // The broker's address for messages: "HOST port N" or "the socket PATH".
+  std::string Where() const;
   void StartPublishing();
   void ResumeInFlight();
   void UnparkInFlight();

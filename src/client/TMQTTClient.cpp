@@ -38,6 +38,7 @@ std::string N(unsigned v) { return std::to_string(v); }
 // Why a link closed after TCP connected but before any CONNACK, with a hint
 // where the likely mistake is TLS switched on or off for the port.
 std::string ClosedBeforeAnswer(const TWSocket &aLink) {
+  if (!aLink.WsFailure().empty()) return "WebSocket: " + aLink.WsFailure();
   // A certificate check says itself what went wrong and what to do.
   if (aLink.SslFailureKind() != sfNone && aLink.SslFailureKind() != sfOther) return "TLS: " + aLink.SslFailure();
   if (aLink.SslEnable() && !aLink.SslFailure().empty())
@@ -126,6 +127,7 @@ TMQTTClient::TMQTTClient() {
   Link->OnSessionConnected = [this](TWSocket *s, std::uint16_t e) { LinkSessionConnected(s, e); };
   Link->OnSessionClosed = [this](TWSocket *s, std::uint16_t e) { LinkSessionClosed(s, e); };
   Link->OnDataAvailable = [this](TWSocket *s, std::uint16_t e) { LinkDataAvailable(s, e); };
+  Link->OnTransportNote = [this](TWSocket *, const std::string &line) { Mon(line); };
 }
 
 TMQTTClient::~TMQTTClient() {
@@ -155,8 +157,11 @@ void TMQTTClient::TimerProc(int Number) {
   StopTimer(Number);
   switch (Number) {
   case ConnectTimer:
-    Mon("Connecting to " + FHost + " on Port " + std::to_string(FPort));
+    Mon("Connecting to " + FHost + " on Port " + std::to_string(FPort) +
+        (Link->WsEnable() || Link->Proxy().Kind ? " (" + Link->PathName() + ")" : std::string()));
     try {
+      // MQTT 3.1 brokers know their WebSocket protocol by its old name.
+      if (Link->WsEnable()) Link->WsSettings().Protocol = ProtocolLevel() == plMQTT31 ? "mqttv3.1" : "mqtt";
       Link->SetAddr(FHost);
       Link->SetPort(std::to_string(FPort));
       Link->SetProto("tcp");
@@ -303,7 +308,8 @@ void TMQTTClient::SetWill(const std::string &aTopic, const std::string &aMessage
 void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   if (ErrCode != 0) {
     // A name is looked up without blocking, so a failed lookup ends here too.
-    AttemptFailed("Connect failed: " + (Link->LookupError().empty()
+    AttemptFailed("Connect failed: " + (!Link->ProxyFailure().empty() ? "proxy: " + Link->ProxyFailure()
+                                        : Link->LookupError().empty()
                                             ? WSocketErrorDesc(ErrCode) + " (#" + std::to_string(ErrCode) + ")"
                                             : Link->LookupError()));
     return;

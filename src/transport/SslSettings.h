@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class TSslSession;
 
@@ -56,6 +57,9 @@ struct TSslSettings {
   // one, and its private key (PEM; taken from SslCertFile when empty).
   std::string SslCertFile;
   std::string SslPrivKeyFile;
+  // Application protocols offered in the handshake (ALPN), in order of
+  // preference; none: no ALPN extension.
+  std::vector<std::string> SslAlpn;
 };
 
 // One configured TLS context of the engine, shared by every session made from it.

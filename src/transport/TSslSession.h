@@ -59,6 +59,8 @@ public:
   virtual std::string Version() const = 0;
   virtual std::string CipherName() const = 0;
   virtual std::string CipherDesc() const = 0;
+  // The application protocol the peer chose (ALPN), or empty.
+  virtual std::string AlpnSelected() const = 0;
 
   // After a failed handshake or a fatal error: the reason, and a sentence for
   // the user saying why and what to do (for sfOther: LastError).

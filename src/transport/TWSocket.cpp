@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -142,6 +144,11 @@ void TWSocket::SetPort(const std::string &value) {
   AssignEndpoint("Port", value, FPortStr, FPortAssigned, FPortResolved);
 }
 
+void TWSocket::SetUnixPath(const std::string &value) {
+  if (FState != wsClosed) throw ESocketException("Cannot change UnixPath if not closed");
+  FUnixPath = value;
+}
+
 void TWSocket::SetProto(const std::string &value) {
   AssignEndpoint("Proto", value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
@@ -158,20 +165,21 @@ void TWSocket::ResolvePortAndProto() {
   }
   if (!FPortResolved) {
     unsigned long port = 0;
-    if (FPortStr[0] >= '0' && FPortStr[0] <= '9') {
-      for (char c : FPortStr) {
+    const std::string &portStr = DialPort();
+    if (portStr[0] >= '0' && portStr[0] <= '9') {
+      for (char c : portStr) {
         if (c < '0' || c > '9') break;
         port = port * 10 + static_cast<unsigned long>(c - '0');
         if (port > 65535) break;
       }
       // A number that does not fit a port would silently wrap to another port.
       if (port > 65535)
-        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + FPortStr + "' - " +
+        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + portStr + "' - " +
                                  ErrorText(10022));
     } else {
-      servent *se = getservbyname(FPortStr.c_str(), "tcp");
+      servent *se = getservbyname(portStr.c_str(), "tcp");
       if (!se)
-        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + FPortStr + "' - " +
+        throw std::runtime_error("Winsock Resolve Port: Cannot convert port '" + portStr + "' - " +
                                  ErrorText(11004));
       port = ntohs(static_cast<std::uint16_t>(se->s_port));
     }
@@ -185,11 +193,12 @@ void TWSocket::ResolvePortAndProto() {
 // (false: the candidates come later, through LookupDone).
 bool TWSocket::ResolveAddrNow() {
   if (FAddrResolved) return true;
-  const std::string host = Unbracketed(FAddrStr);
+  const std::string &addr = DialAddr();
+  const std::string host = Unbracketed(addr);
   TSockAddr a;
   in_addr a4;
   in6_addr a6;
-  if (ParseDottedIPv4(FAddrStr, a4)) {
+  if (ParseDottedIPv4(addr, a4)) {
     auto *sin = reinterpret_cast<sockaddr_in *>(&a.Addr);
     sin->sin_family = AF_INET;
     sin->sin_addr = a4;
@@ -200,7 +209,7 @@ bool TWSocket::ResolveAddrNow() {
     sin6->sin6_addr = a6;
     a.Len = sizeof(sockaddr_in6);
   } else if (!NameFitsAQuery(host)) {
-    throw std::runtime_error("Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
+    throw std::runtime_error("Winsock Resolve Host: Cannot convert host address '" + addr + "' - " +
                              ErrorText(11001));
   } else {
     // The owner's family decides which addresses a name may give; the
@@ -225,6 +234,23 @@ void TWSocket::Connect() {
   FLookupError.clear();
   FSslFailureKind = sfNone;
   FSslFailure.clear();
+  FWsFailure.clear();
+  FProxyFailure.clear();
+  if (!FUnixPath.empty()) {
+    TSockAddr a;
+    auto *sun = reinterpret_cast<sockaddr_un *>(&a.Addr);
+    if (FUnixPath.size() >= sizeof sun->sun_path)
+      throw ESocketException("connect: the socket path '" + FUnixPath + "' is too long", 0, "Connect");
+    struct stat st {};
+    if (::stat(FUnixPath.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+      throw ESocketException("connect: there is no socket at '" + FUnixPath + "'", 0, "Connect");
+    sun->sun_family = AF_UNIX;
+    std::memcpy(sun->sun_path, FUnixPath.c_str(), FUnixPath.size() + 1);
+    a.Len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + FUnixPath.size() + 1);
+    FCandidates = {a};
+    if (int code = StartCandidates(0)) SocketError("Connect", code);
+    return;
+  }
   try {
     ResolvePortAndProto();
     if (!ResolveAddrNow()) return;
@@ -239,7 +265,7 @@ void TWSocket::LookupDone(const TLookupResult &result) {
   FState = wsClosed;
   if (result.Code == 0 && result.Addrs.empty()) return FailAttempt(11001);
   if (result.Code != 0) {
-    FLookupError = "connect: Winsock Resolve Host: Cannot convert host address '" + FAddrStr + "' - " +
+    FLookupError = "connect: Winsock Resolve Host: Cannot convert host address '" + DialAddr() + "' - " +
                    ErrorText(result.Code);
     return FailAttempt(result.Code);
   }
@@ -271,7 +297,7 @@ int TWSocket::StartCandidates(std::size_t from) {
     FRemote->Len = FCandidates[i].Len;
     if (FRemote->Addr.ss_family == AF_INET)
       reinterpret_cast<sockaddr_in *>(&FRemote->Addr)->sin_port = htons(FRemote->Port);
-    else
+    else if (FRemote->Addr.ss_family == AF_INET6)
       reinterpret_cast<sockaddr_in6 *>(&FRemote->Addr)->sin6_port = htons(FRemote->Port);
     code = StartConnect();
     if (code == 0) return 0;
@@ -293,7 +319,12 @@ bool TWSocket::TryNextCandidate() {
 
 int TWSocket::StartConnect() {
   FSendQueue.Clear();
-  int fd = ::socket(FRemote->Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  WsResetFields();
+  FProxyDone = false;
+  FProxyStep = 0;
+  FProxyBuf.clear();
+  const int family = FRemote->Addr.ss_family;
+  int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, family == AF_UNIX ? 0 : IPPROTO_TCP);
   if (fd < 0) return ErrnoToWSocketError(errno);
   FHSocket = fd;
   ++FConnection;
@@ -332,7 +363,18 @@ int TWSocket::Send(const void *Data, int Len) {
   if (FState != wsConnected) SocketError("Send", 10057);
   if (Len <= 0)
     Len = 0;
-  else {
+  else if (FWsEnable) {
+    FDataSentPending = true;
+    // Each Send is one binary message; before the upgrade is answered the
+    // bytes wait, and go out together as one message once it is.
+    if (FWs && FWs->Open() && FWsPlainQueue.Empty()) {
+      FWs->Write(static_cast<const char *>(Data), static_cast<std::size_t>(Len));
+      WsFlush();
+    } else {
+      FWsPlainQueue.Append(Data, static_cast<std::size_t>(Len));
+    }
+    return Len;
+  } else {
     FDataSentPending = true;
     if (FSslEnable)
       FSslPlainQueue.Append(Data, static_cast<std::size_t>(Len));
@@ -372,7 +414,8 @@ void TWSocket::TryToSend() {
     }
     SocketError("TryToSend failed", code);
   }
-  if (FSendQueue.Empty() && FSslPlainQueue.Empty() && FDataSentPending && OnDataSent) PostRequest(rqDataSent);
+  if (FSendQueue.Empty() && FSslPlainQueue.Empty() && FWsPlainQueue.Empty() && FDataSentPending && OnDataSent)
+    PostRequest(rqDataSent);
   UpdateNotifiers();
 }
 
@@ -393,6 +436,7 @@ std::size_t TWSocket::PlainRcvdCount() const {
 }
 
 int TWSocket::GetRcvdCount() {
+  if (FWs) return static_cast<int>(FWsRxBuf.size() - FWsRxPos);
   if (FSsl) return static_cast<int>(FSslRxBuf.size() - FSslRxPos);
   if (FHSocket < 0) return -1;
   int n = 0;
@@ -410,22 +454,9 @@ int TWSocket::Receive(void *Buffer, int BufferSize) {
     FReadPaused = false;
     UpdateNotifiers();
   }
-  if (FSsl) {
-    std::size_t avail = FSslRxBuf.size() - FSslRxPos;
-    if (avail == 0) {
-      FLastError = 10035;
-      return -1;
-    }
-    std::size_t n = std::min(avail, static_cast<std::size_t>(BufferSize));
-    std::memcpy(Buffer, FSslRxBuf.data() + FSslRxPos, n);
-    FSslRxPos += n;
-    if (FSslRxPos == FSslRxBuf.size()) {
-      FSslRxBuf.clear();
-      FSslRxPos = 0;
-    }
-    ++FReadCount;
-    return static_cast<int>(n);
-  }
+  // Payload unframed from WebSocket, or plaintext decrypted by TLS.
+  if (FWs) return ReceiveHeld(FWsRxBuf, FWsRxPos, Buffer, BufferSize);
+  if (FSsl) return ReceiveHeld(FSslRxBuf, FSslRxPos, Buffer, BufferSize);
   if (FHSocket < 0) {
     FLastError = 10057;
     return -1;
@@ -439,6 +470,47 @@ int TWSocket::Receive(void *Buffer, int BufferSize) {
   return static_cast<int>(r);
 }
 
+int TWSocket::ReceiveHeld(std::string &held, std::size_t &pos, void *Buffer, int BufferSize) {
+  const std::size_t avail = held.size() - pos;
+  if (avail == 0) {
+    FLastError = 10035;
+    return -1;
+  }
+  const std::size_t n = std::min(avail, static_cast<std::size_t>(BufferSize));
+  std::memcpy(Buffer, held.data() + pos, n);
+  pos += n;
+  if (pos == held.size()) {
+    held.clear();
+    pos = 0;
+  }
+  ++FReadCount;
+  return static_cast<int>(n);
+}
+
+// Raises OnDataAvailable while held bytes (from pos on) are left and the
+// owner takes some each time; layerGone says the layer holding them went.
+void TWSocket::AnnounceHeld(std::string &held, std::size_t &pos, const std::function<bool()> &layerGone) {
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
+  while (!layerGone() && held.size() > pos) {
+    const auto before = FReadCount;
+    if (OnDataAvailable) {
+      // An exception here is not caught: the dispatch aborts the connection.
+      if (!RaiseEvent(OnDataAvailable, 0)) return;
+    } else {
+      held.clear();
+      pos = 0;
+      ++FReadCount;
+    }
+    if (!self || FConnection != conn || layerGone()) return;
+    if (FReadCount == before) {
+      FReadPaused = true;
+      UpdateNotifiers();
+      return;
+    }
+  }
+}
+
 std::string TWSocket::ReceiveStrA() {
   int n = GetRcvdCount();
   if (n < 0) return {};
@@ -450,13 +522,17 @@ std::string TWSocket::ReceiveStrA() {
   return s;
 }
 
-std::size_t TWSocket::BufferedByteCount() const { return FSendQueue.Size() + FSslPlainQueue.Size(); }
+std::size_t TWSocket::BufferedByteCount() const {
+  return FSendQueue.Size() + FSslPlainQueue.Size() + FWsPlainQueue.Size();
+}
 
 std::string TWSocket::GetXPort() {
   if (FState != wsConnected || FHSocket < 0) return "error";
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
   if (getsockname(FHSocket, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return "error";
+  // A Unix socket has no port: the process stands for it.
+  if (ss.ss_family == AF_UNIX) return std::to_string(::getpid());
   std::uint16_t port = ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
                                                 : reinterpret_cast<sockaddr_in *>(&ss)->sin_port;
   return std::to_string(ntohs(port));
@@ -465,6 +541,18 @@ std::string TWSocket::GetXPort() {
 // ------------------------------------------------------------------- closing
 
 void TWSocket::Close() {
+  if (FWs && FHSocket >= 0 && FWs->Open() && !FWs->CloseSent()) {
+    if (FWsRxBuf.size() > FWsRxPos && !FWsCloseAnnounced) {
+      // Payload still waiting is announced first; the close follows.
+      FWsCloseAnnounced = true;
+      PostRequest(rqWsRead);
+      PostRequest(rqClose);
+      return;
+    }
+    FWs->Close(1000);
+    WsFlush();
+    if (FHSocket < 0) return;
+  }
   if (FSsl && FSslEnable && FHSocket >= 0 && FSSLState >= sslEstablished) {
     if (FSSLState == sslEstablished && FSslRxBuf.size() > FSslRxPos && !FSslCloseAnnounced) {
       // Decrypted bytes still waiting are announced first; the close follows.
@@ -577,7 +665,7 @@ void TWSocket::DropNotifiers() {
 
 void TWSocket::UpdateNotifiers() {
   if (FHSocket < 0 || !FReadNotifier) return;
-  bool wantRead = !FReadPaused && !FPeerClosed;
+  bool wantRead = !FReadPaused && !FPeerClosed && !FWsPaced;
   // Plaintext waiting behind an established TLS session is written on the
   // next write-ready notification, whoever emptied the send queue.
   bool tlsPending = FSsl && FSSLState == sslEstablished && !FSslCloseStarted && !FSslPlainQueue.Empty();
@@ -612,8 +700,12 @@ void TWSocket::HandleRequest(std::uint64_t connection, TRequest kind) {
     case rqSslRead:
       if (FSsl) SslAnnounce();
       break;
+    case rqWsRead:
+      if (FWs) WsAnnounce();
+      break;
     case rqDataSent:
-      if (FDataSentPending && FSendQueue.Empty() && FSslPlainQueue.Empty() && FState == wsConnected) {
+      if (FDataSentPending && FSendQueue.Empty() && FSslPlainQueue.Empty() && FWsPlainQueue.Empty() &&
+          FState == wsConnected) {
         FDataSentPending = false;
         RaiseEvent(OnDataSent, 0);
       }
@@ -643,6 +735,12 @@ void TWSocket::HandleNotification() {
     pollfd p{FHSocket, POLLIN | POLLOUT | POLLRDHUP, 0};
     if (::poll(&p, 1, 0) <= 0) return;
     const short ev = p.revents;
+    if (FState == wsSocksConnected) {
+      // The proxy's handshake: its answers, and our requests still queued.
+      if (ev & (POLLIN | POLLERR | POLLHUP)) ProxyRead();
+      if (same() && FState == wsSocksConnected && (ev & POLLOUT)) TryToSend();
+      return;
+    }
     if (FState != wsConnected) {
       if (!(ev & (POLLOUT | POLLERR | POLLHUP))) return;
       int err = 0;
@@ -686,6 +784,15 @@ int TWSocket::PeerCloseCode() {
 void TWSocket::Do_FD_CONNECT(int errCode) {
   if (FState == wsConnected) return;
   if (errCode != 0 && TryNextCandidate()) return;
+  if (FProxy.Kind && !FProxyDone) {
+    if (errCode == 0) {
+      // The broker's events wait until the proxy has opened the tunnel.
+      FState = wsSocksConnected;
+      ProxyStart();
+      return;
+    }
+    FProxyFailure = "cannot reach the proxy " + FProxy.Host + " port " + FProxy.Port + ": " + WSocketErrorDesc(errCode);
+  }
   FState = wsConnected;
   UpdateNotifiers();
   const auto conn = FConnection;
@@ -695,6 +802,7 @@ void TWSocket::Do_FD_CONNECT(int errCode) {
     if (FState != wsClosed) Close();
     return;
   }
+  if (FWsEnable && !FWs && FState == wsConnected && FHSocket >= 0) WsStart();
   if (FSslEnable && !FSsl && FState == wsConnected && FHSocket >= 0) {
     try {
       StartSslHandshake();
@@ -713,10 +821,16 @@ void TWSocket::Do_FD_CONNECT(int errCode) {
 }
 
 void TWSocket::Do_FD_READ(int errCode) {
+  const bool paced = FWs && FWs->Open();
+  QPointer<TWSocket> self(this);
+  const auto conn = FConnection;
   if (FSsl)
     SslReadFromSocket();
+  else if (FWs)
+    WsReadFromSocket();
   else
     ReceiveLoop(errCode);
+  if (paced && self && FConnection == conn && FWs) WsPace();
 }
 
 bool TWSocket::ReceiveLoop(int errCode) {
@@ -769,14 +883,19 @@ void TWSocket::Do_FD_CLOSE(int errCode) {
       SslFail(errCode != 0 ? errCode : 10053);
       return;
     }
+    WsNoteUnfinishedUpgrade();
     if (!FSslCloseStarted) SslBeginClose(FSSLState != sslInShutdown, errCode);
     return;
   }
   if (PlainRcvdCount() > 0) {
     FReadPaused = false;
-    ReceiveLoop(0);
+    if (FWs)
+      WsReadFromSocket();
+    else
+      ReceiveLoop(0);
     if (!self || FConnection != conn || FHSocket < 0) return;
   }
+  WsNoteUnfinishedUpgrade();
   if (!FCloseInvoked) {
     FCloseInvoked = true;
     if (!RaiseEvent(OnSessionClosed, errCode)) return;

@@ -21,9 +21,23 @@
 #include "NameLookup.h"
 #include "TSslContext.h"
 #include "TSslSession.h"
+#include "WsSession.h"
 
 class QSocketNotifier;
 class TWSocket;
+
+// A proxy the connection goes through: HTTP CONNECT (with basic
+// authentication when a user is given) or SOCKS5 (RFC 1928, user and password
+// per RFC 1929). RemoteResolve: the proxy looks the broker's name up (socks5h).
+struct TProxySettings {
+  enum TKind : std::uint8_t { pkNone, pkHttp, pkSocks5 };
+  TKind Kind = pkNone;
+  std::string Host;
+  std::string Port;
+  std::string User;
+  std::string Password;
+  bool RemoteResolve = false;
+};
 
 enum TSocketState : std::uint8_t {
   wsInvalidState,
@@ -163,6 +177,35 @@ public:
   const std::string &SslFailure() const { return FSslFailure; }
   TSslFailure SslFailureKind() const { return FSslFailureKind; }
 
+  // WebSocket. WsEnable decides, when TCP connects, whether the owner's bytes
+  // travel as MQTT over WebSocket (inside TLS when SslEnable): the upgrade is
+  // sent first, and what the owner sends before it is answered waits.
+  bool WsEnable() const { return FWsEnable; }
+  void SetWsEnable(bool value) { FWsEnable = value; }
+  TWsSettings &WsSettings() { return FWsSettings; }
+  // Why the WebSocket upgrade or framing of the current or last connection
+  // failed, for the user (empty when it did not); kept until the next Connect.
+  const std::string &WsFailure() const { return FWsFailure; }
+  // The path the connection takes, for the user: "TCP", "TLS", "WebSocket",
+  // "WebSocket over TLS".
+  std::string PathName() const;
+
+  // Proxy. Set while closed; Addr and Port stay the broker's, and
+  // OnSessionConnected comes once the proxy has opened the tunnel (or with
+  // an error code when it refused, ProxyFailure saying why).
+  const TProxySettings &Proxy() const { return FProxy; }
+  void SetProxy(const TProxySettings &value);
+  const std::string &ProxyFailure() const { return FProxyFailure; }
+
+  // A Unix domain socket to connect to in place of Addr and Port (which
+  // still name the broker for TLS and WebSocket); empty: TCP.
+  const std::string &UnixPath() const { return FUnixPath; }
+  void SetUnixPath(const std::string &value);
+
+  // Lines about the layers worth a debug log (the WebSocket close
+  // handshake, ...).
+  std::function<void(TWSocket *Sender, const std::string &Line)> OnTransportNote;
+
   TSessionConnected OnSessionConnected;
   TDataAvailable OnDataAvailable;
   TSessionClosed OnSessionClosed;
@@ -172,7 +215,7 @@ public:
 
 private:
   // Requests posted to the socket's own queue, handled on the event loop.
-  enum TRequest { rqClose, rqSslClose, rqSslRead, rqDataSent };
+  enum TRequest { rqClose, rqSslClose, rqSslRead, rqDataSent, rqWsRead };
   struct TResolvedAddr;
 
   bool AssignEndpoint(const char *name, const std::string &value, std::string &text, bool &assigned,
@@ -255,6 +298,45 @@ private:
   void TryToSend();
   int PeerCloseCode();
   std::size_t PlainRcvdCount() const;
+
+  bool FWsEnable = false;
+  TWsSettings FWsSettings;
+  std::unique_ptr<TWsSession> FWs;
+  TBlockQueue FWsPlainQueue{16384};  // the owner's bytes waiting for the upgrade
+  std::string FWsRxBuf;  // payload bytes not read yet, from FWsRxPos
+  std::size_t FWsRxPos = 0;
+  std::string FWsFailure;
+  bool FWsCloseAnnounced = false;
+  bool FWsPaced = false;  // reading waits a moment for more frames
+
+  std::string FUnixPath;
+  TProxySettings FProxy;
+  std::string FProxyFailure;
+  bool FProxyDone = false;  // the tunnel is open, or its failure reported
+  int FProxyStep = 0;
+  std::string FProxyBuf;
+
+  const std::string &DialAddr() const { return FProxy.Kind ? FProxy.Host : FAddrStr; }
+  const std::string &DialPort() const { return FProxy.Kind ? FProxy.Port : FPortStr; }
+  void ProxyStart();
+  void ProxyRead();
+  void ProxySendRequest();
+  void ProxyFail(const std::string &why, int code);
+  void ProxyOpen();
+
+  int ReceiveHeld(std::string &held, std::size_t &pos, void *Buffer, int BufferSize);
+  void AnnounceHeld(std::string &held, std::size_t &pos, const std::function<bool()> &layerGone);
+
+  void WsStart();
+  void WsFeed(const char *data, std::size_t count);
+  void WsReadFromSocket();
+  void WsAnnounce();
+  void WsFlush();
+  void WsFail();
+  void WsPace();
+  void WsNoteUnfinishedUpgrade();
+  void WsResetFields();
+  void Note(const std::string &line);
 
   void StartSslHandshake();
   void SslHandshakeDone(bool success);

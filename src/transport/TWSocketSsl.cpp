@@ -4,6 +4,8 @@
 
 #include <sys/socket.h>
 
+#include <utility>
+
 #include "TSslSession.h"
 #include "TWSocket.h"
 
@@ -67,6 +69,7 @@ void TWSocket::SslReadFromSocket() {
   if (res == TSslSession::srPeerClosed) {
     // The peer's close_notify: no close_notify of our own, just finish.
     FSSLState = sslInShutdown;
+    WsNoteUnfinishedUpgrade();
     SslBeginClose(false, 0);
   } else if (res == TSslSession::srFatal) {
     // At TLS 1.3 a broker refuses a client certificate only after the
@@ -86,25 +89,17 @@ void TWSocket::SslNoteFailure(bool certificateProblemsOnly) {
 }
 
 void TWSocket::SslAnnounce() {
-  QPointer<TWSocket> self(this);
-  const auto conn = FConnection;
-  while (FSsl && FSslRxBuf.size() > FSslRxPos) {
-    const auto before = FReadCount;
-    if (OnDataAvailable) {
-      // An exception here is not caught: the dispatch aborts the connection.
-      if (!RaiseEvent(OnDataAvailable, 0)) return;
-    } else {
-      FSslRxBuf.clear();
-      FSslRxPos = 0;
-      ++FReadCount;
+  if (FWs) {
+    // Decrypted bytes are WebSocket frames: the owner hears of their payload.
+    if (FSslRxBuf.size() > FSslRxPos) {
+      std::string frames;
+      frames.swap(FSslRxBuf);
+      const std::size_t from = std::exchange(FSslRxPos, 0);
+      WsFeed(frames.data() + from, frames.size() - from);
     }
-    if (!self || FConnection != conn || !FSsl) return;
-    if (FReadCount == before) {
-      FReadPaused = true;
-      UpdateNotifiers();
-      return;
-    }
+    return;
   }
+  AnnounceHeld(FSslRxBuf, FSslRxPos, [this] { return !FSsl; });
 }
 
 std::string TWSocket::SslPeerName() const {
@@ -126,6 +121,10 @@ void TWSocket::SslHandshakeDone(bool success) {
   FSslVersion = FSsl->Version();
   FSslCipher = FSsl->CipherName();
   FSslCipherDesc = FSsl->CipherDesc();
+  if (FSslContext && !FSslContext->SslAlpn.empty()) {
+    const std::string chosen = FSsl->AlpnSelected();
+    Note(chosen.empty() ? "TLS: the broker chose no ALPN protocol" : "TLS: ALPN protocol " + chosen);
+  }
   // What the owner sent before the handshake completed leaves now, first.
   SslWritePlain();
 }
@@ -196,4 +195,5 @@ void TWSocket::SslResetFields() {
   FSslCloseStarted = false;
   FSslClosePosted = false;
   FSslCloseAnnounced = false;
+  WsResetFields();
 }

@@ -23,7 +23,9 @@
 #include "StartOptions.h"
 #include "TApplication.h"
 #include "TRadioGroup.h"
+#include "AedesBroker.h"
 #include "TestBroker.h"
+#include "TestCerts.h"
 
 namespace {
 
@@ -538,4 +540,46 @@ TEST(WindowBroker, StartOptionsWithACaRefuseAWrongName)
                          "with a name the certificate lists, or start the window without --cafile to connect unverified"))
       << W->memLog->Text().toStdString();
   EXPECT_FALSE(W->memLog->Text().contains("insecure"));
+}
+
+// A URL in the Broker box chooses MQTT over WebSocket (wss: inside TLS); the
+// status box names the path, and the window's own presence message comes
+// back through a subscription over it.
+TEST(WindowBroker, BrokerUrlConnectsOverWebSocket)
+{
+  QTemporaryDir Dir;
+  const TestCertificate Cert = MakeSelfSignedCertificate(Dir.path().toStdString());
+  for (const QString Scheme : {"ws", "wss"}) {
+    SCOPED_TRACE(Scheme.toStdString());
+    AedesBroker Broker = Scheme == "ws" ? AedesBroker("ws") : AedesBroker("wss", Cert.CertFile, Cert.KeyFile);
+    TErrorBoxes Boxes;
+    TTestWindow W;
+    W->show();
+    W->edtBroker->setText(Scheme + "://127.0.0.1:" + QString::number(Broker.Port()) + "/mqtt");
+    W->edtPort->setText("1");  // the URL's port stands for the box
+    QTest::mouseClick(W->btnConn, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return Online(*W); }, 20000)) << W->memLog->Text().toStdString();
+    const QString Path = Scheme == "ws" ? "WebSocket" : "WebSocket over TLS";
+    EXPECT_EQ(W->sttConnection->text(), Path);
+    EXPECT_TRUE(LogHas(*W, "Connection path: " + Path));
+    EXPECT_TRUE(LogHas(*W, "Status: Connecting to 127.0.0.1 on Port " + QString::number(Broker.Port()) + " (" + Path));
+    W->edtTopic->setText("Vyr/#");
+    QTest::mouseClick(W->btnSubs, Qt::LeftButton);
+    const QString Presence = QString::fromStdString(PresenceTopic(*W)) + "=1";
+    ASSERT_TRUE(WaitFor([&] { return ShownTopics(*W).contains(Presence); })) << ShownTopics(*W).join(" ").toStdString();
+    EXPECT_TRUE(Boxes.Texts.isEmpty()) << Boxes.Texts.join(" | ").toStdString();
+  }
+}
+
+TEST(WindowBroker, WrongBrokerUrlIsRefused)
+{
+  TErrorBoxes Boxes;
+  TTestWindow W;
+  W->show();
+  W->edtBroker->setText("http://127.0.0.1/");
+  QTest::mouseClick(W->btnConn, Qt::LeftButton);
+  ASSERT_EQ(Boxes.Texts.size(), 1);
+  EXPECT_TRUE(Boxes.Texts[0].contains("the URL must start with mqtt://, mqtts://, ws:// or wss://, not http://"))
+      << Boxes.Texts[0].toStdString();
+  EXPECT_FALSE(Online(*W));
 }

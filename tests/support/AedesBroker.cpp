@@ -25,19 +25,25 @@ void StopChild(pid_t pid, int sig) {
 
 } // namespace
 
-AedesBroker::AedesBroker() {
+AedesBroker::AedesBroker() : AedesBroker("tcp") {}
+
+AedesBroker::AedesBroker(const std::string &mode, const std::string &certFile, const std::string &keyFile, int port) {
   const std::string script = std::string(VYR_BROKERS_DIR) + "/aedes-broker.mjs";
   if (::access((std::string(VYR_BROKERS_DIR) + "/node_modules/aedes").c_str(), R_OK) != 0)
     throw std::runtime_error("aedes is not installed: run npm install in " VYR_BROKERS_DIR);
   FDir = MakeTempDir("vyr-aedes");
-  FPort = FreeLoopbackPort();
-  const std::string port = std::to_string(FPort);
+  FPort = port ? port : FreeLoopbackPort();
+  const std::string portText = std::to_string(FPort);
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     int log = ::open((FDir + "/aedes.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(log, STDOUT_FILENO);
-    ::execlp("node", "node", script.c_str(), port.c_str(), static_cast<char *>(nullptr));
+    if (mode == "tcp")
+      ::execlp("node", "node", script.c_str(), portText.c_str(), static_cast<char *>(nullptr));
+    else
+      ::execlp("node", "node", script.c_str(), portText.c_str(), mode.c_str(), certFile.c_str(), keyFile.c_str(),
+               static_cast<char *>(nullptr));
     ::_exit(127);
   }
   FPid = pid;

@@ -10,6 +10,10 @@ class AedesBroker {
 public:
   // Waits until the port accepts connections; throws std::runtime_error on failure.
   AedesBroker();
+  // MQTT over WebSocket: mode "ws", or "wss" with a certificate and its key.
+  // port 0: a free one.
+  explicit AedesBroker(const std::string &mode, const std::string &certFile = {}, const std::string &keyFile = {},
+                       int port = 0);
   ~AedesBroker();
   AedesBroker(const AedesBroker &) = delete;
   AedesBroker &operator=(const AedesBroker &) = delete;

@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,8 +15,6 @@
 #include <csignal>
 #include <pthread.h>
 #include <stdexcept>
-
-namespace {
 
 // The I/O of one accepted connection, plain or TLS, with time-outs so that
 // the thread notices when it is told to stop.
@@ -101,8 +101,6 @@ private:
   SSL *FSsl = nullptr;
 };
 
-}  // namespace
-
 TLoopbackPeer::TLoopbackPeer(TOptions options) : FOptions(std::move(options)) {
   const bool v6 = FOptions.IPv6;
   FListen = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -131,6 +129,29 @@ TLoopbackPeer::TLoopbackPeer(TOptions options) : FOptions(std::move(options)) {
         SSL_CTX_use_PrivateKey_file(ctx, FOptions.Cert.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
       throw std::runtime_error("loopback peer: cannot load the certificate");
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    if (!FOptions.Alpn.empty())
+      SSL_CTX_set_alpn_select_cb(
+          ctx,
+          [](SSL *, const unsigned char **out, unsigned char *outlen, const unsigned char *in, unsigned int inlen,
+             void *arg) -> int {
+            auto *self = static_cast<TLoopbackPeer *>(arg);
+            std::string offered;
+            int chosen = -1;
+            for (unsigned i = 0; i < inlen; i += 1u + in[i]) {
+              const std::string name(reinterpret_cast<const char *>(in + i + 1), in[i]);
+              offered += (offered.empty() ? "" : ",") + name;
+              if (name == self->FOptions.Alpn && chosen < 0) chosen = int(i);
+            }
+            {
+              std::lock_guard<std::mutex> lock(self->FLock);
+              self->FAlpnOffered = offered;
+            }
+            if (chosen < 0) return SSL_TLSEXT_ERR_ALERT_FATAL;
+            *out = in + chosen + 1;
+            *outlen = in[chosen];
+            return SSL_TLSEXT_ERR_OK;
+          },
+          this);
     FCtx = ctx;
   }
   FThread = std::thread([this] { Run(); });
@@ -233,5 +254,134 @@ void TLoopbackPeer::Serve(int fd) {
     conn.Write(FOptions.Payload.data(), FOptions.Payload.size());
     readAll(false);
     break;
+  case TMode::WebSocket: ServeWebSocket(conn); break;
+  }
+}
+
+std::string TLoopbackPeer::AlpnOffered() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FAlpnOffered;
+}
+
+std::string TLoopbackPeer::WsRequest() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FWsRequest;
+}
+
+std::vector<std::string> TLoopbackPeer::WsFrames() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FWsFrames;
+}
+
+std::string TLoopbackPeer::WsFrame(int opcode, const std::string &payload, bool fin) {
+  std::string f(1, static_cast<char>((fin ? 0x80 : 0) | opcode));
+  const std::size_t n = payload.size();
+  if (n < 126) {
+    f += static_cast<char>(n);
+  } else if (n < 65536) {
+    f += '\x7e';
+    f += static_cast<char>(n >> 8);
+    f += static_cast<char>(n & 0xff);
+  } else {
+    f += '\x7f';
+    for (int i = 7; i >= 0; --i) f += static_cast<char>((n >> (8 * i)) & 0xff);
+  }
+  return f + payload;
+}
+
+// Written from RFC 6455 alone, to check the client's framing independently.
+void TLoopbackPeer::ServeWebSocket(TConn &conn) {
+  std::string in;
+  char buf[65536];
+  auto fill = [&](std::size_t want) {
+    while (in.size() < want && !FStop) {
+      int n = conn.Read(buf, sizeof buf);
+      if (n == 0) return false;
+      if (n > 0) in.append(buf, static_cast<std::size_t>(n));
+    }
+    return in.size() >= want;
+  };
+  std::size_t end;
+  while ((end = in.find("\r\n\r\n")) == std::string::npos)
+    if (!fill(in.size() + 1)) return;
+  const std::string request = in.substr(0, end + 4);
+  in.erase(0, end + 4);
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FWsRequest = request;
+  }
+  std::string answer = FOptions.WsAnswer;
+  if (answer.empty()) {
+    auto header = [&](const std::string &name) {
+      const std::size_t at = request.find("\r\n" + name + ": ");
+      if (at == std::string::npos) return std::string();
+      const std::size_t from = at + 4 + name.size();
+      return request.substr(from, request.find("\r\n", from) - from);
+    };
+    const std::string key = header("Sec-WebSocket-Key") + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char *>(key.data()), key.size(), digest);
+    unsigned char accept[64];
+    EVP_EncodeBlock(accept, digest, SHA_DIGEST_LENGTH);
+    answer = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+             "Sec-WebSocket-Accept: " + std::string(reinterpret_cast<char *>(accept)) + "\r\n";
+    if (!header("Sec-WebSocket-Protocol").empty())
+      answer += "Sec-WebSocket-Protocol: " + header("Sec-WebSocket-Protocol") + "\r\n";
+    answer += "\r\n";
+  }
+  conn.Write(answer.data(), answer.size());
+  if (answer.find(" 101 ") == std::string::npos) {
+    conn.CloseOrderly();
+    return;
+  }
+  conn.Write(FOptions.Payload.data(), FOptions.Payload.size());
+  auto note = [&](const std::string &frame) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FWsFrames.push_back(frame);
+  };
+  for (;;) {
+    if (!fill(2)) break;
+    const int opcode = in[0] & 0x0f;
+    const bool masked = in[1] & 0x80;
+    std::size_t len = in[1] & 0x7f, head = 2;
+    if (len == 126) {
+      if (!fill(4)) break;
+      len = std::size_t(std::uint8_t(in[2])) << 8 | std::uint8_t(in[3]);
+      head = 4;
+    } else if (len == 127) {
+      if (!fill(10)) break;
+      len = 0;
+      for (int i = 2; i < 10; ++i) len = len << 8 | std::uint8_t(in[i]);
+      head = 10;
+    }
+    if (!masked) FWsUnmasked = true;
+    const std::size_t maskAt = head;
+    if (masked) head += 4;
+    if (!fill(head + len)) break;
+    std::string payload = in.substr(head, len);
+    if (masked)
+      for (std::size_t i = 0; i < len; ++i) payload[i] = static_cast<char>(payload[i] ^ in[maskAt + i % 4]);
+    in.erase(0, head + len);
+    if (opcode == 0x2 || opcode == 0x0) {
+      note("binary " + std::to_string(len));
+      Append(payload.data(), payload.size());
+      const std::string echo = WsFrame(0x2, payload);
+      conn.Write(echo.data(), echo.size());
+    } else if (opcode == 0x8) {
+      const int code = len >= 2 ? (std::uint8_t(payload[0]) << 8 | std::uint8_t(payload[1])) : 1005;
+      note("close " + std::to_string(code));
+      const std::string reply = WsFrame(0x8, payload.substr(0, 2));
+      conn.Write(reply.data(), reply.size());
+      break;
+    } else if (opcode == 0xA) {
+      note("pong " + payload);
+    } else {
+      note("opcode " + std::to_string(opcode));
+    }
+  }
+  if (conn.CloseNotifyReceived()) ++FCloseNotifies;
+  conn.CloseOrderly();
+  // Until the client has closed too.
+  while (!FStop && conn.Read(buf, sizeof buf) != 0) {
   }
 }

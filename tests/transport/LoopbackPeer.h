@@ -8,8 +8,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TestCerts.h"
+
+class TConn;
 
 class TLoopbackPeer {
 public:
@@ -20,6 +23,8 @@ public:
     ResetOnData,    // resets the connection as soon as the first bytes arrive (never TLS)
     SlowReader,     // reads nothing until Release(), then everything
     NotTls,         // answers with Payload as plain bytes (never TLS), then reads
+    WebSocket,      // a WebSocket server: answers the upgrade with WsAnswer, sends Payload (raw frames), then
+                    // reads the client's frames, echoes their payload in one frame each and answers a close
   };
   struct TOptions {
     TMode Mode = TMode::Echo;
@@ -27,6 +32,11 @@ public:
     bool Tls = false;
     TestCertificate Cert;  // needed with Tls
     bool IPv6 = false;
+    // WebSocket: the upgrade answer; empty: "101 Switching Protocols" with the
+    // right accept key and the protocol asked for.
+    std::string WsAnswer;
+    // TLS: the one application protocol (ALPN) the peer takes; empty: no ALPN.
+    std::string Alpn;
   };
 
   explicit TLoopbackPeer(TOptions options);
@@ -47,11 +57,21 @@ public:
   // Whether any TLS client sent a server name.
   bool SniSeen() const { return FSniSeen; }
   void Release();
+  // WebSocket: the last upgrade request, and the client's frames in order as
+  // "binary <size>", "close <code>", "pong <payload>"; whether one came unmasked.
+  std::string WsRequest() const;
+  std::vector<std::string> WsFrames() const;
+  bool WsUnmaskedSeen() const { return FWsUnmasked; }
+  // TLS with Alpn: the names the last client offered, comma-separated.
+  std::string AlpnOffered() const;
+  // A server frame (unmasked), for Payload.
+  static std::string WsFrame(int opcode, const std::string &payload, bool fin = true);
 
 private:
   void Run();
   void Serve(int fd);
   void Append(const char *data, std::size_t n);
+  void ServeWebSocket(TConn &conn);
 
   TOptions FOptions;
   int FListen = -1;
@@ -65,6 +85,10 @@ private:
   std::atomic<int> FCloseNotifies{0};
   mutable std::mutex FLock;
   std::string FReceived;
+  std::string FWsRequest;
+  std::string FAlpnOffered;
+  std::vector<std::string> FWsFrames;
+  std::atomic<bool> FWsUnmasked{false};
   void *FCtx = nullptr;  // SSL_CTX of the TLS server
   std::thread FThread;
 };

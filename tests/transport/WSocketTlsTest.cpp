@@ -361,6 +361,41 @@ TEST_F(WSocketTls, OpenSslServerReversesLines) {
   EXPECT_EQ(log.Events.back(), "Closed(0)@wsClosed");
 }
 
+// The names offered reach the server in order; its choice is noted for the
+// debug output, and a server that takes none of them fails the handshake
+// saying so.
+TEST_F(WSocketTls, AlpnNamesOfferedAndChoiceNoted) {
+  struct Case {
+    const char *ServerAlpn;
+    std::vector<std::string> Notes;
+    std::string Failure;  // part of SslFailure; empty: the session is established
+  } cases[] = {{"mqtt", {"TLS: ALPN protocol mqtt"}, ""}, {"h2", {}, "no application protocol"}};
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.ServerAlpn);
+    TLoopbackPeer::TOptions o = Peer(TMode::Echo);
+    o.Alpn = c.ServerAlpn;
+    TLoopbackPeer peer(o);
+    TSslContext context;
+    context.SslAlpn = {"x-amzn-mqtt-ca", "mqtt"};
+    TWSocket s;
+    TEventLog log;
+    log.Attach(s);
+    std::vector<std::string> notes;
+    s.OnTransportNote = [&](TWSocket *, const std::string &line) { notes.push_back(line); };
+    s.SetSslContext(&context);
+    s.SetSslEnable(true);
+    Target(s, peer.Port());
+    s.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return s.SslState() == sslEstablished || log.Closed(); }));
+    EXPECT_EQ(notes, c.Notes);
+    EXPECT_EQ(log.Closed(), !c.Failure.empty());
+    EXPECT_NE(s.SslFailure().find(c.Failure), std::string::npos) << s.SslFailure();
+    EXPECT_EQ(peer.AlpnOffered(), "x-amzn-mqtt-ca,mqtt");
+    s.Close();
+    ASSERT_TRUE(WaitUntil([&] { return log.Closed(); }));
+  }
+}
+
 TEST_F(WSocketTls, MosquittoTlsListenerAcceptsMqttConnect) {
   struct Case {
     const char *Name;

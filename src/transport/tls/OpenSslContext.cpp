@@ -80,6 +80,18 @@ SSL_CTX *NewSslCtx(const TSslSettings &settings) {
         throw ESslContextException("Error loading private key file '" + keyFile + "' - " + LastSslErrorText());
       }
     }
+    if (!settings.SslAlpn.empty()) {
+      std::string wire;  // each name behind its length byte
+      for (const std::string &name : settings.SslAlpn) {
+        if (name.empty() || name.size() > 255)
+          throw ESslContextException("An ALPN protocol name must have 1 to 255 characters: '" + name + "'");
+        wire += static_cast<char>(name.size());
+        wire += name;
+      }
+      if (SSL_CTX_set_alpn_protos(ctx, reinterpret_cast<const unsigned char *>(wire.data()),
+                                  static_cast<unsigned>(wire.size())) != 0)
+        throw ESslContextException("Error setting the ALPN protocols - " + LastSslErrorText());
+    }
     SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
     SSL_CTX_set_verify(ctx, settings.SslVerifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     // Without verification nothing of the chain is looked at.

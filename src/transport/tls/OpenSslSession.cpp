@@ -212,3 +212,10 @@ std::string TOpenSslSession::CipherDesc() const {
   if (!c || !SSL_CIPHER_description(c, buf, sizeof buf)) return {};
   return buf;
 }
+
+std::string TOpenSslSession::AlpnSelected() const {
+  const unsigned char *data = nullptr;
+  unsigned int len = 0;
+  SSL_get0_alpn_selected(FSsl, &data, &len);
+  return data ? std::string(reinterpret_cast<const char *>(data), len) : std::string();
+}

@@ -34,6 +34,7 @@ public:
   std::string Version() const override;
   std::string CipherName() const override;
   std::string CipherDesc() const override;
+  std::string AlpnSelected() const override;
   TSslFailure Failure() const override;
   std::string FailureText() const override;
 
