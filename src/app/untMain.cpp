@@ -18,6 +18,7 @@
 
 #include "CodePage.h"
 #include "MQTTLimits.h"
+#include "DataFile.h"
 #include "DataFolder.h"
 #include "DataLog.h"
 #include "ErrorBox.h"
@@ -30,6 +31,7 @@
 #include "TRadioGroup.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
+#include "TopicWindow.h"
 #include "TopicListModel.h"
 
 TfrmMain *frmMain = nullptr;
@@ -191,6 +193,7 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   FDataLog->OnProblem = [this](const QString &Problem) { DataLogProblem(Problem); };
   FPaintPacer = std::make_unique<TPaintPacer>(this, PaintIntervalMs);
   FDrain = std::make_unique<TPendingDrain>(*FPendingList, *FPaintPacer, DrainPassIntervalMs);
+  FTopicWindows = std::make_unique<TTopicWindows>();
 
   CreateControls();
   SetDataFolder(DataFolderFor({}));
@@ -204,6 +207,7 @@ TfrmMain::~TfrmMain()
     App->OnIdle = nullptr;
   if (frmMain == this)
     frmMain = nullptr;
+  FTopicWindows.reset();
   // The client goes first: its link may still refer to the TLS context.
   mqt.reset();
 }
@@ -328,6 +332,8 @@ void TfrmMain::BindEvents()
     if (!FSettingSelection)
       TApplication::Guarded([this] { lbxTopicClick(lbxTopic); });
   });
+  connect(lbxTopic, &TListBox::LineActivated, this,
+          [this](int Row) { TApplication::Guarded([this, Row] { lbxTopicActivate(Row); }); });
 
   mqt->OnMon = [this](TMQTTClient *Sender, const std::string &aStr) { mqtMon(Sender, aStr); };
   mqt->OnOnline = [this](TMQTTClient *Sender) { mqtOnline(Sender); };
@@ -400,6 +406,25 @@ void TfrmMain::edtMessageChange(QObject *)
 void TfrmMain::lbxTopicClick(QObject *)
 {
   btnUnsub->setEnabled(SelectedTopicRow() >= 0);
+}
+
+void TfrmMain::lbxTopicActivate(int Row)
+{
+  if (Row < 0 || Row >= FTopicList->rowCount())
+    return;
+  const QString Line = FTopicList->TopicList().Line(Row);
+  const QString Name = TLineList::NameOf(Line);
+  const QString Value = TLineList::ValueOf(Line);
+  // A filter's line names no topic of its own.
+  if (Value == Subscribed || Value == Refused || Name.contains(u'+') || Name.contains(u'#'))
+    return;
+  QString DataFile;
+  try {
+    DataFile = DataFileName(FDataFolder, Name);
+  } catch (const EDataFileError &) {
+    // A topic that cannot name a file has no history; its window opens all the same.
+  }
+  FTopicWindows->Open(Name, DataFile, Value);
 }
 
 void TfrmMain::chkLogWrapClick(QObject *)
@@ -503,9 +528,10 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
 {
   bool CanClose = true;
   TApplication::Guarded([&] { FormCloseQuery(this, CanClose); });
-  if (CanClose)
+  if (CanClose) {
     Event->accept();
-  else
+    FTopicWindows->CloseAll();
+  } else
     Event->ignore();
 }
 
@@ -644,6 +670,7 @@ void TfrmMain::AppIdle(QObject *, bool &)
     // UpdateTopic ends by letting pending window messages through, which is
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
+    FTopicWindows->Add(Name, QDateTime::currentMSecsSinceEpoch(), Value);
     if (chkSave->isChecked()) {
       // A line that cannot be written now waits in the data log, which
       // writes it in order once it can; the other topics go on meanwhile.

@@ -30,6 +30,7 @@ class TPendingDrain;
 class TRadioGroup;
 class TDataLog;
 class TSslContext;
+class TTopicWindows;
 
 // "Vyr-" and the time of day in units of 0.864 s (0 to 99999).
 QString MakeClientID(const QDateTime &Now);
@@ -106,6 +107,8 @@ public:
   void edtTopicChange(QObject *Sender);
   void edtMessageChange(QObject *Sender);
   void lbxTopicClick(QObject *Sender);
+  // Opens the topic window of a line (double click, Enter).
+  void lbxTopicActivate(int Row);
   void chkLogWrapClick(QObject *Sender);
   void btnClearLogClick(QObject *Sender);
 
@@ -134,6 +137,7 @@ public:
   // Where the data files go (see DataFolder.h); "Save data" tells it in its tooltip.
   void SetDataFolder(const QString &Folder);
   const QString &DataFolder() const { return FDataFolder; }
+  TTopicWindows &TopicWindows() { return *FTopicWindows; }
   // The TLS settings of the client's link (created with the window).
   TSslContext &SslContext() { return *FSslContext; }
 
@@ -170,6 +174,7 @@ private:
   bool FDataBoxOpen = false;
   std::unique_ptr<TPaintPacer> FPaintPacer;
   std::unique_ptr<TPendingDrain> FDrain;
+  std::unique_ptr<TTopicWindows> FTopicWindows;
 };
 
 extern TfrmMain *frmMain;
