@@ -245,7 +245,9 @@ void TTopicPlot::mouseReleaseEvent(QMouseEvent *aEvent)
 
 void TTopicPlot::keyPressEvent(QKeyEvent *aEvent)
 {
-  const std::int64_t Centre = FFrom + (FTo - FFrom) / 2;
+  // Zooming keeps the newest value in view when it is; else the middle stays put.
+  std::int64_t First = 0, Last = 0;
+  const std::int64_t Centre = Extent(First, Last) && FTo >= Last ? FTo : FFrom + (FTo - FFrom) / 2;
   switch (aEvent->key()) {
   case Qt::Key_End:
     Follow(false);
@@ -255,10 +257,10 @@ void TTopicPlot::keyPressEvent(QKeyEvent *aEvent)
     break;
   case Qt::Key_Plus:
   case Qt::Key_Equal:
-    Zoom(0.8, FFollowing ? FTo : Centre);
+    Zoom(0.8, Centre);
     break;
   case Qt::Key_Minus:
-    Zoom(1.25, FFollowing ? FTo : Centre);
+    Zoom(1.25, Centre);
     break;
   case Qt::Key_Left:
     Pan(-0.1);

@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
@@ -190,6 +191,15 @@ void TTopicWindow::changeEvent(QEvent *aEvent)
     Refresh();
 }
 
+void TTopicWindow::closeEvent(QCloseEvent *aEvent)
+{
+  QWidget::closeEvent(aEvent);
+  // Deleted later, from the event loop; until then it is no topic's window.
+  FClosed = aEvent->isAccepted();
+  if (FClosed)
+    FHistory.reset();
+}
+
 void TTopicWindow::AddSeriesBoxes()
 {
   const auto &Names = FValues.SeriesNames();
@@ -303,21 +313,21 @@ TTopicWindows::~TTopicWindows()
 TTopicWindow *TTopicWindows::Find(const QString &aTopic) const
 {
   for (const QPointer<TTopicWindow> &Window : FWindows)
-    if (Window && Window->Topic().compare(aTopic, Qt::CaseInsensitive) == 0)
+    if (Window && !Window->Closed() && Window->Topic().compare(aTopic, Qt::CaseInsensitive) == 0)
       return Window.data();
   return nullptr;
 }
 
 int TTopicWindows::Count() const
 {
-  return int(std::count_if(FWindows.begin(), FWindows.end(), [](const auto &aWindow) { return !aWindow.isNull(); }));
+  return int(std::count_if(FWindows.begin(), FWindows.end(), [](const auto &aWindow) { return aWindow && !aWindow->Closed(); }));
 }
 
 TTopicWindow *TTopicWindows::Open(const QString &aTopic, const QString &aDataFile, const QString &aEarlierValue)
 {
   TTopicWindow *Window = Find(aTopic);
   if (!Window) {
-    std::erase_if(FWindows, [](const QPointer<TTopicWindow> &aWindow) { return aWindow.isNull(); });
+    std::erase_if(FWindows, [](const QPointer<TTopicWindow> &aWindow) { return !aWindow || aWindow->Closed(); });
     Window = new TTopicWindow(aTopic, aDataFile);
     if (!aEarlierValue.isEmpty())
       Window->SetEarlierValue(aEarlierValue);

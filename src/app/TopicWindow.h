@@ -33,6 +33,8 @@ public:
   ~TTopicWindow() override;
 
   const QString &Topic() const { return FTopic; }
+  // Closed by the user, and about to go.
+  bool Closed() const { return FClosed; }
   void Add(std::int64_t aMsecs, const QString &aValue);
   // The value the topic list showed when the window opened, shown as the
   // latest until one comes (its time is not known, so it is not plotted).
@@ -54,6 +56,7 @@ public:
 protected:
   void showEvent(QShowEvent *aEvent) override;
   void changeEvent(QEvent *aEvent) override;
+  void closeEvent(QCloseEvent *aEvent) override;
 
 private:
   void ScheduleRefresh();
@@ -79,6 +82,7 @@ private:
   bool FDirty = false;
   int FRefreshes = 0;
   QString FHistoryProblem;
+  bool FClosed = false;
 };
 
 // The topic windows of the main window: one per topic (topics that differ
