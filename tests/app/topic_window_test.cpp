@@ -3,6 +3,8 @@
 // with the main window, idle while hidden, loading a data file's history
 // before the live values, and their exports.
 
+#include <QChart>
+#include <QAbstractAxis>
 #include <QDateTime>
 #include <QFile>
 #include <QImage>
@@ -192,6 +194,39 @@ TEST(TopicWindows, ExportsThePictureAndTheValuesInView)
   } catch (const std::runtime_error &E) {
     EXPECT_TRUE(QString::fromUtf8(E.what()).startsWith("Could not save " + Nowhere + ": ")) << E.what();
   }
+}
+
+} // namespace
+
+namespace {
+
+// Under a dark palette the plot is dark with light labels, like the rest of
+// the window; the table is a named item view reached with Tab.
+TEST(TopicWindows, DarkPaletteAndKeyboardReach)
+{
+  TTopicWindows Windows;
+  TTopicWindow *Window = Windows.Open("d", {});
+  Window->Add(1000, "1");
+  Window->Add(2000, "2");
+  QPalette Dark;
+  Dark.setColor(QPalette::Base, QColor(30, 30, 30));
+  Dark.setColor(QPalette::Text, QColor(230, 230, 230));
+  Dark.setColor(QPalette::Window, QColor(45, 45, 45));
+  Dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+  Window->setPalette(Dark);
+  ASSERT_TRUE(WaitFor([&] { return Window->Plot()->PointsDrawn() > 0; }));
+  QChart *Chart = Window->Plot()->chart();
+  EXPECT_EQ(Chart->backgroundBrush().color(), QColor(30, 30, 30));
+  for (QAbstractAxis *Axis : Chart->axes())
+    EXPECT_EQ(Axis->labelsColor(), QColor(230, 230, 230));
+
+  EXPECT_EQ(Window->Table()->accessibleName(), "Values");
+  EXPECT_EQ(Window->Table()->focusPolicy() & Qt::TabFocus, Qt::TabFocus);
+  QWidget *Start = Window->Plot();
+  QWidget *Next = Start->nextInFocusChain();
+  while (Next != Start && Next != Window->Table())
+    Next = Next->nextInFocusChain();
+  EXPECT_EQ(Next, Window->Table());
 }
 
 } // namespace

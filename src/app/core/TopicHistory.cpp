@@ -48,7 +48,10 @@ void TTopicHistory::Read()
       TDataRecord Record;
       auto Chunk = std::make_shared<THistoryChunk>();
       std::size_t Records = 0;
+      std::size_t Total = 0;
       auto Flush = [&] {
+        Total += Records;
+        Chunk->ExpectedRecords = std::size_t(double(Total) * double(Size) / double(std::max<std::size_t>(1, Reader.Position())));
         if (Chunk->Values.size() > TTopicValues::RecentCount)
           Chunk->Values.erase(Chunk->Values.begin(),
                               Chunk->Values.end() - std::ptrdiff_t(TTopicValues::RecentCount));

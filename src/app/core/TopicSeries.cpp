@@ -17,6 +17,17 @@ void TTopicSeries::Append(std::int64_t aMsecs, double aValue)
   FValues.push_back(aValue);
 }
 
+void TTopicSeries::Reserve(std::size_t aPoints)
+{
+  if (aPoints <= FTimes.capacity())
+    return;
+  aPoints += aPoints / 16;
+  FTimes.reserve(aPoints);
+  FValues.reserve(aPoints);
+  FBlockLow.reserve(aPoints / BlockSize + 1);
+  FBlockHigh.reserve(aPoints / BlockSize + 1);
+}
+
 std::size_t TTopicSeries::LowerBound(std::int64_t aMsecs) const
 {
   return std::size_t(std::lower_bound(FTimes.begin(), FTimes.end(), aMsecs) - FTimes.begin());

@@ -23,6 +23,8 @@ public:
   // Points come in time order; one older than the last is placed at the last's time.
   void Append(std::int64_t aMsecs, double aValue);
   std::size_t Size() const { return FTimes.size(); }
+  // Room for aPoints points in all; a little more, so live values find room too.
+  void Reserve(std::size_t aPoints);
   std::int64_t Time(std::size_t aIndex) const { return FTimes[aIndex]; }
   double Value(std::size_t aIndex) const { return FValues[aIndex]; }
 

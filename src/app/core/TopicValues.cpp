@@ -67,6 +67,7 @@ void TTopicValues::AddHistory(THistoryChunk &&aChunk)
   }
   for (auto &[Name, Points] : aChunk.Series) {
     TTopicSeries &Series = SeriesNamed(Name);
+    Series.Reserve(aChunk.ExpectedRecords);
     for (const TSeriesPoint &Point : Points)
       Series.Append(Point.Msecs, Point.Value);
   }

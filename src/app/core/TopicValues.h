@@ -30,6 +30,9 @@ struct TTextValue {
 struct THistoryChunk {
   std::vector<TTextValue> Values; // at most the last TTopicValues::RecentCount of the chunk
   std::vector<std::pair<QString, std::vector<TSeriesPoint>>> Series;
+  // Records the whole file is expected to hold, judged from what was read
+  // so far: room is made once instead of growing the series step by step.
+  std::size_t ExpectedRecords = 0;
 };
 
 class TTopicValues {

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Takes docs/topic-window.png from the real program under Xvfb: the main
+# window connected to a local mosquitto, and beside it the window of a topic
+# whose data file holds an hour of JSON values, drawing new ones as they come.
+# Needs a built vyr-mqtt:
+#   bash docs/make-topic-window-picture.sh [path/to/vyr-mqtt]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+program=${1:-$root/build/src/app/vyr-mqtt}
+[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A loopback port nothing listens on, for the broker.
+while :; do
+  port=$((20000 + RANDOM % 40000))
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+done
+printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" > "$work/mosquitto.conf"
+mosquitto -c "$work/mosquitto.conf" > "$work/mosquitto.log" 2>&1 &
+pids+=($!)
+
+exec 3> "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+
+# Retained values, so that they arrive the moment the window subscribes.
+for pair in home/kitchen/temp=21.5 home/kitchen/humidity=48 home/garden/light=on \
+            home/door=closed sensors/outdoor/temp=7.25; do
+  mosquitto_pub -h 127.0.0.1 -p "$port" -r -t "${pair%%=*}" -m "${pair#*=}"
+done
+
+# An hour of past values in the topic's data file, beside the program.
+now=$(date +%s)
+for i in $(seq 3600 -10 10); do
+  t=$((now - i)); temp=$(( 2000 + (i * 37 % 300) )); hum=$(( 450 + (i * 13 % 90) ))
+  printf '%s.000Z;{"temp":%d.%02d,"humidity":%d}\r\n' "$(date -u -d @$t +%Y-%m-%dT%H:%M:%S)" \
+    $((temp / 100)) $((temp % 100)) "$hum"
+done > "$work/home-livingroom-climate.csv"
+mosquitto_pub -h 127.0.0.1 -p "$port" -r -t home/livingroom/climate -m '{"temp":21.3,"humidity":48}'
+
+cp "$program" "$work/vyr-mqtt"
+(cd "$work" && QT_QPA_PLATFORM=xcb ./vyr-mqtt > "$work/app.log" 2>&1) &
+pids+=($!)
+window=
+for _ in $(seq 100); do
+  window=$(xdotool search --name "Vyr MQTT Client v2.1" 2>/dev/null | head -1) && [ -n "$window" ] && break
+  sleep 0.2
+done
+[ -n "$window" ] || { echo "no window" >&2; exit 1; }
+xdotool windowmove --sync "$window" 0 0
+xdotool windowfocus --sync "$window"
+
+key() { xdotool key --delay 60 "$@"; }
+key alt+b ctrl+a; xdotool type --delay 20 127.0.0.1
+key alt+p ctrl+a; xdotool type --delay 20 "$port"
+key alt+l shift+Tab Right space   # Use SSL: No
+key alt+c
+mosquitto_sub -h 127.0.0.1 -p "$port" -t "Vyr/+/status" -C 1 -W 30 > /dev/null
+key alt+n Tab Tab Tab Tab; xdotool type --delay 20 'home/#'
+key shift+Tab space
+sleep 2
+# The sixth line, home/livingroom/climate, opened with a double click.
+xdotool mousemove --sync --window "$window" 116 397 click --repeat 2 --delay 80 1 mousemove 0 0
+topic=
+for _ in $(seq 100); do
+  topic=$(xdotool search --onlyvisible --name "^home/livingroom/climate - " 2>/dev/null | head -1) && [ -n "$topic" ] && break
+  sleep 0.2
+done
+[ -n "$topic" ] || { echo "no topic window" >&2; exit 1; }
+xdotool windowsize --sync "$topic" 376 511
+xdotool windowmove --sync "$topic" 648 0
+for i in $(seq 20); do
+  mosquitto_pub -h 127.0.0.1 -p "$port" -t home/livingroom/climate \
+    -m "{\"temp\":$((21 + i % 3)).$((i * 7 % 10)),\"humidity\":$((47 + i % 5))}"
+  sleep 0.3
+done
+sleep 1
+
+import -window root -crop 1024x511+0+0 "$root/docs/topic-window.png"
+echo "wrote $root/docs/topic-window.png"
