@@ -7,28 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 program=${1:-$root/build/src/app/vyr-mqtt}
 [ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A loopback port nothing listens on, for the broker.
-while :; do
-  port=$((20000 + RANDOM % 40000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
-done
-printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" > "$work/mosquitto.conf"
-mosquitto -c "$work/mosquitto.conf" > "$work/mosquitto.log" 2>&1 &
-pids+=($!)
-
-exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display")
+source "$root/docs/picture-desktop.sh"
 
 # Retained values, so that they arrive the moment the window subscribes.
 for pair in home/kitchen/temp=21.5 home/kitchen/humidity=48 home/garden/light=on \

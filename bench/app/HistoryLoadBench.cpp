@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "DataFile.h"
+#include "ProcessFigures.h"
 #include "Style.h"
 #include "TApplication.h"
 #include "TopicPlot.h"
@@ -43,21 +44,6 @@ bool WaitFor(const std::function<bool()> &aDone, int aSeconds) {
 int Fail(const char *aWhat) {
   std::fprintf(stderr, "history_load_bench: %s\n", aWhat);
   return 1;
-}
-
-struct TThreadTimes {
-  qint64 Running = 0;
-  qint64 Waiting = 0;
-};
-TThreadTimes ThreadTimes() {
-  TThreadTimes times;
-  if (FILE *stat = std::fopen("/proc/thread-self/schedstat", "r")) {
-    long long running = 0, waiting = 0;
-    if (std::fscanf(stat, "%lld %lld", &running, &waiting) == 2)
-      times = {running, waiting};
-    std::fclose(stat);
-  }
-  return times;
 }
 
 // aLines lines a second apart, ending now, values wandering between 0 and 100.

@@ -173,8 +173,9 @@ bool TTopicWindow::OnScreen() const
 void TTopicWindow::ScheduleRefresh()
 {
   FDirty = true;
+  // The first value after a quiet spell shows at once, later ones wait for the interval.
   if (OnScreen() && !FRefreshTimer.isActive())
-    FRefreshTimer.start(RefreshMs);
+    FRefreshTimer.start(FSinceRefresh.isValid() ? int(std::max<qint64>(0, RefreshMs - FSinceRefresh.elapsed())) : 0);
 }
 
 void TTopicWindow::showEvent(QShowEvent *aEvent)
@@ -221,6 +222,7 @@ void TTopicWindow::Refresh()
     return;
   FDirty = false;
   ++FRefreshes;
+  FSinceRefresh.start();
   if (FValues.HasLatest())
     FLatest->setText(QStringLiteral("%1  at %2").arg(FValues.Latest().Text, TableTimeStamp(FValues.Latest().Msecs)));
   if (FValues.Loading())

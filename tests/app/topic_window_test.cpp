@@ -100,7 +100,7 @@ TEST(TopicWindows, HiddenOrMinimisedWindowsDrawNothingAndCatchUpWhenShown)
     const int Refreshes = Window->Refreshes();
     for (int I = 0; I < 5; ++I) {
       Window->Add(2000 + I * 100, QString::number(I));
-      RunLoop(TTopicWindow::RefreshMs);
+      RunLoop(TTopicWindow::RefreshMs / 4);
     }
     EXPECT_EQ(Window->Refreshes(), Refreshes);
     const int Rows = Window->Table()->model()->rowCount();
