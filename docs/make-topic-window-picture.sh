@@ -20,7 +20,7 @@ done
 # An hour of past values in the topic's data file, beside the program.
 now=$(date +%s)
 for i in $(seq 3600 -10 10); do
-  t=$((now - i)); temp=$(( 2000 + (i * 37 % 300) )); hum=$(( 450 + (i * 13 % 90) ))
+  t=$((now - i)); temp=$(( 2000 + (i * 37 % 300) )); hum=$(( 46 + (i / 10 * 13 % 5) ))
   printf '%s.000Z;{"temp":%d.%02d,"humidity":%d}\r\n' "$(date -u -d @$t +%Y-%m-%dT%H:%M:%S)" \
     $((temp / 100)) $((temp % 100)) "$hum"
 done > "$work/home-livingroom-climate.csv"
