@@ -26,27 +26,8 @@ for i in $(seq 3600 -10 10); do
 done > "$work/home-livingroom-climate.csv"
 mosquitto_pub -h 127.0.0.1 -p "$port" -r -t home/livingroom/climate -m '{"temp":21.3,"humidity":48}'
 
-cp "$program" "$work/vyr-mqtt"
-(cd "$work" && QT_QPA_PLATFORM=xcb ./vyr-mqtt > "$work/app.log" 2>&1) &
-pids+=($!)
-window=
-for _ in $(seq 100); do
-  window=$(xdotool search --name "Vyr MQTT Client v2.1" 2>/dev/null | head -1) && [ -n "$window" ] && break
-  sleep 0.2
-done
-[ -n "$window" ] || { echo "no window" >&2; exit 1; }
+start_connected
 xdotool windowmove --sync "$window" 0 0
-xdotool windowfocus --sync "$window"
-
-key() { xdotool key --delay 60 "$@"; }
-key alt+b ctrl+a; xdotool type --delay 20 127.0.0.1
-key alt+p ctrl+a; xdotool type --delay 20 "$port"
-key alt+l shift+Tab Right space   # Use SSL: No
-key alt+c
-mosquitto_sub -h 127.0.0.1 -p "$port" -t "Vyr/+/status" -C 1 -W 30 > /dev/null
-key alt+n Tab Tab Tab Tab; xdotool type --delay 20 'home/#'
-key shift+Tab space
-sleep 2
 # The sixth line, home/livingroom/climate, opened with a double click.
 xdotool mousemove --sync --window "$window" 116 397 click --repeat 2 --delay 80 1 mousemove 0 0
 topic=

@@ -15,26 +15,7 @@ for pair in home/kitchen/temp=21.5 home/kitchen/humidity=48 home/garden/light=on
   mosquitto_pub -h 127.0.0.1 -p "$port" -r -t "${pair%%=*}" -m "${pair#*=}"
 done
 
-cp "$program" "$work/vyr-mqtt"
-QT_QPA_PLATFORM=xcb "$work/vyr-mqtt" > "$work/app.log" 2>&1 &
-pids+=($!)
-window=
-for _ in $(seq 100); do
-  window=$(xdotool search --name "Vyr MQTT Client v2.1" 2>/dev/null | head -1) && [ -n "$window" ] && break
-  sleep 0.2
-done
-[ -n "$window" ] || { echo "no window" >&2; exit 1; }
-xdotool windowfocus --sync "$window"
-
-key() { xdotool key --delay 60 "$@"; }
-key alt+b ctrl+a; xdotool type --delay 20 127.0.0.1
-key alt+p ctrl+a; xdotool type --delay 20 "$port"
-key alt+l shift+Tab Right space   # Use SSL: No
-key alt+c
-mosquitto_sub -h 127.0.0.1 -p "$port" -t "Vyr/+/status" -C 1 -W 30 > /dev/null
-key alt+n Tab Tab Tab Tab; xdotool type --delay 20 'home/#'
-key shift+Tab space
-sleep 2
+start_connected
 key alt+t Tab Tab Tab Down Down   # a line of the topic list selected
 key shift+Tab shift+Tab shift+Tab; xdotool type --delay 20 'off'   # a message ready to publish
 sleep 1
