@@ -9,7 +9,7 @@ set_name=${1:-test}
 
 build=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-qpa-plugins libgl-dev libxkbcommon-dev libssl-dev libwslay-dev
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev libxkbcommon-dev libssl-dev libwslay-dev
 )
 run=("${build[@]}" openssl mosquitto)
 # dpkg-shlibdeps (dpkg-dev) and file find the libraries the programs need.

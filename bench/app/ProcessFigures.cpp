@@ -1,5 +1,7 @@
 #include "ProcessFigures.h"
 
+#include <cstdio>
+
 #include <QDir>
 #include <QFile>
 #include <QList>
@@ -64,4 +66,16 @@ double ResidentMegabytes(qint64 aPid)
 double LoadAverage()
 {
   return ReadProcFile(QStringLiteral("/proc/loadavg")).split(' ').first().toDouble();
+}
+
+TThreadTimes ThreadTimes()
+{
+  TThreadTimes Times;
+  if (FILE *Stat = std::fopen("/proc/thread-self/schedstat", "r")) {
+    long long Running = 0, Waiting = 0;
+    if (std::fscanf(Stat, "%lld %lld", &Running, &Waiting) == 2)
+      Times = {Running, Waiting};
+    std::fclose(Stat);
+  }
+  return Times;
 }

@@ -13,3 +13,12 @@ double PeakMegabytes(qint64 aPid);
 double ResidentMegabytes(qint64 aPid);
 // The system's load average over the last minute.
 double LoadAverage();
+
+// The calling thread's time on a core and time spent runnable but waiting
+// for one, both in nanoseconds since it started: a pass much longer than its
+// time on a core waited for the machine, not for the program.
+struct TThreadTimes {
+  qint64 Running = 0;
+  qint64 Waiting = 0;
+};
+TThreadTimes ThreadTimes();

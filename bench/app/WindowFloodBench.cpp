@@ -56,24 +56,6 @@ int Fail(const char *aWhat) {
   return 1;
 }
 
-// The calling thread's time on a core and time spent runnable but waiting
-// for one, both in nanoseconds since it started: a pass much longer than its
-// time on a core waited for the machine, not for the window.
-struct TThreadTimes {
-  qint64 Running = 0;
-  qint64 Waiting = 0;
-};
-TThreadTimes ThreadTimes() {
-  TThreadTimes times;
-  if (FILE *stat = std::fopen("/proc/thread-self/schedstat", "r")) {
-    long long running = 0, waiting = 0;
-    if (std::fscanf(stat, "%lld %lld", &running, &waiting) == 2)
-      times = {running, waiting};
-    std::fclose(stat);
-  }
-  return times;
-}
-
 long PeakMegabytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

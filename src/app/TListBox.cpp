@@ -1,5 +1,6 @@
 #include "TListBox.h"
 
+#include <QKeyEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -21,6 +22,21 @@ TListBox::TListBox(int ItemHeight, QWidget *Parent) : QAbstractItemView(Parent),
   setTabKeyNavigation(false);
   setTextElideMode(Qt::ElideRight);
   KeepScrollAreaOpaque(this);
+  // Not Qt's activated(): whether a single click activates depends on the style.
+  connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &aIndex) {
+    if (aIndex.isValid())
+      Q_EMIT LineActivated(aIndex.row());
+  });
+}
+
+void TListBox::keyPressEvent(QKeyEvent *aEvent)
+{
+  if ((aEvent->key() == Qt::Key_Return || aEvent->key() == Qt::Key_Enter) && currentIndex().isValid()) {
+    Q_EMIT LineActivated(currentIndex().row());
+    aEvent->accept();
+    return;
+  }
+  QAbstractItemView::keyPressEvent(aEvent);
 }
 
 int TListBox::RowCount() const

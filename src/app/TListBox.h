@@ -33,7 +33,12 @@ public:
   QModelIndex indexAt(const QPoint &aPoint) const override;
   void reset() override;
 
+Q_SIGNALS:
+  // A double click on a row, or Enter on the current row.
+  void LineActivated(int aRow);
+
 protected:
+  void keyPressEvent(QKeyEvent *aEvent) override;
   QModelIndex moveCursor(CursorAction aAction, Qt::KeyboardModifiers aModifiers) override;
   int horizontalOffset() const override { return 0; }
   int verticalOffset() const override;

@@ -20,6 +20,7 @@
 #include "Accessible.h"
 #include "CodePage.h"
 #include "MQTTLimits.h"
+#include "DataFile.h"
 #include "DataFolder.h"
 #include "DataLog.h"
 #include "ErrorBox.h"
@@ -33,6 +34,7 @@
 #include "TRadioGroup.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
+#include "TopicWindow.h"
 #include "TopicListModel.h"
 
 TfrmMain *frmMain = nullptr;
@@ -207,6 +209,7 @@ TfrmMain::TfrmMain(QWidget *Parent) : QWidget(Parent)
   FDataLog->MaxWaitingBytes = DataWaitingBytesPerTopic;
   FPaintPacer = std::make_unique<TPaintPacer>(this, PaintIntervalMs);
   FDrain = std::make_unique<TPendingDrain>(*FPendingList, *FPaintPacer, DrainPassIntervalMs);
+  FTopicWindows = std::make_unique<TTopicWindows>();
 
   CreateControls();
   SetDataFolder(DataFolderFor({}));
@@ -220,6 +223,7 @@ TfrmMain::~TfrmMain()
     App->OnIdle = nullptr;
   if (frmMain == this)
     frmMain = nullptr;
+  FTopicWindows.reset();
   // The client goes first: its link may still refer to the TLS context.
   mqt.reset();
 }
@@ -360,6 +364,8 @@ void TfrmMain::BindEvents()
     if (!FSettingSelection)
       TApplication::Guarded([this] { lbxTopicClick(lbxTopic); });
   });
+  connect(lbxTopic, &TListBox::LineActivated, this,
+          [this](int Row) { TApplication::Guarded([this, Row] { lbxTopicActivate(Row); }); });
 
   mqt->OnMon = [this](TMQTTClient *Sender, const std::string &aStr) { mqtMon(Sender, aStr); };
   mqt->OnOnline = [this](TMQTTClient *Sender) { mqtOnline(Sender); };
@@ -432,6 +438,25 @@ void TfrmMain::edtMessageChange(QObject *)
 void TfrmMain::lbxTopicClick(QObject *)
 {
   btnUnsub->setEnabled(SelectedTopicRow() >= 0);
+}
+
+void TfrmMain::lbxTopicActivate(int Row)
+{
+  if (Row < 0 || Row >= FTopicList->rowCount())
+    return;
+  const QString Line = FTopicList->TopicList().Line(Row);
+  const QString Name = TLineList::NameOf(Line);
+  const QString Value = TLineList::ValueOf(Line);
+  // A filter's line names no topic of its own.
+  if (Value == Subscribed || Value == Refused || Name.contains(u'+') || Name.contains(u'#'))
+    return;
+  QString DataFile;
+  try {
+    DataFile = DataFileName(FDataFolder, Name);
+  } catch (const EDataFileError &) {
+    // A topic that cannot name a file has no history; its window opens all the same.
+  }
+  FTopicWindows->Open(Name, DataFile, Value);
 }
 
 void TfrmMain::chkLogWrapClick(QObject *)
@@ -539,9 +564,10 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
 {
   bool CanClose = true;
   TApplication::Guarded([&] { FormCloseQuery(this, CanClose); });
-  if (CanClose)
+  if (CanClose) {
     Event->accept();
-  else
+    FTopicWindows->CloseAll();
+  } else
     Event->ignore();
 }
 
@@ -722,6 +748,7 @@ void TfrmMain::AppIdle(QObject *, bool &)
     // UpdateTopic ends by letting pending window messages through, which is
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
+    FTopicWindows->Add(Name, QDateTime::currentMSecsSinceEpoch(), Value);
   });
 }
 

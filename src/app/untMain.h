@@ -30,6 +30,7 @@ class TPendingDrain;
 class TRadioGroup;
 class TDataLog;
 class TSslContext;
+class TTopicWindows;
 
 // The lines the log keeps unless --log-lines says otherwise.
 inline constexpr qsizetype DefaultLogLines = 100000;
@@ -109,6 +110,8 @@ public:
   void edtTopicChange(QObject *Sender);
   void edtMessageChange(QObject *Sender);
   void lbxTopicClick(QObject *Sender);
+  // Opens the topic window of a line (double click, Enter).
+  void lbxTopicActivate(int Row);
   void chkLogWrapClick(QObject *Sender);
   void btnClearLogClick(QObject *Sender);
 
@@ -137,6 +140,7 @@ public:
   // Where the data files go (see DataFolder.h); "Save data" tells it in its tooltip.
   void SetDataFolder(const QString &Folder);
   const QString &DataFolder() const { return FDataFolder; }
+  TTopicWindows &TopicWindows() { return *FTopicWindows; }
   // The TLS settings of the client's link (created with the window).
   TSslContext &SslContext() { return *FSslContext; }
 
@@ -175,6 +179,7 @@ private:
   bool FDataBoxOpen = false;
   std::unique_ptr<TPaintPacer> FPaintPacer;
   std::unique_ptr<TPendingDrain> FDrain;
+  std::unique_ptr<TTopicWindows> FTopicWindows;
 };
 
 extern TfrmMain *frmMain;

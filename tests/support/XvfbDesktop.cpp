@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPoint>
+#include <QRegularExpression>
 #include <QThread>
 #include <chrono>
 
@@ -123,6 +124,20 @@ bool TXvfbProgram::Click(const QPoint &aPoint) const {
                           QString::number(aPoint.y()), "click", "1", "mousemove", "0", "0"}) == 0;
 }
 
+bool TXvfbProgram::DoubleClick(const QPoint &aPoint) const {
+  return Tool("xdotool", {"mousemove", "--sync", "--window", FWindow, QString::number(aPoint.x()),
+                          QString::number(aPoint.y()), "click", "--repeat", "2", "--delay", "80", "1", "mousemove",
+                          "0", "0"}) == 0;
+}
+
+QString TXvfbProgram::FindWindow(const QString &aTitle, double aSeconds) const {
+  QString found;
+  const QStringList search{"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(aTitle) + "$"};
+  if (!WaitUntil([&] { return Tool("xdotool", search, &found) == 0; }, aSeconds))
+    return {};
+  return found.section('\n', 0, 0);
+}
+
 QString TXvfbProgram::Property(const QString &aName) const {
   QString out;
   Tool("xprop", {"-id", FWindow, aName}, &out);
@@ -138,10 +153,12 @@ QString TXvfbProgram::Clipboard() const {
   return QString::fromUtf8(xclip.readAllStandardOutput());
 }
 
-QImage TXvfbProgram::Shot() const {
+QImage TXvfbProgram::Shot() const { return ShotOf(FWindow); }
+
+QImage TXvfbProgram::ShotOf(const QString &aWindow) const {
   QProcess grab;
   grab.setProcessEnvironment(Environment());
-  grab.start("import", {"-window", FWindow, "png:-"});
+  grab.start("import", {"-window", aWindow, "png:-"});
   if (!grab.waitForFinished(30000) || grab.exitCode() != 0)
     return {};
   return QImage::fromData(grab.readAllStandardOutput(), "PNG").convertToFormat(QImage::Format_RGB32);

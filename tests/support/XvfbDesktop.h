@@ -88,6 +88,13 @@ public:
   // A picture of the window's client area, in the window's own coordinates;
   // a null image when it could not be taken.
   QImage Shot() const;
+  // The same of another window of the program (an X window id).
+  QImage ShotOf(const QString &aWindow) const;
+  // The id of the program's window titled exactly aTitle, once it is mapped
+  // ("" when none is within aSeconds).
+  QString FindWindow(const QString &aTitle, double aSeconds) const;
+  // A double click at a point of the window; the pointer then leaves it.
+  bool DoubleClick(const QPoint &aPoint) const;
   // A picture taken after the window has been unmapped and mapped again, so
   // that the window system made the program paint all of it afresh from the
   // state of its controls; the keyboard focus is given back. Compared with
