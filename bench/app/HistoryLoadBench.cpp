@@ -18,6 +18,7 @@
 
 #include "DataFile.h"
 #include "ProcessFigures.h"
+#include "RunLoopUntil.h"
 #include "Style.h"
 #include "TApplication.h"
 #include "TopicPlot.h"
@@ -25,21 +26,6 @@
 #include "untMain.h"
 
 namespace {
-
-bool WaitFor(const std::function<bool()> &aDone, int aSeconds) {
-  if (aDone())
-    return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (aDone())
-      loop.quit();
-  });
-  QTimer::singleShot(aSeconds * 1000, &loop, &QEventLoop::quit);
-  poll.start(20);
-  loop.exec();
-  return aDone();
-}
 
 int Fail(const char *aWhat) {
   std::fprintf(stderr, "history_load_bench: %s\n", aWhat);

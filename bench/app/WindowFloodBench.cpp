@@ -24,6 +24,7 @@
 
 #include "FloodPublisher.h"
 #include "ProcessFigures.h"
+#include "RunLoopUntil.h"
 #include "Style.h"
 #include "TApplication.h"
 #include "TRadioGroup.h"
@@ -33,23 +34,6 @@
 namespace {
 
 constexpr const char *kProbeTopic = "flood/!probe";
-
-// Runs a real event loop, so that the idle handler runs as in the program,
-// until aDone() or aSeconds have passed.
-bool WaitFor(const std::function<bool()> &aDone, int aSeconds) {
-  if (aDone())
-    return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (aDone())
-      loop.quit();
-  });
-  QTimer::singleShot(aSeconds * 1000, &loop, &QEventLoop::quit);
-  poll.start(20);
-  loop.exec();
-  return aDone();
-}
 
 int Fail(const char *aWhat) {
   std::fprintf(stderr, "window_flood_bench: %s\n", aWhat);

@@ -730,7 +730,10 @@ void TfrmMain::mqtMsg(TMQTTClient *, const std::string &aTopic, const std::strin
     FDataLog->SetFolder(FDataFolder);
     FDataLog->AddPayload(Topic, aMessage, TCodePage::Ansi());
   }
-  QueueMsg(Topic, DecodeReceivedMessage(aMessage, TCodePage::Ansi()));
+  const QString Value = DecodeReceivedMessage(aMessage, TCodePage::Ansi());
+  // A topic's own window keeps every value too, not only the latest of a pass.
+  FTopicWindows->Add(Topic, QDateTime::currentMSecsSinceEpoch(), Value);
+  QueueMsg(Topic, Value);
 }
 
 void TfrmMain::QueueMsg(const QString &aTopic, const QString &aMsg)
@@ -748,7 +751,6 @@ void TfrmMain::AppIdle(QObject *, bool &)
     // UpdateTopic ends by letting pending window messages through, which is
     // also the next step here: one pass serves both.
     UpdateTopic(Name, Value);
-    FTopicWindows->Add(Name, QDateTime::currentMSecsSinceEpoch(), Value);
   });
 }
 

@@ -95,6 +95,7 @@ Tally TallyFolder(const std::string &dir) {
   std::vector<int> seen(Total);
   Tally t;
   for (const auto &e : fs::directory_iterator(dir)) {
+    if (e.path().extension() != ".csv") continue; // the folder's index of names is no data file
     std::ifstream in(e.path(), std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     for (std::size_t at = 0; at < bytes.size();) {
