@@ -176,7 +176,7 @@ TEST_F(CliFormat, FormatsPrintWhatMosquittoSubPrints) {
       {"verbose, no newline", {"-v", "-N"}},
   };
   for (Case &c : cases)
-    if (c.Options[1] == "%j") c.Options.insert(c.Options.end(), noBinary.begin(), noBinary.end());
+    if (c.Options.size() > 1 && c.Options[1] == "%j") c.Options.insert(c.Options.end(), noBinary.begin(), noBinary.end());
 
   std::vector<SubscriberPair> pairs;
   for (std::size_t i = 0; i < cases.size(); ++i) {

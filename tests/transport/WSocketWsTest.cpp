@@ -155,7 +155,7 @@ TEST_P(WSocketWs, FailuresSayWhy) {
        "the server's answer to the WebSocket upgrade is not HTTP: SSH-2.0-OpenSSH_9.2"},
       {"text message", "", TLoopbackPeer::WsFrame(1, "{\"json\": 1}"),
        "the server sent a text message; MQTT travels in binary WebSocket messages only"},
-      {"masked server frame", "", std::string("\x82\x84\x01\x02\x03\x04abcd", 10),
+      {"masked server frame", "", std::string("\x82\x84\x01\x02\x03\x04" "abcd", 10),
        "the server broke the WebSocket framing"},
   };
   for (auto &c : cases) {
