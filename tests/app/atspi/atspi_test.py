@@ -102,7 +102,8 @@ def main(program):
                     return app
             return None
 
-        app = wait(application)
+        # A slow start (a sanitizer build, a busy machine) takes a while to reach the bus.
+        app = wait(application, 90)
         if app is None:
             check(False, "the window is on the accessibility bus")
             return 1
@@ -147,8 +148,10 @@ def main(program):
         check(not topics.getChildAtIndex(0).getState().contains(pyatspi.STATE_SELECTED), "the other row is not")
         return 1 if failures else 0
     finally:
+        # Terminated, not killed: Xvfb then removes its lock and socket, so
+        # the display number is free again for the next test.
         for process in (window, xvfb, broker):
-            process.kill()
+            process.terminate()
             process.wait()
         os.killpg(bus.pid, 9)
         bus.wait()
