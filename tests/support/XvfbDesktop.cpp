@@ -71,13 +71,16 @@ bool TXvfbProgram::Start(const QString &aTitle) {
     return false;
   }
   QString found;
-  if (!WaitUntil([&] { return Tool("xdotool", {"search", "--name", "^" + aTitle + "$"}, &found) == 0; }, 60)) {
+  // Only a mapped window can take the focus; a loaded machine may name the
+  // window some time before it maps it.
+  const QStringList search{"search", "--onlyvisible", "--name", "^" + aTitle + "$"};
+  if (!WaitUntil([&] { return Tool("xdotool", search, &found) == 0; }, 60)) {
     FFailure = "no window titled " + aTitle;
     return false;
   }
   FWindow = found.section('\n', 0, 0);
   // Without a window manager focusing works where activating does not.
-  if (Tool("xdotool", {"windowfocus", "--sync", FWindow}) != 0) {
+  if (!WaitUntil([&] { return Tool("xdotool", {"windowfocus", "--sync", FWindow}) == 0; }, 20)) {
     FFailure = "the window does not take the focus";
     return false;
   }

@@ -30,7 +30,10 @@ TEST(Repaint, EveryChangeReachesTheScreenWithoutInput) {
   TestBroker broker;
   TXvfbProgram app(VYR_MQTT_PROGRAM);
   ASSERT_TRUE(app.Start()) << app.Failure().toStdString();
-  const QImage offline = app.Shot();
+  // The first picture is taken once the window has painted itself whole: a
+  // loaded machine may map it before its status box is drawn.
+  QImage offline;
+  ASSERT_TRUE(app.WaitForStill(QRect(0, 0, 644, 511), 30, &offline));
   ASSERT_TRUE(ConnectWithKeyboard(app, broker, "Vyr-paint"));
   ASSERT_TRUE(SubscribeWithKeyboard(app, broker, "paint/#", 2));
 
