@@ -1,6 +1,12 @@
-# Sourced by the scripts that take the README's pictures: a local mosquitto on
+# Sourced by the scripts that take the README's pictures, with the program to
+# picture as their first argument (default: the build's): a local mosquitto on
 # a free loopback port ($port) and an Xvfb ($DISPLAY), both stopped, and the
 # work folder ($work) removed, when the script ends.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+program=${1:-$root/build/src/app/vyr-mqtt}
+[ -x "$program" ] || { echo "no program at $program" >&2; exit 1; }
+
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -23,6 +29,14 @@ Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display")
+
+# Publishes retained topic=value pairs, so that they arrive the moment the
+# window subscribes.
+publish_retained() {
+  for pair in "$@"; do
+    mosquitto_pub -h 127.0.0.1 -p "$port" -r -t "${pair%%=*}" -m "${pair#*=}"
+  done
+}
 
 # Starts the program from $work (its data files go there), connects it to the
 # broker and subscribes to home/#, all through the keyboard; $window is its

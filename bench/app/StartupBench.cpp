@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "BenchFlags.h"
 #include "ProcessFigures.h"
 #include "XvfbDesktop.h"
 
@@ -33,19 +34,9 @@ struct TOptions {
 TOptions ParseOptions(const QStringList &aArguments)
 {
   TOptions Options;
-  for (qsizetype I = 1; I < aArguments.size(); ++I) {
-    const QString &Flag = aArguments[I];
-    if (I + 1 >= aArguments.size())
-      throw std::runtime_error("usage: startup_bench [--rounds N] [--program PATH]");
-    if (Flag == QStringLiteral("--rounds"))
-      Options.Rounds = aArguments[++I].toInt();
-    else if (Flag == QStringLiteral("--program"))
-      Options.Program = aArguments[++I];
-    else
-      throw std::runtime_error("unknown option " + Flag.toStdString());
-  }
-  if (Options.Rounds <= 0)
-    throw std::runtime_error("--rounds must be positive");
+  ReadFlags(aArguments, "usage: startup_bench [--rounds N] [--program PATH]",
+            {{"--rounds", [&](const QString &aValue) { Options.Rounds = PositiveNumber(aValue, "--rounds"); }},
+             {"--program", [&](const QString &aValue) { Options.Program = aValue; }}});
   return Options;
 }
 

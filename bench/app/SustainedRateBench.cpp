@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFlags.h"
 #include "FloodPublisher.h"
 #include "ProcessFigures.h"
 #include "TestBroker.h"
@@ -48,19 +49,9 @@ struct TOptions {
 TOptions ParseOptions(const QStringList &aArguments)
 {
   TOptions Options;
-  for (qsizetype I = 1; I < aArguments.size(); ++I) {
-    const QString &Flag = aArguments[I];
-    if (I + 1 >= aArguments.size())
-      throw std::runtime_error("usage: sustained_rate_bench [--seconds N] [--program PATH]");
-    if (Flag == QStringLiteral("--seconds"))
-      Options.Seconds = aArguments[++I].toInt();
-    else if (Flag == QStringLiteral("--program"))
-      Options.Program = aArguments[++I];
-    else
-      throw std::runtime_error("unknown option " + Flag.toStdString());
-  }
-  if (Options.Seconds <= 0)
-    throw std::runtime_error("--seconds must be positive");
+  ReadFlags(aArguments, "usage: sustained_rate_bench [--seconds N] [--program PATH]",
+            {{"--seconds", [&](const QString &aValue) { Options.Seconds = PositiveNumber(aValue, "--seconds"); }},
+             {"--program", [&](const QString &aValue) { Options.Program = aValue; }}});
   return Options;
 }
 

@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "BenchFlags.h"
 #include "FloodPublisher.h"
 #include "ProcessFigures.h"
 #include "TestBroker.h"
@@ -44,21 +45,10 @@ struct TOptions {
 TOptions ParseOptions(const QStringList &aArguments)
 {
   TOptions Options;
-  for (qsizetype I = 1; I < aArguments.size(); ++I) {
-    const QString &Flag = aArguments[I];
-    if (I + 1 >= aArguments.size())
-      throw std::runtime_error("usage: window_soak_bench [--minutes N] [--log-lines N] [--program PATH]");
-    if (Flag == QStringLiteral("--minutes"))
-      Options.Minutes = aArguments[++I].toInt();
-    else if (Flag == QStringLiteral("--log-lines"))
-      Options.LogLines = aArguments[++I];
-    else if (Flag == QStringLiteral("--program"))
-      Options.Program = aArguments[++I];
-    else
-      throw std::runtime_error("unknown option " + Flag.toStdString());
-  }
-  if (Options.Minutes <= 0)
-    throw std::runtime_error("--minutes must be positive");
+  ReadFlags(aArguments, "usage: window_soak_bench [--minutes N] [--log-lines N] [--program PATH]",
+            {{"--minutes", [&](const QString &aValue) { Options.Minutes = PositiveNumber(aValue, "--minutes"); }},
+             {"--log-lines", [&](const QString &aValue) { Options.LogLines = aValue; }},
+             {"--program", [&](const QString &aValue) { Options.Program = aValue; }}});
   return Options;
 }
 
