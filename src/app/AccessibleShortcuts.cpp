@@ -35,6 +35,8 @@ public:
   {
     if (aText == QAccessible::Name)
       return NameOr(Box(), Box()->title());
+    if (aText == QAccessible::Accelerator)
+      return MnemonicOf(Box()->title()).value(0);
     return QAccessibleWidget::text(aText);
   }
   QStringList actionNames() const override
@@ -65,6 +67,9 @@ public:
   {
     if (aText == QAccessible::Name)
       return NameOr(Box(), Box()->text());
+    // What the bridge announces for an action with no keys of its own.
+    if (aText == QAccessible::Accelerator)
+      return MnemonicOf(Box()->text()).value(0);
     return QAccessibleWidget::text(aText);
   }
   QAccessible::State state() const override
