@@ -138,7 +138,7 @@ void TDataFileNames::Merge(const QString &aFolder, TFolder &aInto) {
   for (auto it = topicOfFile.constBegin(); it != topicOfFile.constEnd(); ++it) {
     const auto ours = aInto.TopicOfFile.constFind(it.key());
     if (ours != aInto.TopicOfFile.constEnd() && *ours == *it) continue;
-    if (ours != aInto.TopicOfFile.constEnd()) {
+    if (ours != aInto.TopicOfFile.constEnd() && aInto.FileOfTopic.value(*ours) == it.key()) {
       renamed.append(*ours);
       aInto.FileOfTopic.remove(*ours);
     }

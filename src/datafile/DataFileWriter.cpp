@@ -129,9 +129,8 @@ int TDataFileWriter::WriteLine(const std::string &aPath, TFile &aFile, const std
     if (errno == EINTR) continue;
     const int err = errno;
     // No torn record: the next line must start on a line of its own, and the
-    // whole of this one is written again later.
-    // Appending puts the offset at the end of what was written; under the
-    // lock nothing came after it.
+    // whole of this one is written again later. Appending left the offset at
+    // the end of what was written, and under the lock nothing came after it.
     if (done > 0) {
       const off_t end = ::lseek(aFile.Fd, 0, SEEK_CUR);
       if (end >= off_t(done) && ::ftruncate(aFile.Fd, end - off_t(done)) != 0) {
