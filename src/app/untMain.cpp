@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "Accessible.h"
+#include "AccessibleShortcuts.h"
 #include "CodePage.h"
 #include "MQTTLimits.h"
 #include "DataFile.h"
@@ -246,6 +247,7 @@ QLineEdit *TfrmMain::LabeledEdit(const QString &Label, int Left, int Top, int Wi
 void TfrmMain::CreateControls()
 {
   InstallAccessibleViews();
+  InstallAccessibleShortcuts();
   auto Button = [](const QString &Caption, QWidget *Parent, int L, int T, int W, int H, bool Enabled) {
     auto *B = new QPushButton(Caption, Parent);
     B->setGeometry(L, T, W, H);

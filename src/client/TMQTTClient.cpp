@@ -249,7 +249,10 @@ void TMQTTClient::Activate(bool Enable) {
   if (Enable == FEnable) return;
   FEnable = Enable;
   FAttemptOpen = false; // the close asked for below is no failure of an attempt
-  if (Enable) FLastFailure.clear();
+  if (Enable) {
+    FLastFailure.clear();
+    FLastViolation.clear();
+  }
   try {
     // A stream the broker broke ends without the goodbye of a clean close.
     if (Link->State() == wsConnected && !Parser->StreamBroken()) {
@@ -275,6 +278,7 @@ void TMQTTClient::Restart() {
   // usual reconnection delay, which the first-attempt delay then replaces.
   FAttemptOpen = false;
   FLastFailure.clear();
+  FLastViolation.clear();
   try {
     Link->Abort();
   } catch (const std::exception &) {
@@ -344,6 +348,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
 
 void TMQTTClient::LinkSessionClosed(TWSocket *, std::uint16_t) {
   DrainReceived();
+  if (!std::exchange(FViolationClose, false)) FLastViolation.clear();
   AttemptFailed("Connect failed: " + ClosedBeforeAnswer(*Link));
   StopTimer(PingTimer);
   StopTimer(RetryTimer);
@@ -465,7 +470,9 @@ void TMQTTClient::DrainReceived() {
 
 void TMQTTClient::ParserBroken(TMQTTParser *, const std::string &aReason) {
   // Nothing more can be read from this connection; end it like any other close.
-  Mon("Broken stream (" + aReason + "), closing the connection.");
+  FViolationClose = true;
+  if (aReason != FLastViolation) Mon("Broken stream (" + aReason + "), closing the connection.");
+  FLastViolation = aReason;
   // A level-5 broker is told why.
   if (ProtocolLevel() == plMQTT5 && Link->State() == wsConnected) Parser->SendDisconnect(Parser->BrokenReason());
   if (OnProtocolViolation) OnProtocolViolation(this, aReason);

@@ -350,6 +350,10 @@ private:
   // The reason of the last failed attempt; cleared by an accepted CONNACK and
   // by new settings (enabling, Restart).
   std::string FLastFailure;
+  // The broker's last protocol violation, said once while it recurs at every
+  // reconnection; cleared by a close that follows none, and by new settings.
+  std::string FLastViolation;
+  bool FViolationClose = false; // the close under way follows a violation
   int FFirstAttemptDelay = DefaultFirstAttemptDelay;
   int FReconnectDelay = DefaultReconnectDelay;
   bool FAckAfterDelivery = false;

@@ -9,6 +9,13 @@
 
 #include "DataFile.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace {
 
 // What one name in a folder may take on the file systems we run on.
@@ -59,6 +66,35 @@ void LoadIndex(const QString &aFolder, QHash<QString, QString> &aFileOfTopic, QH
   }
 }
 
+// Which version of a folder's index is on disk: every save replaces the file.
+TIndexStamp StampOf(const QString &aFolder) {
+  struct stat st {};
+  if (::stat(QFile::encodeName(IndexPath(aFolder)).constData(), &st) != 0) return {};
+  return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
+          std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// The exclusive flock on the folder's index lock file, for as long as it
+// lives (none when the file cannot be opened: saving then fails on its own).
+class TIndexLock {
+public:
+  explicit TIndexLock(const QString &aFolder)
+      : FFd(::open(QFile::encodeName(QDir(aFolder).filePath(QString::fromLatin1(DataIndexLockFile))).constData(),
+                   O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666)) {
+    if (FFd >= 0)
+      while (::flock(FFd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+  }
+  ~TIndexLock() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  TIndexLock(const TIndexLock &) = delete;
+  TIndexLock &operator=(const TIndexLock &) = delete;
+
+private:
+  int FFd;
+};
+
 // The name of aTopic's file: the one it has, or a new one no other topic holds.
 QString NameFor(const QString &aTopic, QHash<QString, QString> &aFileOfTopic, QHash<QString, QString> &aTopicOfFile,
                 bool &aGiven) {
@@ -85,13 +121,40 @@ TDataFileNames::TFolder &TDataFileNames::Folder(const QString &aFolder) {
   auto it = FFolders.find(aFolder);
   if (it == FFolders.end()) {
     it = FFolders.insert(aFolder, {});
+    it->Read = StampOf(aFolder);
     LoadIndex(aFolder, it->FileOfTopic, it->TopicOfFile);
   }
   return *it;
 }
 
+// Takes in the names other writers of the folder gave (loggers of one shared
+// subscription group, the window): what they saved stands. A topic of ours
+// whose file another gave to its own topic first gets a name of its own.
+void TDataFileNames::Merge(const QString &aFolder, TFolder &aInto) {
+  aInto.Read = StampOf(aFolder);
+  QHash<QString, QString> fileOfTopic, topicOfFile;
+  LoadIndex(aFolder, fileOfTopic, topicOfFile);
+  QStringList renamed;
+  for (auto it = topicOfFile.constBegin(); it != topicOfFile.constEnd(); ++it) {
+    const auto ours = aInto.TopicOfFile.constFind(it.key());
+    if (ours != aInto.TopicOfFile.constEnd() && *ours == *it) continue;
+    if (ours != aInto.TopicOfFile.constEnd() && aInto.FileOfTopic.value(*ours) == it.key()) {
+      renamed.append(*ours);
+      aInto.FileOfTopic.remove(*ours);
+    }
+    aInto.TopicOfFile.insert(it.key(), *it);
+    if (!aInto.FileOfTopic.contains(*it)) aInto.FileOfTopic.insert(*it, it.key());
+  }
+  bool given = false;
+  for (const QString &topic : renamed) NameFor(topic, aInto.FileOfTopic, aInto.TopicOfFile, given);
+  aInto.Unsaved = aInto.TopicOfFile.size() != topicOfFile.size();
+}
+
 QString TDataFileNames::FileFor(const QString &aFolder, const QString &aTopic) {
   TFolder &folder = Folder(aFolder);
+  // A new topic: another writer of the folder may have named it, or taken
+  // the name it would get, since the index was last read.
+  if (!folder.FileOfTopic.contains(aTopic) && StampOf(aFolder) != folder.Read) Merge(aFolder, folder);
   bool given = false;
   const QString name = NameFor(aTopic, folder.FileOfTopic, folder.TopicOfFile, given);
   folder.Unsaved = folder.Unsaved || given;
@@ -110,6 +173,11 @@ QString TDataFileNames::Save() {
     // The folder comes with the first data file written in it; its index
     // follows.
     if (!it->Unsaved || !QFileInfo(it.key()).isDir()) continue;
+    // Several writers may save one index: each adds its names to what the
+    // others saved, one at a time, so that none is lost.
+    const TIndexLock lock(it.key());
+    Merge(it.key(), *it);
+    if (!it->Unsaved) continue;
     QJsonObject files;
     for (auto entry = it->TopicOfFile.constBegin(); entry != it->TopicOfFile.constEnd(); ++entry)
       files.insert(entry.key(), entry.value());
@@ -117,6 +185,7 @@ QString TDataFileNames::Save() {
     if (file.open(QIODevice::WriteOnly) &&
         file.write(QJsonDocument(QJsonObject{{QStringLiteral("files"), files}}).toJson()) >= 0 && file.commit()) {
       it->Unsaved = false;
+      it->Read = StampOf(it.key());
     } else if (problem.isEmpty()) {
       problem = QStringLiteral("Cannot write the index of data files \"%1\": %2").arg(file.fileName(), file.errorString());
     }

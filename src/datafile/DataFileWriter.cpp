@@ -1,6 +1,7 @@
 #include "DataFileWriter.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,22 @@ namespace {
 std::string Reason(int aErr) {
   return aErr == ELOOP ? "a symbolic link is in its place, and links are not followed" : std::strerror(aErr);
 }
+
+// flock's exclusive lock on an open file for as long as it lives. Without
+// locks (a file system that has none) the line is written all the same.
+class TFileLock {
+public:
+  explicit TFileLock(int aFd) : FFd(aFd) {
+    while (::flock(FFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~TFileLock() { ::flock(FFd, LOCK_UN); }
+  TFileLock(const TFileLock &) = delete;
+  TFileLock &operator=(const TFileLock &) = delete;
+
+private:
+  int FFd;
+};
 
 int MakeFolders(const std::string &aFolder) {
   if (aFolder.empty() || ::mkdir(aFolder.c_str(), 0777) == 0 || errno == EEXIST) return 0;
@@ -87,18 +104,20 @@ int TDataFileWriter::WriteLine(const std::string &aPath, TFile &aFile, const std
   struct stat st {};
   // A file deleted while open would swallow every later line unseen.
   if (aFile.Fd >= 0 && (::fstat(aFile.Fd, &st) != 0 || st.st_nlink == 0)) Close(aFile);
-  if (aFile.Fd < 0) {
+  if (aFile.Fd < 0)
     if (const int err = Open(aPath, aFile)) return err;
-    if (::fstat(aFile.Fd, &st) != 0) return errno;
-  }
   Touch(aFile);
 
   aWhat = "write";
-  off_t start = st.st_size; // where this line begins: the file is opened for appending
+  // Loggers that share a folder append to the same files: a line is written,
+  // and a torn one cut back, only under the file's lock, so that the cut
+  // never reaches a line another writer added.
+  const TFileLock lock(aFile.Fd);
   if (aFile.CutTo >= 0) {
-    if (::ftruncate(aFile.Fd, aFile.CutTo) != 0) return errno;
-    start = aFile.CutTo;
-    aFile.CutTo = -1;
+    // Only while nothing came after the torn line: cutting later lines would lose them.
+    if (::fstat(aFile.Fd, &st) != 0) return errno;
+    if (st.st_size == aFile.CutEnd && ::ftruncate(aFile.Fd, aFile.CutTo) != 0) return errno;
+    aFile.CutTo = aFile.CutEnd = -1;
   }
   std::size_t done = 0;
   while (done < aLine.size()) {
@@ -110,8 +129,15 @@ int TDataFileWriter::WriteLine(const std::string &aPath, TFile &aFile, const std
     if (errno == EINTR) continue;
     const int err = errno;
     // No torn record: the next line must start on a line of its own, and the
-    // whole of this one is written again later.
-    if (done > 0 && ::ftruncate(aFile.Fd, start) != 0) aFile.CutTo = start;
+    // whole of this one is written again later. Appending left the offset at
+    // the end of what was written, and under the lock nothing came after it.
+    if (done > 0) {
+      const off_t end = ::lseek(aFile.Fd, 0, SEEK_CUR);
+      if (end >= off_t(done) && ::ftruncate(aFile.Fd, end - off_t(done)) != 0) {
+        aFile.CutTo = end - off_t(done);
+        aFile.CutEnd = end;
+      }
+    }
     return err;
   }
   return 0;

@@ -3,7 +3,9 @@
 // cannot be written (full disk, missing folder, no permission) waits, in
 // order behind earlier waiting lines of its file, until Retry gets it through.
 // A failed write never leaves part of a line behind: what a partial write
-// added is cut off again. Files stay open, at most MaxOpenFiles of them, the
+// added is cut off again. Each line is written under the file's flock, which
+// every writer of a folder shared by several loggers takes: a cut never
+// reaches another writer's line. Files stay open, at most MaxOpenFiles of them, the
 // least recently used closed first. A symbolic link in place of a file is
 // never followed: its lines wait, reported like any other failure. No buffering in the program: every line is
 // handed to the system as soon as its file takes it, so it survives the
@@ -51,7 +53,8 @@ private:
     std::list<std::string>::iterator Use; // its place in FOpen while Fd is open
     std::deque<std::string> Lines;        // waiting, oldest first
     std::size_t Bytes = 0;                // the size of Lines
-    long long CutTo = -1;                 // a torn line to remove before the next write
+    long long CutTo = -1;                 // a torn line to remove before the next write: where it began
+    long long CutEnd = -1;                //   and where it ended
   };
 
   bool WriteWaiting(const std::string &aPath, TFile &aFile);

@@ -1,5 +1,5 @@
 // Readable in any theme: under the window's own style, with the light
-// palette and with a dark one, the text of every kind of control stands out
+// palette, a dark one and two high-contrast ones, the text of every kind of control stands out
 // from the background it is drawn on. Each region of the painted window is
 // measured: its background is its most common colour, its text the colour
 // farthest from that, and their contrast ratio (as accessibility guidelines
@@ -73,6 +73,25 @@ QPalette DarkPalette()
   return Dark;
 }
 
+// The high-contrast schemes desktops offer: white on black with a cyan
+// selection, and black on white with a purple one.
+QPalette HighContrastPalette(bool aBlack)
+{
+  const QColor Back = aBlack ? Qt::black : Qt::white;
+  const QColor Fore = aBlack ? Qt::white : Qt::black;
+  QPalette High;
+  for (const QPalette::ColorRole Role : {QPalette::Window, QPalette::Base, QPalette::AlternateBase, QPalette::Button})
+    High.setColor(Role, Back);
+  for (const QPalette::ColorRole Role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    High.setColor(Role, Fore);
+  High.setColor(QPalette::Highlight, aBlack ? QColor(0, 255, 255) : QColor(55, 0, 110));
+  High.setColor(QPalette::HighlightedText, Back);
+  High.setColor(QPalette::Disabled, QPalette::WindowText, aBlack ? QColor(0, 255, 0) : QColor(96, 0, 0));
+  High.setColor(QPalette::Disabled, QPalette::ButtonText, aBlack ? QColor(0, 255, 0) : QColor(96, 0, 0));
+  High.setColor(QPalette::Disabled, QPalette::Text, aBlack ? QColor(0, 255, 0) : QColor(96, 0, 0));
+  return High;
+}
+
 // The window's style and a palette while it lives; the test program's own after.
 struct TLook {
   QPalette Saved = QApplication::palette();
@@ -92,11 +111,17 @@ struct TLook {
 
 } // namespace
 
-TEST(Palette, EveryTextIsReadableUnderALightAndADarkPalette)
+TEST(Palette, EveryTextIsReadableUnderLightDarkAndHighContrastPalettes)
 {
-  for (const bool Dark : {false, true}) {
-    SCOPED_TRACE(Dark ? "dark palette" : "light palette");
-    TLook Look(Dark ? DarkPalette() : QApplication::style()->standardPalette());
+  const std::pair<const char *, QPalette> Palettes[] = {
+      {"light palette", QApplication::style()->standardPalette()},
+      {"dark palette", DarkPalette()},
+      {"high contrast, white on black", HighContrastPalette(true)},
+      {"high contrast, black on white", HighContrastPalette(false)},
+  };
+  for (const auto &[PaletteName, Palette] : Palettes) {
+    SCOPED_TRACE(PaletteName);
+    TLook Look(Palette);
     TTestWindow W;
     W->show();
     W->edtBroker->setText("127.0.0.1");

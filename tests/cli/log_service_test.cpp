@@ -111,6 +111,31 @@ TEST(CliLogService, BacklogIsBoundedAndEveryMessageIsWrittenLater) {
   EXPECT_EQ(r.Err.find("the bound of --backlog"), r.Err.rfind("the bound of --backlog")) << "said once:\n" << r.Err;
 }
 
+// Without --backlog the bound is 10,000 lines, as the help and the manual
+// page say: the logger stops there, and writes the rest once it can.
+TEST(CliLogService, BacklogDefaultsToTenThousandLines) {
+  constexpr int Count = 10050;
+  TestBroker broker;
+  const std::string dir = Folder("backlog-default");
+  fs::create_directory(dir + "/bd-t.csv");
+  Proc log(CliPath(), CliArgs("log", broker.Port(), {"-t", "bd/#", "-q", "1", "-c", "-i", "bdlog", "-d", dir}));
+  log.Start();
+  ASSERT_TRUE(Subscribed(broker, "bdlog"));
+  std::string input;
+  for (int n = 0; n < Count; ++n) input += std::to_string(n) + "\n";
+  const ProcResult published =
+      RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", "bd/t", "-q", "1", "-l"}), input, 120000);
+  EXPECT_EQ(published.ExitCode, 0) << published.Err;
+  ASSERT_TRUE(log.WaitForErr("10000 line(s) held, the bound of --backlog", 60000));
+  fs::remove(dir + "/bd-t.csv");
+  EXPECT_TRUE(WaitUntil([&] { return LineCount(dir + "/bd-t.csv") >= std::size_t(Count); }, 120000))
+      << LineCount(dir + "/bd-t.csv") << " lines";
+  log.Signal(SIGTERM);
+  const ProcResult r = log.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(LineCount(dir + "/bd-t.csv"), std::size_t(Count));
+}
+
 // logrotate's "create" mode renames the file, makes a new one and sends
 // SIGHUP: the logger lives on and writes to the new file.
 TEST(CliLogService, SighupFollowsLogrotateCreate) {

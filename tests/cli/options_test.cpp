@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <utility>
+
 #include "CliHarness.h"
 
 namespace {
@@ -106,5 +109,40 @@ TEST(CliOptions, HelpListsEveryOptionAndTheExitCodes) {
           "vyr-cli log", "-d, --data-dir", "-F FORMAT", "%j", "-N ", "-R ", "--retained-only", "--remove-retained",
           "-T, --filter-out", "-U, --unsubscribe", "--repeat N", "--repeat-delay"})
       EXPECT_NE(r.Out.find(name), std::string::npos) << name;
+  }
+}
+
+namespace {
+
+// Lower case, every run of white space one space: line breaks and the
+// justification of either text do not matter.
+std::string Flattened(const std::string &text) {
+  std::string flat;
+  for (const char c : text) {
+    const bool space = std::isspace(static_cast<unsigned char>(c)) != 0;
+    if (space && (flat.empty() || flat.back() == ' ')) continue;
+    flat += space ? ' ' : char(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return flat;
+}
+
+} // namespace
+
+// What scripts and operators rely on, said alike by --help and the manual
+// page: the protocol-error and session-file exit codes, the default bound of
+// log's backlog, and the option that moves an unusable session file aside.
+TEST(CliOptions, HelpAndManualPageNameTheExitCodesAndDefaultsOfTheService) {
+  const ProcResult help = RunCli({"--help"});
+  ASSERT_EQ(help.ExitCode, 0);
+  const ProcResult manual = RunProc(
+      "sh", {"-c", std::string("LC_ALL=C MANWIDTH=200 man -l '") + VYR_CLI_MAN_PAGE + "' 2>/dev/null | col -bx"});
+  ASSERT_EQ(manual.ExitCode, 0) << manual.Err;
+  for (const auto &[name, text] : {std::pair{"--help", help.Out}, std::pair{"manual page", manual.Out}}) {
+    SCOPED_TRACE(name);
+    const std::string flat = Flattened(text);
+    for (const char *said : {"7 the broker sent a packet that breaks the protocol",
+                             "8 pub -c: the session file cannot be used", "--backlog n", "(default 10000)",
+                             "--session-move-aside"})
+      EXPECT_NE(flat.find(said), std::string::npos) << said;
   }
 }

@@ -10,12 +10,16 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 
@@ -186,6 +190,98 @@ TEST(CliSessionGuard, KilledWhileResumingLosesNothing) {
   const ProcResult r = pub.Wait();
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   EXPECT_FALSE(fs::exists(path)) << "every exchange finished";
+}
+
+// Renames into place (rewrites) and removals of a file, seen through inotify
+// on its folder from the moment of construction. Creations are watched too:
+// the system may merge events that follow each other alike, and each
+// rewrite creates its temporary file first.
+class TFileChanges {
+public:
+  explicit TFileChanges(const std::string &path)
+      : FName(fs::path(path).filename().string()), FFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (FFd >= 0) ::inotify_add_watch(FFd, fs::path(path).parent_path().c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE);
+  }
+  ~TFileChanges() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  bool Watching() const { return FFd >= 0; }
+  // Takes in the events so far.
+  void Read() {
+    alignas(inotify_event) char buffer[64 * 1024];
+    for (ssize_t n; (n = ::read(FFd, buffer, sizeof buffer)) > 0;)
+      for (char *at = buffer; at < buffer + n;) {
+        const auto *e = reinterpret_cast<const inotify_event *>(at);
+        if (e->len > 0 && FName == e->name && (e->mask & (IN_MOVED_TO | IN_DELETE)))
+          ++(e->mask & IN_MOVED_TO ? Rewrites : Removals);
+        at += sizeof(inotify_event) + e->len;
+      }
+  }
+  int Rewrites = 0, Removals = 0;
+
+private:
+  std::string FName;
+  int FFd;
+};
+
+// The packet identifier of a QoS 1 or 2 PUBLISH.
+std::string PublishId(const std::string &p) {
+  std::size_t at = 1;
+  while (at < p.size() && (std::uint8_t(p[at]) & 0x80)) ++at; // the remaining length
+  ++at;
+  const std::size_t topic = at + 2 <= p.size() ? (std::uint8_t(p[at]) << 8 | std::uint8_t(p[at + 1])) : p.size();
+  return at + 2 + topic + 2 <= p.size() ? p.substr(at + 2 + topic, 2) : std::string();
+}
+
+// A flood of exchanges that move in one pass of the event loop costs one
+// rewrite of the session file, not one per message: the broker answers each
+// window of publications with all their PUBACKs in one write, and the file
+// is rewritten at most once per such answer (and once for the first
+// publication), then removed with the last exchange.
+TEST(CliSessionGuard, FileIsRewrittenOncePerPassNotPerMessage) {
+  constexpr int Count = 200;
+  ScriptedBroker broker;
+  const std::string path = MakeTempDir("vyr-sess-guard") + "/dev1.session";
+  TFileChanges changes(path);
+  ASSERT_TRUE(changes.Watching()) << std::strerror(errno);
+  std::string lines;
+  for (int n = 0; n < Count; ++n) lines += "m" + std::to_string(n) + "\n";
+  std::vector<std::string> args = PubArgs(path, {"-l"});
+  *(std::find(args.begin(), args.end(), "-W") + 1) = "60"; // room for the rounds below on a busy machine
+  Proc pub(CliPath(), CliArgs("pub", broker.Port(), args));
+  pub.Start(lines);
+  ASSERT_EQ(broker.Run({AcceptStep(10000), ExpectConnect(), SendStep(H("20 02 00 00"))}), "");
+  const auto publications = [&] {
+    return int(std::count_if(broker.Received.begin(), broker.Received.end(),
+                             [](const std::string &p) { return (p[0] & 0xF0) == 0x30; }));
+  };
+  int acknowledged = 0, answers = 0;
+  while (acknowledged < Count) {
+    ASSERT_TRUE(broker.WaitFor([&] { return publications() > acknowledged; }, 20000)) << acknowledged << " acknowledged";
+    // The rest of the window: whatever comes before a short silence.
+    for (int seen = 0; seen != publications();) {
+      seen = publications();
+      broker.WaitFor([&] { return publications() != seen; }, 300);
+    }
+    std::string answer;
+    int n = 0;
+    for (const std::string &p : broker.Received)
+      if ((p[0] & 0xF0) == 0x30 && n++ >= acknowledged) answer += Pkt(0x40, PublishId(p));
+    acknowledged = n;
+    ++answers;
+    ASSERT_EQ(broker.Run({SendStep(answer)}), "");
+  }
+  EXPECT_TRUE(broker.WaitFor([&] { return broker.Received.back() == H("E0 00"); }, 20000)) << "no DISCONNECT";
+  const ProcResult r = pub.Wait();
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  changes.Read();
+  std::cout << Count << " QoS 1 messages acknowledged in " << answers << " answers: the session file was rewritten "
+            << changes.Rewrites << " times and removed " << changes.Removals << " time(s)\n";
+  EXPECT_GE(changes.Rewrites, 1) << "the exchanges in flight were never saved";
+  EXPECT_LE(changes.Rewrites, answers + 1);
+  EXPECT_LT(answers, Count / 4) << "the windows grew, so that many exchanges move in one pass";
+  EXPECT_EQ(changes.Removals, 1);
+  EXPECT_FALSE(fs::exists(path));
 }
 
 // Through a real mosquitto: a QoS 1 publisher killed with messages in a

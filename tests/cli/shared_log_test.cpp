@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <signal.h>
@@ -13,10 +15,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <thread>
 
 #include "CliHarness.h"
+#include "DataFileNames.h"
 #include "TestBroker.h"
 
 namespace fs = std::filesystem;
@@ -139,6 +144,27 @@ std::string TempFolder(const std::string &name) {
   return dir.string();
 }
 
+// The folder's index of names: file -> topic.
+std::map<std::string, std::string> IndexOf(const std::string &dir) {
+  const std::string bytes = ReadFileBytes(dir + "/" + DataIndexFile);
+  const QJsonObject files =
+      QJsonDocument::fromJson(QByteArray::fromStdString(bytes)).object().value(QStringLiteral("files")).toObject();
+  std::map<std::string, std::string> index;
+  for (auto it = files.begin(); it != files.end(); ++it) index[it.key().toStdString()] = it.value().toString().toStdString();
+  return index;
+}
+
+// Records in the folder's data files.
+std::size_t TallyRecords(const std::string &dir) {
+  std::size_t records = 0;
+  for (const auto &e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".csv") {
+      const std::string bytes = ReadFileBytes(e.path().string());
+      records += std::size_t(std::count(bytes.begin(), bytes.end(), '\n'));
+    }
+  return records;
+}
+
 std::vector<std::unique_ptr<Proc>> StartLoggers(const TestBroker &broker, const std::string &dir) {
   std::vector<std::unique_ptr<Proc>> loggers;
   for (int i = 0; i < 3; ++i) {
@@ -181,6 +207,69 @@ TEST(CliSharedLog, ThreeLoggersInOneGroupWriteEveryMessageOnce) {
   EXPECT_EQ(t.Missing, 0);
   EXPECT_EQ(t.Duplicates, 0);
   EXPECT_EQ(t.Lines, Total);
+  // Whichever member saved the folder's index last, it names every topic's file.
+  const std::map<std::string, std::string> index = IndexOf(dir);
+  EXPECT_EQ(index.size(), std::size_t(Topics));
+  for (int n = 0; n < Topics; ++n) {
+    const auto it = index.find("load-" + std::to_string(n) + ".csv");
+    EXPECT_TRUE(it != index.end() && it->second == "load/" + std::to_string(n)) << n;
+  }
+  fs::remove_all(dir);
+}
+
+// Two loggers of one group name their topics in one folder: its index keeps
+// every name whichever member saved last, and a topic whose plain name the
+// other member already gave to another topic (idx/c/1 and idx/c-1) gets a
+// file of its own.
+TEST(CliSharedLog, LoggersOfOneFolderKeepEveryNameInItsIndex) {
+  TestBroker broker;
+  const std::string dir = TempFolder("index");
+  std::vector<std::unique_ptr<Proc>> loggers;
+  for (int i = 0; i < 2; ++i) {
+    const std::string id = "namer" + std::to_string(i);
+    loggers.push_back(std::make_unique<Proc>(
+        CliPath(), CliArgs("log", broker.Port(), {"-V", "mqttv311", "-t", "$share/names/idx/#", "-q", "1", "-i", id,
+                                                  "-d", dir})));
+    loggers.back()->Start();
+    ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to " + id + "\n"));
+  }
+  std::map<std::string, std::string> values; // topic -> value
+  const auto publish = [&](const std::string &topic, const std::string &value) {
+    values[topic] = value;
+    EXPECT_EQ(RunProc("mosquitto_pub", MosquittoArgs(broker.Port(), {"-t", topic, "-q", "1", "-m", value})).ExitCode, 0);
+  };
+  const auto waitFor = [](const std::function<bool()> &done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return done();
+  };
+  publish("idx/c/1", "first");
+  ASSERT_TRUE(waitFor([&] { return IndexOf(dir).count("idx-c-1.csv") == 1; }));
+  publish("idx/c-1", "second");
+  for (int i = 0; i < 20; ++i) publish("idx/" + std::to_string(i), "value " + std::to_string(i));
+  EXPECT_TRUE(waitFor([&] { return TallyRecords(dir) == values.size(); }));
+  for (auto &l : loggers) l->Signal(SIGTERM);
+  for (auto &l : loggers) {
+    const ProcResult r = l->Wait();
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  }
+  const std::string log = ReadFileBytes(broker.LogFile());
+  for (const char *id : {"namer0", "namer1"})
+    EXPECT_NE(log.find(std::string("Sending PUBLISH to ") + id + " "), std::string::npos) << id << " had a share";
+
+  const std::map<std::string, std::string> index = IndexOf(dir);
+  EXPECT_EQ(index.size(), values.size());
+  for (const auto &[topic, value] : values) {
+    SCOPED_TRACE(topic);
+    const auto named = std::find_if(index.begin(), index.end(), [&](const auto &e) { return e.second == topic; });
+    ASSERT_NE(named, index.end()) << "no file in the index";
+    const std::string bytes = ReadFileBytes(dir + "/" + named->first);
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 1) << bytes;
+    EXPECT_TRUE(bytes.size() > value.size() + 3 && bytes.substr(bytes.size() - value.size() - 3) == ";" + value + "\r\n")
+        << bytes;
+  }
+  EXPECT_EQ(index.at("idx-c-1.csv"), "idx/c/1");
   fs::remove_all(dir);
 }
 

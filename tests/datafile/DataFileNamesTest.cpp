@@ -56,11 +56,13 @@ TEST(DataFileNames, plain_names_stay_and_collisions_and_long_names_get_a_hash) {
   EXPECT_EQ(names.Save(), "");
   EXPECT_FALSE(names.Unsaved());
 
-  // The index names each file's topic, and nothing is left beside it.
+  // The index names each file's topic, and nothing is left beside it but
+  // the file its writers lock.
   const QJsonObject files = IndexFiles(dir.path());
   EXPECT_EQ(files.size(), 6);
   for (const Case &c : cases) EXPECT_EQ(files.value(c.Name).toString(), c.Topic);
-  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(".json"), QStringList(DataIndexFile));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(".json"),
+            (QStringList{DataIndexFile, DataIndexLockFile}));
 
   // After a restart the files keep their topics whatever arrives first, and
   // the readers' lookup agrees.
@@ -85,6 +87,43 @@ TEST(DataFileNames, a_taken_hashed_name_takes_more_digits) {
   const QString name = QFileInfo(names.FileFor(dir.path(), "coll-a")).fileName();
   EXPECT_EQ(name,
             "coll-a~" + QCryptographicHash::hash("coll-a", QCryptographicHash::Sha1).toHex().left(12) + ".csv");
+}
+
+// Two writers of one folder (two loggers of a shared subscription, or one
+// and the window): each keeps the names the other saved, and a topic that
+// would take the file another writer gave first gets a name of its own.
+TEST(DataFileNames, writers_of_one_folder_merge_their_names) {
+  QTemporaryDir dir;
+  TDataFileNames first, second;
+  EXPECT_EQ(first.FileFor(dir.path(), "a/1"), dir.filePath("a-1.csv"));
+  EXPECT_EQ(second.FileFor(dir.path(), "b/1"), dir.filePath("b-1.csv"));
+  EXPECT_EQ(first.FileFor(dir.path(), "coll/a"), dir.filePath("coll-a.csv"));
+  ASSERT_EQ(first.Save(), "");
+  // Named after the first saved: the second sees coll-a.csv taken.
+  EXPECT_EQ(second.FileFor(dir.path(), "coll-a"), dir.filePath("coll-a~" + Hash8("coll-a") + ".csv"));
+  ASSERT_EQ(second.Save(), "");
+  EXPECT_FALSE(second.Unsaved());
+  // Named before either saved: both take b-2.csv for different topics; the
+  // first to save keeps it and the other's topic moves to a name of its own.
+  EXPECT_EQ(first.FileFor(dir.path(), "b/2"), dir.filePath("b-2.csv"));
+  EXPECT_EQ(second.FileFor(dir.path(), "b-2"), dir.filePath("b-2.csv"));
+  ASSERT_EQ(second.Save(), "");
+  ASSERT_EQ(first.Save(), "");
+  EXPECT_EQ(first.FileFor(dir.path(), "b/2"), dir.filePath("b-2~" + Hash8("b/2") + ".csv"));
+  ASSERT_EQ(first.Save(), "");
+  ASSERT_EQ(second.Save(), "");
+
+  const QJsonObject files = IndexFiles(dir.path());
+  const std::pair<QString, QString> expected[] = {
+      {"a-1.csv", "a/1"}, {"b-1.csv", "b/1"}, {"coll-a.csv", "coll/a"},
+      {"coll-a~" + Hash8("coll-a") + ".csv", "coll-a"}, {"b-2.csv", "b-2"}, {"b-2~" + Hash8("b/2") + ".csv", "b/2"},
+  };
+  for (const auto &[name, topic] : expected) EXPECT_EQ(files.value(name).toString(), topic) << name.toStdString();
+  EXPECT_EQ(files.size(), int(std::size(expected)));
+  // A third writer started now finds every name.
+  TDataFileNames third;
+  for (const auto &[name, topic] : expected) EXPECT_EQ(third.FileFor(dir.path(), topic), dir.filePath(name));
+  EXPECT_FALSE(third.Unsaved());
 }
 
 TEST(DataFileNames, an_index_that_cannot_be_written_is_reported_and_saved_later) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -161,6 +163,61 @@ TEST_F(DataFileWriterTest, a_partial_write_is_cut_back) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "10: written past the limit, 11: wrong reason, 12: torn line left, "
                                        "13: retry failed";
   EXPECT_EQ(ReadAll(file), "old\r\n" + line);
+}
+
+// True once the process aPid waits for an flock (a "->" line of /proc/locks).
+bool WaitsForFlock(pid_t aPid) {
+  std::ifstream locks("/proc/locks");
+  const std::string pid = " " + std::to_string(aPid) + " ";
+  for (std::string line; std::getline(locks, line);)
+    if (line.find("-> FLOCK") != std::string::npos && line.find(pid) != std::string::npos) return true;
+  return false;
+}
+
+// Loggers sharing a folder append to one file. A writer whose line is torn
+// (the size limit again) cuts it back without touching the line another
+// writer was adding meanwhile: it writes only once the other has let go of
+// the file's lock, and its cut starts after the other's line.
+TEST_F(DataFileWriterTest, a_torn_line_is_cut_without_touching_another_writers_line) {
+  const std::string file = Path("shared.csv");
+  { std::ofstream(file, std::ios::binary) << "old\r\n"; }
+  const std::string theirs = "2024-05-07T14:03:09.044Z;from the other logger\r\n";
+  const std::string line = "2024-05-07T14:03:09.045Z;123456789\r\n";
+  // The other logger, in the middle of its line.
+  const int other = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    rlimit small = limit;
+    small.rlim_cur = 5 + theirs.size() + 10; // room for ten bytes of the line after theirs
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    TDataFileWriter writer(4);
+    if (writer.Append(file, line)) ::_exit(10);
+    if (writer.Problem() != "Cannot write the data file \"" + file + "\": File too large") ::_exit(11);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(writer.Retry() ? 0 : 13);
+  }
+  int status = 0;
+  bool waited = false, ended = false;
+  for (int n = 0; n < 2000 && !waited && !ended; ++n) {
+    ended = ::waitpid(child, &status, WNOHANG) == child;
+    waited = !ended && WaitsForFlock(child);
+    if (!waited) ::usleep(10000);
+  }
+  EXPECT_TRUE(waited) << "the writer did not wait for the file's lock";
+  EXPECT_EQ(ReadAll(file), "old\r\n") << "nothing written while another writer holds the lock";
+  ASSERT_EQ(::write(other, theirs.data(), theirs.size()), ssize_t(theirs.size()));
+  ::flock(other, LOCK_UN);
+  ::close(other);
+  if (!ended) ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: written past the limit, 11: wrong reason, 13: retry failed";
+  EXPECT_EQ(ReadAll(file), "old\r\n" + theirs + line);
 }
 
 // A real full file system (a small tmpfs; needs the right to mount): no line

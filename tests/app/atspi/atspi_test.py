@@ -64,6 +64,15 @@ def find(app, role, name):
     return None
 
 
+def key_bindings(node):
+    """The keys announced for a node's actions (none without actions)."""
+    try:
+        action = node.queryAction()
+    except NotImplementedError:
+        return []
+    return [key for key in (action.getKeyBinding(i) for i in range(action.nActions)) if key]
+
+
 def press(app, name):
     button = find(app, "push button", name)
     action = button.queryAction()
@@ -167,6 +176,19 @@ def main(program):
         check(wait(lambda: topics.getChildAtIndex(1).getState().contains(pyatspi.STATE_SELECTED)) is not None,
               "the clicked row is marked selected")
         check(not topics.getChildAtIndex(0).getState().contains(pyatspi.STATE_SELECTED), "the other row is not")
+
+        # A group box announces its own shortcut, and pressing it puts the
+        # focus inside that box; a check box inside announces none of the box's.
+        for name in ["Wrap lines", "Save data"]:
+            keys = key_bindings(find(app, "check box", name))
+            check(keys == [], f"the check box {name!r} announces no shortcut: {keys}")
+        for name, keys in [("Log", "Alt+L"), ("Topics", "Alt+T")]:
+            box = find(app, "panel", name)
+            check(key_bindings(box) == [keys], f"the {name} box announces {keys}: {key_bindings(box)}")
+            # The window has the pointer and was clicked: the keys go to it.
+            subprocess.run(["xdotool", "key", keys.lower()], env=env, check=True)
+            inside = lambda: any(node.getState().contains(pyatspi.STATE_FOCUSED) for node in nodes(box))
+            check(wait(inside) is not None, f"{keys} puts the focus inside the {name} box")
         return 1 if failures else 0
     finally:
         # Terminated, not killed: Xvfb then removes its lock and socket, so

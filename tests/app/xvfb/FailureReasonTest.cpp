@@ -1,6 +1,7 @@
 // Failed connection attempts say why, in the log, once per change of reason
 // although the client tries again every six seconds: a refused port, TLS to
-// a plain port, plain to a TLS port, a peer that closes after CONNECT. And
+// a plain port, plain to a TLS port, a peer that closes after CONNECT, a
+// broker that accepts and then sends what the protocol forbids. And
 // Connect with other settings while an attempt hangs starts over at once.
 
 #include <arpa/inet.h>
@@ -19,26 +20,30 @@
 namespace {
 
 // A TCP listener on 127.0.0.1. Closing: takes each connection, reads what
-// comes and closes it. Mute: never takes a connection, so the kernel
-// completes it and nothing ever answers.
+// comes and closes it. Violating: accepts the CONNECT, then sends a PUBLISH
+// with QoS 3 and waits for the client to close. Mute: never takes a
+// connection, so the kernel completes it and nothing ever answers.
+enum class TPeer { Mute, Closing, Violating };
+
 class TListener {
 public:
-  explicit TListener(bool aClosing) {
+  explicit TListener(TPeer aPeer) {
     FSocket = ListenOnLoopback(8, FPort);
-    if (aClosing)
-      FThread = std::thread([this] {
+    if (aPeer != TPeer::Mute)
+      FThread = std::thread([this, aPeer] {
         while (!FStop) {
-          timeval wait{0, 100000};
-          fd_set set;
-          FD_ZERO(&set);
-          FD_SET(FSocket, &set);
-          if (::select(FSocket + 1, &set, nullptr, nullptr, &wait) <= 0)
-            continue;
-          const int peer = ::accept(FSocket, nullptr, nullptr);
+          const int peer = Readable(FSocket) ? ::accept(FSocket, nullptr, nullptr) : -1;
           if (peer < 0)
             continue;
           char buffer[512];
           ::recv(peer, buffer, sizeof buffer, 0);
+          if (aPeer == TPeer::Violating) {
+            static const char answer[] = "\x20\x02\x00\x00"            // CONNACK, accepted
+                                         "\x36\x06\x00\x01t\x00\x05x"; // PUBLISH, QoS 3
+            ::send(peer, answer, sizeof answer - 1, MSG_NOSIGNAL);
+            while (!FStop && (!Readable(peer) || ::recv(peer, buffer, sizeof buffer, 0) > 0)) {
+            }
+          }
           ::close(peer);
         }
       });
@@ -52,6 +57,15 @@ public:
   int Port() const { return FPort; }
 
 private:
+  // Waits a tenth of a second for something to read (or a connection to take).
+  static bool Readable(int aSocket) {
+    timeval wait{0, 100000};
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(aSocket, &set);
+    return ::select(aSocket + 1, &set, nullptr, nullptr, &wait) > 0;
+  }
+
   int FSocket = -1;
   int FPort = 0;
   std::atomic<bool> FStop{false};
@@ -60,9 +74,11 @@ private:
 
 TEST(FailureReasons, EachFailedAttemptSaysWhyOncePerChangeOfReason) {
   TestBroker broker({.Tls = true});
-  TListener closing(true);
-  TListener mute(false);
+  TListener closing(TPeer::Closing);
+  TListener violating(TPeer::Violating);
+  TListener mute(TPeer::Mute);
   ASSERT_NE(closing.Port(), 0);
+  ASSERT_NE(violating.Port(), 0);
   ASSERT_NE(mute.Port(), 0);
   const int refused = FreeLoopbackPort();
   TXvfbProgram app(VYR_MQTT_PROGRAM);
@@ -82,6 +98,8 @@ TEST(FailureReasons, EachFailedAttemptSaysWhyOncePerChangeOfReason) {
       {"TLS to a plain port", broker.Port(), true, "Status: Connect failed: the TLS handshake failed: "},
       {"plain to a TLS port", broker.TlsPort(), false, closedEarly},
       {"a peer that closes after CONNECT", closing.Port(), false, closedEarly},
+      {"a broker that breaks the protocol once connected", violating.Port(), false,
+       "Status: Broken stream (protocol violation: PUBLISH with QoS 3), closing the connection."},
   };
   for (const TCase &c : cases) {
     SCOPED_TRACE(c.Name);
