@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPoint>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
 #include <chrono>
@@ -20,11 +21,19 @@ bool WaitUntil(const std::function<bool()> &aDone, double aSeconds) {
 }
 
 TXvfb::TXvfb() {
-  // -displayfd: the server picks a free display and writes its number to us,
-  // so that tests running side by side never share one.
-  FProcess.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-  if (FProcess.waitForStarted(10000) && FProcess.waitForReadyRead(30000))
-    FDisplay = ":" + QString::fromLatin1(FProcess.readLine()).trimmed();
+  // A display number drawn at random, not the lowest free one: a server of a
+  // test that has just ended may still be taking its sockets down while the
+  // next one starts on the number it freed, and take the new server's socket
+  // with it. -displayfd: the server writes the number once it accepts
+  // clients; it ends at once when the number is taken, and another is tried.
+  for (int attempt = 0; attempt < 20 && FDisplay.isEmpty(); ++attempt) {
+    const QString display = ":" + QString::number(100 + QRandomGenerator::global()->bounded(5000));
+    FProcess.start("Xvfb", {display, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    if (FProcess.waitForStarted(10000) && FProcess.waitForReadyRead(30000))
+      FDisplay = ":" + QString::fromLatin1(FProcess.readLine()).trimmed();
+    else
+      FProcess.waitForFinished(10000);
+  }
 }
 
 TXvfb::~TXvfb() {

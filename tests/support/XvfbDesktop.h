@@ -1,6 +1,6 @@
 #pragma once
 // The real window program as a person meets it: an X server of its own
-// (Xvfb, on a display it picks itself), the program started from a folder of
+// (Xvfb, on a display of its own), the program started from a folder of
 // its own (where its data files go), input only through xdotool, and what is
 // on the screen read back as pictures of the window, compared region by
 // region.
@@ -26,7 +26,7 @@
 // Polls aDone every 100 ms until it holds or aSeconds have passed; returns its last value.
 bool WaitUntil(const std::function<bool()> &aDone, double aSeconds);
 
-// An X server on a display number it chose itself, stopped with the object.
+// An X server on a free display number drawn at random, stopped with the object.
 class TXvfb {
 public:
   TXvfb();
