@@ -55,6 +55,8 @@ QString ApplyStartOptions(TfrmMain &Window, const TStartOptions &Options)
     Window.mqt->SetProtocolLevel(plMQTT311);
   if (Options.Ipv6)
     Window.mqt->Link->SetSocketFamily(sfAny);
+  Window.mqt->Link->SetProxy(Options.Proxy);
+  Window.mqt->Link->SetUnixPath(Options.UnixPath.toStdString());
   if (Options.LogLines)
     Window.memLog->SetMaxLines(*Options.LogLines);
 
@@ -65,6 +67,9 @@ QString ApplyStartOptions(TfrmMain &Window, const TStartOptions &Options)
   Tls.SslCAPath = Options.CaPath.toStdString();
   Tls.SslCertFile = Options.CertFile.toStdString();
   Tls.SslPrivKeyFile = Options.KeyFile.toStdString();
+  Tls.SslAlpn.clear();
+  for (const QString &Name : Options.Alpn)
+    Tls.SslAlpn.push_back(Name.toStdString());
   if (!Tls.SslVerifyPeer && Options.CertFile.isEmpty())
     return {};
   // Files that cannot be used are reported now, not as a failed connection.

@@ -1,7 +1,7 @@
 #pragma once
 // Points a new window where its start options say: the Broker, Port, User and
 // Client ID boxes, the "Use SSL" choice, and the client's protocol level,
-// address family and TLS settings. Options not given leave the window as it
+// address family, proxy, Unix socket and TLS settings (ALPN included). Options not given leave the window as it
 // starts.
 
 #include <QString>

@@ -60,6 +60,19 @@ const TValueRule ValueRules[] = {
        O.LogLines = qsizetype(N);
        return QString();
      }},
+    {"--proxy",
+     [](TStartOptions &O, const QString &V) {
+       std::string Error;
+       return ParseProxyUrl(V.toStdString(), O.Proxy, Error) ? QString() : QString::fromStdString(Error);
+     }},
+    {"--alpn",
+     [](TStartOptions &O, const QString &V) {
+       if (V.isEmpty() || V.toUtf8().size() > 255)
+         return QStringLiteral("--alpn takes a protocol name of 1 to 255 characters");
+       O.Alpn.append(V);
+       return QString();
+     }},
+    {"--unix", Store(&TStartOptions::UnixPath, "--unix")},
     {"--cafile", Store(&TStartOptions::CaFile, "--cafile")},
     {"--capath", Store(&TStartOptions::CaPath, "--capath")},
     {"--cert", Store(&TStartOptions::CertFile, "--cert")},
@@ -106,6 +119,8 @@ TStartOptions ParseStartOptions(const QStringList &Args)
   }
   if (Options.Error.isEmpty() && !Options.KeyFile.isEmpty() && Options.CertFile.isEmpty())
     Options.Error = QStringLiteral("--key needs the certificate it belongs to (--cert)");
+  if (Options.Error.isEmpty() && !Options.UnixPath.isEmpty() && Options.Proxy.Kind != TProxySettings::pkNone)
+    Options.Error = QStringLiteral("--unix and --proxy do not go together");
   return Options;
 }
 
@@ -136,6 +151,14 @@ boxes and settings instead; press Connect to use them:
       --key FILE         its private key (PEM; default: read from --cert)
       --ipv6             let host names resolve to IPv6 addresses too (by
                          default they resolve to IPv4 only)
+      --proxy URL        connect through a proxy: http://[USER[:PASSWORD]@]HOST[:PORT]
+                         (HTTP CONNECT), socks5://... (SOCKS5) or socks5h://...
+                         (the proxy looks names up); port 1080 by default; the
+                         status box then ends in "via proxy"
+      --alpn NAME        offer NAME as the TLS application protocol when the
+                         connection uses TLS (repeatable, in order of preference)
+      --unix PATH        connect to the broker's Unix domain socket at PATH; the
+                         Broker box still names the broker for TLS and WebSocket
 
 Other options:
       --data-dir DIR     write the data files of "Save data" to DIR (created

@@ -1,6 +1,7 @@
 #pragma once
 // Command line of the window: where it points at start (broker, port, TLS,
-// user, client id, protocol level, certificates, IPv6), --data-dir, --help and
+// user, client id, protocol level, certificates, IPv6, proxy, ALPN, Unix
+// socket), --data-dir, --help and
 // --version. Nothing given: the window starts with its fixed defaults. The
 // toolkit's own options (-style, -platform ...) are taken out by the
 // application object before the strict parse.
@@ -9,6 +10,8 @@
 #include <QStringList>
 
 #include <optional>
+
+#include "ProxyUrl.h"
 
 struct TStartOptions {
   bool Help = false;    // print StartUsage() and exit 0
@@ -26,6 +29,9 @@ struct TStartOptions {
   QString CertFile;              // client certificate and key
   QString KeyFile;
   bool Ipv6 = false;             // host names may resolve to IPv6 addresses too
+  TProxySettings Proxy;          // --proxy; Kind pkNone when not given
+  QStringList Alpn;              // --alpn: application protocols offered on TLS, in order
+  QString UnixPath;              // --unix: the broker's Unix domain socket
   std::optional<qsizetype> LogLines; // --log-lines: the most lines the log keeps
   QString Error;                 // set when the command line is wrong
 };

@@ -598,7 +598,8 @@ void TfrmMain::mqtOnline(TMQTTClient *)
     sttConnection->setText(QStringLiteral("Insecure"));
     sttConnection->setToolTip(QStringLiteral("Not encrypted, and the broker is not verified"));
   }
-  if (mqt->Link->WsEnable()) {
+  // Any path but a direct TCP or TLS one is named, in the status box too.
+  if (mqt->Link->WsEnable() || mqt->Link->Proxy().Kind != TProxySettings::pkNone) {
     const QString Path = QString::fromStdString(mqt->Link->PathName());
     AddLog(QStringLiteral("Connection path: ") + Path);
     sttConnection->setText(Path);

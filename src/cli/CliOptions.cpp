@@ -7,6 +7,7 @@
 #include "BrokerUrl.h"
 #include "CliFormat.h"
 #include "MQTTLimits.h"
+#include "ProxyUrl.h"
 
 namespace {
 
@@ -165,12 +166,9 @@ const std::vector<OptionRule> &OptionRules() {
        }},
       {nullptr, "--proxy", Both, true,
        [](CliOptions &o, const std::string &v) -> std::string {
-         TBrokerUrl url;
+         TProxySettings proxy;
          std::string error;
-         if (!ParseBrokerUrl(v, url, error)) return "--proxy " + error;
-         if (url.Scheme != "http" && url.Scheme != "socks5" && url.Scheme != "socks5h")
-           return "--proxy takes http://, socks5:// or socks5h:// URLs, not '" + url.Scheme + "://'";
-         if (!url.Path.empty() && url.Path != "/") return "--proxy " + v + ": a proxy URL has no path";
+         if (!ParseProxyUrl(v, proxy, error)) return error;
          o.Proxy = v;
          return {};
        }},

@@ -26,7 +26,7 @@
 #include "MQTTLimits.h"
 #include "SessionFile.h"
 #include "TMQTTClient.h"
-#include "BrokerUrl.h"
+#include "ProxyUrl.h"
 #include "TSslContext.h"
 #include "TWSocket.h"
 #include "TopicMatch.h"
@@ -106,14 +106,6 @@ CliSession::~CliSession() {
   if (FGroupLock >= 0) ::close(FGroupLock);
 }
 
-namespace {
-bool ProxyResolves(const std::string &proxy) {
-  TBrokerUrl url;
-  std::string error;
-  return ParseBrokerUrl(proxy, url, error) && url.Scheme == "socks5h";
-}
-} // namespace
-
 void CliSession::Start() {
   const CliOptions &o = FOptions;
   if (!ReadPayload() || !StartDataLog()) return;
@@ -122,7 +114,10 @@ void CliSession::Start() {
   std::string host = o.Host;
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   // Through socks5h:// the proxy looks the name up, and it may know names we do not.
-  if (o.Unix.empty() && !ProxyResolves(o.Proxy) && !Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
+  TProxySettings proxy;
+  std::string proxyError;
+  if (!o.Proxy.empty()) ParseProxyUrl(o.Proxy, proxy, proxyError);  // checked with the command line
+  if (o.Unix.empty() && !proxy.RemoteResolve && !Resolves(host)) return Fail(ExitConnection, "unknown host '" + o.Host + "'");
 
   TMQTTClient &c = *FClient;
   c.SetHost(o.Host);
@@ -141,19 +136,7 @@ void CliSession::Start() {
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
   if (!o.Unix.empty()) c.Link->SetUnixPath(o.Unix);
-  if (!o.Proxy.empty()) {
-    TBrokerUrl url;
-    std::string error;
-    ParseBrokerUrl(o.Proxy, url, error);  // checked with the command line
-    TProxySettings proxy;
-    proxy.Kind = url.Scheme == "http" ? TProxySettings::pkHttp : TProxySettings::pkSocks5;
-    proxy.RemoteResolve = url.Scheme == "socks5h";
-    proxy.Host = url.Host;
-    proxy.Port = std::to_string(url.Port ? url.Port : 1080);
-    proxy.User = url.User;
-    proxy.Password = url.Password;
-    c.Link->SetProxy(proxy);
-  }
+  if (proxy.Kind) c.Link->SetProxy(proxy);
   if (o.WebSocket) {
     c.Link->SetWsEnable(true);
     c.Link->WsSettings().Path = o.WsPath;

@@ -305,6 +305,7 @@ private:
   TBlockQueue FWsPlainQueue{16384};  // the owner's bytes waiting for the upgrade
   std::string FWsRxBuf;  // payload bytes not read yet, from FWsRxPos
   std::size_t FWsRxPos = 0;
+  std::string FWsInBuf;  // frames as read from the socket, before unframing
   std::string FWsFailure;
   bool FWsCloseAnnounced = false;
   bool FWsPaced = false;  // reading waits a moment for more frames

@@ -48,15 +48,18 @@ void TWSocket::WsFlush() {
 void TWSocket::WsReadFromSocket() {
   // Servers tend to write each packet as a frame of its own: what the system
   // holds is unframed in one pass and announced once, not frame by frame.
-  std::string frames;
-  char buf[65536];
-  for (int i = 0; i < 8; ++i) {
-    ssize_t r = ::recv(FHSocket, buf, sizeof buf, 0);
+  // The buffer is kept from read to read: a fresh one of this size would be
+  // new pages from the system each time.
+  constexpr std::size_t chunk = 65536, chunks = 8;
+  if (FWsInBuf.size() < chunk * chunks) FWsInBuf.resize(chunk * chunks);
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < chunks; ++i) {
+    const ssize_t r = ::recv(FHSocket, FWsInBuf.data() + used, chunk, 0);
     if (r <= 0) break;
-    frames.append(buf, static_cast<std::size_t>(r));
-    if (static_cast<std::size_t>(r) < sizeof buf) break;
+    used += static_cast<std::size_t>(r);
+    if (static_cast<std::size_t>(r) < chunk) break;
   }
-  if (!frames.empty()) WsFeed(frames.data(), frames.size());
+  if (used > 0) WsFeed(FWsInBuf.data(), used);
 }
 
 void TWSocket::WsFeed(const char *data, std::size_t count) {
@@ -140,6 +143,8 @@ void TWSocket::WsResetFields() {
   FWsPlainQueue.Clear();
   FWsRxBuf.clear();
   FWsRxPos = 0;
+  FWsInBuf.clear();
+  FWsInBuf.shrink_to_fit();
   FWsCloseAnnounced = false;
   FWsPaced = false;
 }

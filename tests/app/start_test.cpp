@@ -115,7 +115,7 @@ TEST(StartOptions, ConnectionOptionsParsed)
   const TStartOptions All = ParseStartOptions(
       {"--broker", "[::1]", "--port=8883", "--ssl", "yes", "--user", "u", "--client-id", "me", "--protocol", "3.1.1",
        "--cafile", "/ca.crt", "--capath", "/cas", "--cert", "/c.crt", "--key", "/c.key", "--ipv6",
-       "--log-lines", "5000"});
+       "--log-lines", "5000", "--proxy", "socks5h://al:pw@[::1]:1081", "--alpn", "mqtt", "--alpn=x-amzn-mqtt-ca"});
   EXPECT_EQ(All.Error.toStdString(), "");
   EXPECT_EQ(All.Broker.value_or("").toStdString(), "[::1]");
   EXPECT_EQ(All.Port.value_or("").toStdString(), "8883");
@@ -129,10 +129,20 @@ TEST(StartOptions, ConnectionOptionsParsed)
   EXPECT_EQ(All.KeyFile.toStdString(), "/c.key");
   EXPECT_TRUE(All.Ipv6);
   EXPECT_EQ(All.LogLines, std::optional<qsizetype>(5000));
+  EXPECT_EQ(All.Proxy.Kind, TProxySettings::pkSocks5);
+  EXPECT_TRUE(All.Proxy.RemoteResolve);
+  EXPECT_EQ(All.Proxy.Host + " " + All.Proxy.Port + " " + All.Proxy.User + " " + All.Proxy.Password,
+            "[::1] 1081 al pw");
+  EXPECT_EQ(All.Alpn, QStringList({"mqtt", "x-amzn-mqtt-ca"}));
+  EXPECT_EQ(ParseStartOptions({"--unix", "/run/m.sock"}).UnixPath.toStdString(), "/run/m.sock");
+  const TStartOptions Http = ParseStartOptions({"--proxy", "http://h"});
+  EXPECT_EQ(Http.Proxy.Kind, TProxySettings::pkHttp);
+  EXPECT_EQ(Http.Proxy.Port, "1080");
 
   const TStartOptions None = ParseStartOptions({});
   EXPECT_FALSE(None.Broker || None.Port || None.Ssl || None.User || None.ClientId);
   EXPECT_FALSE(None.Mqtt311 || None.Ipv6 || None.LogLines);
+  EXPECT_TRUE(None.Proxy.Kind == TProxySettings::pkNone && None.Alpn.isEmpty() && None.UnixPath.isEmpty());
 
   const std::pair<QStringList, QString> Mistakes[] = {
       {{"--port", "0"}, "the port must be a whole number from 1 to 65535, not '0'"},
@@ -146,6 +156,15 @@ TEST(StartOptions, ConnectionOptionsParsed)
       {{"--ipv6=yes"}, "unknown option '--ipv6=yes'"},
       {{"--log-lines", "99"}, "--log-lines takes a whole number from 100 to 100000000, not '99'"},
       {{"--log-lines=1e6"}, "--log-lines takes a whole number from 100 to 100000000, not '1e6'"},
+      // The same words as vyr-cli's.
+      {{"--proxy", "ftp://h:1"}, "--proxy takes http://, socks5:// or socks5h:// URLs, not 'ftp://'"},
+      {{"--proxy", "http://h:1/x"}, "--proxy http://h:1/x: a proxy URL has no path"},
+      {{"--proxy", "h:1"}, "--proxy 'h:1' is not a URL of the form scheme://host[:port][/path]"},
+      {{"--proxy", "socks5://h:0"}, "--proxy 'socks5://h:0': the port must be a number from 1 to 65535, not '0'"},
+      {{"--alpn", ""}, "--alpn takes a protocol name of 1 to 255 characters"},
+      {{"--alpn", QString(256, 'a')}, "--alpn takes a protocol name of 1 to 255 characters"},
+      {{"--unix="}, "option --unix needs a value"},
+      {{"--unix", "/m.sock", "--proxy", "http://h:1"}, "--unix and --proxy do not go together"},
   };
   for (const auto &[Args, Error] : Mistakes)
     EXPECT_EQ(ParseStartOptions(Args).Error.toStdString(), Error.toStdString()) << Args.join(' ').toStdString();

@@ -1,80 +1,57 @@
 // vyr-cli through real proxies started here on loopback: tinyproxy (HTTP
 // CONNECT, with and without basic authentication), microsocks (SOCKS5, with
 // and without a user) and dante (SOCKS5 with a rule that refuses), under
-// plain TCP, TLS and WebSocket; and mosquitto over a Unix domain socket.
+// plain TCP, TLS, WebSocket and WebSocket over TLS at each QoS; and
+// mosquitto over a Unix domain socket.
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <memory>
+#include <set>
 
 #include "AedesBroker.h"
 #include "CliHarness.h"
+#include "ProxyServer.h"
 #include "TestBroker.h"
+#include "TestCerts.h"
 
 namespace {
-
-// A proxy program in the foreground on a free port, stopped with the object.
-class TProxy {
-public:
-  TProxy(const std::string &dir, const std::string &kind) : FPort(FreeLoopbackPort()) {
-    const std::string port = std::to_string(FPort);
-    if (kind == "tinyproxy" || kind == "tinyproxy-auth") {
-      const std::string conf = WriteFile(dir, kind + ".conf",
-                                         "Port " + port + "\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\n" +
-                                             (kind == "tinyproxy-auth" ? "BasicAuth bob secret\n" : ""));
-      FProc = std::make_unique<Proc>("tinyproxy", std::vector<std::string>{"-d", "-c", conf});
-    } else if (kind == "microsocks") {
-      FProc = std::make_unique<Proc>("microsocks", std::vector<std::string>{"-i", "127.0.0.1", "-p", port});
-    } else if (kind == "microsocks-auth") {
-      FProc = std::make_unique<Proc>("microsocks",
-                                     std::vector<std::string>{"-i", "127.0.0.1", "-p", port, "-u", "al", "-P", "pw"});
-    } else {  // dante, refusing every connection to 127.0.0.1 port 1
-      const std::string conf =
-          WriteFile(dir, "dante.conf",
-                    "logoutput: " + dir + "/dante.log\ninternal: 127.0.0.1 port = " + port +
-                        "\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\n"
-                        "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                        "socks block { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n");
-      FProc = std::make_unique<Proc>("danted", std::vector<std::string>{"-f", conf, "-p", dir + "/dante.pid"});
-    }
-    FProc->Start();
-    for (int i = 0; i < 500 && !LoopbackPortAccepts(FPort); ++i) ::usleep(20000);
-    if (!LoopbackPortAccepts(FPort)) throw std::runtime_error(kind + " did not start");
-  }
-  int Port() const { return FPort; }
-
-private:
-  int FPort;
-  std::unique_ptr<Proc> FProc;
-};
 
 class CliProxy : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     Dir = new std::string(MakeTempDir("vyr-cli-proxy"));
+    TestAuthority ca(*Dir);
+    Ca = new std::string(ca.CertFile());
+    const TestCertificate server = ca.Issue({"server", "localhost", {"localhost"}, {"127.0.0.1"}});
     Mosquitto = new TestBroker({.Tls = true});
     Ws = new AedesBroker("ws");
+    Wss = new AedesBroker("wss", server.CertFile, server.KeyFile);
   }
   static void TearDownTestSuite() {
     delete Mosquitto;
     delete Ws;
+    delete Wss;
     RunShell("rm -rf '" + *Dir + "'");
     delete Dir;
+    delete Ca;
   }
   static std::string *Dir;
+  static std::string *Ca;
   static TestBroker *Mosquitto;
   static AedesBroker *Ws;
+  static AedesBroker *Wss;
 };
 std::string *CliProxy::Dir;
+std::string *CliProxy::Ca;
 TestBroker *CliProxy::Mosquitto;
 AedesBroker *CliProxy::Ws;
+AedesBroker *CliProxy::Wss;
 
-// A message goes out and comes back through each proxy, on each path: the
-// subscriber and the publisher both go through it.
-TEST_F(CliProxy, EveryPathThroughEveryProxy) {
-  struct TProxyCase {
+// Every path through every proxy, at each QoS both ways: one subscriber at
+// QoS 2 receives what three publishers send at QoS 0, 1 and 2, all through
+// the proxy; each message arrives once, at the QoS it was sent with.
+TEST_F(CliProxy, EveryPathThroughEveryProxyAtEachQos) {
+  const struct TProxyCase {
     const char *Kind;
     std::string Url;  // PORT stands for the proxy's port
   } proxies[] = {
@@ -84,8 +61,8 @@ TEST_F(CliProxy, EveryPathThroughEveryProxy) {
       {"microsocks-auth", "socks5h://al:pw@localhost:PORT"},
   };
   const std::string mq = std::to_string(Mosquitto->Port()), mqs = std::to_string(Mosquitto->TlsPort()),
-                    ws = std::to_string(Ws->Port());
-  struct TPath {
+                    ws = std::to_string(Ws->Port()), wss = std::to_string(Wss->Port());
+  const struct TPath {
     const char *Name;
     std::vector<std::string> Args;
     std::string Log;  // the broker's log, where subscriptions show
@@ -94,12 +71,14 @@ TEST_F(CliProxy, EveryPathThroughEveryProxy) {
       {"TCP", {"-h", "127.0.0.1", "-p", mq}, Mosquitto->LogFile(), "Sending SUBACK to ID\n"},
       {"TLS", {"-h", "127.0.0.1", "-p", mqs, "--tls", "--insecure"}, Mosquitto->LogFile(), "Sending SUBACK to ID\n"},
       {"WebSocket", {"-L", "ws://localhost:" + ws + "/mqtt"}, Ws->LogFile(), "subscribed ID "},
+      {"WebSocket over TLS", {"-L", "wss://localhost:" + wss + "/mqtt", "--cafile", *Ca}, Wss->LogFile(),
+       "subscribed ID "},
   };
+  constexpr int PerQos = 5;
   int n = 0;
   for (auto &p : proxies) {
-    TProxy proxy(*Dir, p.Kind);
-    std::string url = p.Url;
-    url.replace(url.find("PORT"), 4, std::to_string(proxy.Port()));
+    ProxyServer proxy(*Dir, p.Kind);
+    const std::string url = proxy.Url(p.Url);
     for (auto &path : paths) {
       SCOPED_TRACE(std::string(p.Kind) + " " + path.Name);
       const std::string id = "px" + std::to_string(++n);
@@ -109,16 +88,30 @@ TEST_F(CliProxy, EveryPathThroughEveryProxy) {
         head.insert(head.end(), tail.begin(), tail.end());
         return head;
       };
-      Proc sub(CliPath(), args({"sub"}, {"-t", "px/" + id, "-q", "1", "-C", "1", "-i", id, "-d"}));
+      Proc sub(CliPath(), args({"sub"}, {"-t", "px/" + id, "-q", "2", "-C", std::to_string(3 * PerQos), "-i", id,
+                                         "-F", "%q %p", "-d"}));
       sub.Start();
       std::string subscribed = path.Subscribed;
       subscribed.replace(subscribed.find("ID"), 2, id);
       ASSERT_TRUE(WaitForFileText(path.Log, subscribed));
-      ProcResult pub = RunCli(args({"pub"}, {"-t", "px/" + id, "-q", "1", "-m", "through " + id}));
-      EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
+      std::multiset<std::string> sent;
+      for (int qos = 0; qos <= 2; ++qos) {
+        std::string lines;
+        for (int i = 0; i < PerQos; ++i) {
+          const std::string text = id + " q" + std::to_string(qos) + " #" + std::to_string(i);
+          lines += text + "\n";
+          sent.insert(std::to_string(qos) + " " + text);
+        }
+        ProcResult pub = RunCli(args({"pub"}, {"-t", "px/" + id, "-q", std::to_string(qos), "-l"}), lines);
+        EXPECT_EQ(pub.ExitCode, 0) << pub.Err;
+      }
       ProcResult r = sub.Wait();
+      ASSERT_TRUE(r.Finished);
       EXPECT_EQ(r.ExitCode, 0) << r.Err;
-      EXPECT_EQ(r.Out, "through " + id + "\n");
+      std::multiset<std::string> received;
+      for (std::size_t at = 0, end; (end = r.Out.find('\n', at)) != std::string::npos; at = end + 1)
+        received.insert(r.Out.substr(at, end - at));
+      EXPECT_EQ(received, sent) << r.Out;
       EXPECT_NE(r.Err.find(std::string("(") + path.Name + " via proxy)"), std::string::npos) << r.Err;
     }
   }
@@ -143,9 +136,8 @@ TEST_F(CliProxy, RefusalsSayWhy) {
   };
   for (auto &c : cases) {
     SCOPED_TRACE(std::string(c.Kind) + " " + c.Url);
-    TProxy proxy(*Dir, c.Kind);
-    std::string url = c.Url;
-    url.replace(url.find("PORT"), 4, std::to_string(proxy.Port()));
+    ProxyServer proxy(*Dir, c.Kind);
+    const std::string url = proxy.Url(c.Url);
     ProcResult r = RunCli({"pub", "-h", "127.0.0.1", "-p", std::to_string(Mosquitto->Port()), "--proxy", url, "-t", "a",
                            "-m", "x"});
     EXPECT_EQ(r.ExitCode, 1);

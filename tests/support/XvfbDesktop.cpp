@@ -1,5 +1,6 @@
 #include "XvfbDesktop.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPoint>
@@ -66,13 +67,18 @@ bool TXvfbProgram::Start(const QString &aTitle) {
     FFailure = "no temporary folder";
     return false;
   }
-  const QString program = FFolder.filePath(QFileInfo(FProgram).fileName());
-  if (!QFile::copy(FProgram, program)) {
+  const QString program = FilePath(QFileInfo(FProgram).fileName());
+  const QString tlsModule = QDir::cleanPath(Folder() + "/" VYR_TLS_MODULE_FROM_PROGRAMS);
+  if (!QDir().mkpath(Folder()) || !QFile::copy(FProgram, program)) {
     FFailure = "cannot copy " + FProgram;
     return false;
   }
+  if (!QDir().mkpath(QFileInfo(tlsModule).path()) || !QFile::link(VYR_TLS_MODULE_IN_BUILD_TREE, tlsModule)) {
+    FFailure = "cannot link the TLS module at " + tlsModule;
+    return false;
+  }
   FProcess.setProcessEnvironment(Environment());
-  FProcess.setWorkingDirectory(FFolder.path());
+  FProcess.setWorkingDirectory(Folder());
   FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
   FProcess.start(program, FArguments);
   if (!FProcess.waitForStarted(10000)) {

@@ -45,7 +45,8 @@ private:
 class TXvfbProgram {
 public:
   // aProgram is copied into a fresh folder and run from there, in the time
-  // zone three hours behind UTC, with aArguments.
+  // zone three hours behind UTC, with aArguments. The TLS module of the
+  // build is where an installed program finds its own.
   explicit TXvfbProgram(const QString &aProgram, const QStringList &aArguments = {});
   ~TXvfbProgram();
   TXvfbProgram(const TXvfbProgram &) = delete;
@@ -62,8 +63,8 @@ public:
   qint64 ProcessId() const { return FProcess.processId(); }
 
   // The folder the program runs from, and a file in it.
-  QString Folder() const { return FFolder.path(); }
-  QString FilePath(const QString &aName) const { return FFolder.filePath(aName); }
+  QString Folder() const { return FFolder.filePath(QStringLiteral("bin")); }
+  QString FilePath(const QString &aName) const { return Folder() + u'/' + aName; }
   const QString &Display() const { return FXvfb.Display(); }
   const QString &WindowId() const { return FWindow; }
 
