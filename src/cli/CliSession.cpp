@@ -193,7 +193,7 @@ void CliSession::Start() {
     const std::string path = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
     auto file = std::make_unique<TSessionFile>();
     std::string error, note;
-    if (file->Open(path, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), o.SessionMoveAside,
+    if (file->Open(path, {o.Host, o.EffectivePort(), o.ClientId, c.ProtocolLevel()}, *c.InFlight, c.RetryTime(), o.SessionMoveAside,
                    error, note) != TSessionLoad::Loaded)
       return Fail(ExitSession, "session file not used: " + error);
     if (!note.empty()) PrintError("session file not used: " + note);
