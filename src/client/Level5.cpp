@@ -221,6 +221,7 @@ void TMQTTClient::BrokerDisconnect5() {
   if (const TMQTTPropertyView *ref = FindProperty(Parser->RxProperties, piServerReference))
     text += ", use " + Text(ref->Text);
   Mon("Broker disconnected: " + text);
+  FBrokerDisconnected = true;
   if (OnBrokerDisconnect) OnBrokerDisconnect(this, reason, text);
 }
 

@@ -254,8 +254,9 @@ void TMQTTClient::Activate(bool Enable) {
   FAttemptOpen = false; // the close asked for below is no failure of an attempt
   if (Enable) FLastFailure.clear();
   try {
-    // A stream the broker broke ends without the goodbye of a clean close.
-    if (Link->State() == wsConnected && !Parser->StreamBroken()) {
+    // A stream the broker broke ends without the goodbye of a clean close,
+    // and one the broker ended with its DISCONNECT needs none from us.
+    if (Link->State() == wsConnected && !Parser->StreamBroken() && !FBrokerDisconnected) {
       Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection);
       FGraceful = true;
     }
@@ -319,6 +320,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   }
   FGraceful = false;
   Parser->Reset();
+  FBrokerDisconnected = false;
   FRxHeld.clear();
   FRxHeldPos = 0;
   ++FLinkNo;

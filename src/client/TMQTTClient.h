@@ -389,4 +389,5 @@ private:
   std::map<std::uint16_t, TMQTTProperties> FReleasableProps; // QoS 2 messages awaiting PUBREL
   std::map<std::string, TSubscribeOptions> FSubscribeOptions;  // filters subscribed with options
   std::map<std::uint16_t, std::vector<std::string>> FUnsubscribing; // UNSUBSCRIBE awaiting its UNSUBACK
+  bool FBrokerDisconnected = false; // the broker's DISCONNECT came on this connection
 };
