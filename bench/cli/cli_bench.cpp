@@ -9,6 +9,9 @@
 //   - one "pub -q 1 -m" from start to exit, beside one mosquitto_pub (median of 20),
 //   - "log" writing 100,000 QoS 0 messages over 1,000 topics to their data
 //     files, beside "mosquitto_sub -v" writing the same to one file.
+//   - first, "sub -C" at MQTT 5 beside itself at 3.1.1 and beside
+//     "mosquitto_sub -V 5": 100,000 QoS 0 and 50,000 QoS 1 messages
+//     ("cli_bench levels" stops after these).
 // Each run is repeated and the median printed, with the ratios ours/theirs.
 
 #include <fcntl.h>
@@ -146,15 +149,17 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
 
 // One subscriber receives SubMessages from mosquitto_pub; the clock runs from
 // the publisher's start to the subscriber's exit.
-Sample RunSub(const TestBroker &broker, bool ours, int round, const std::string &input, int qos, int messages) {
-  const std::string id = std::string(ours ? "bench-vyr-" : "bench-mosq-") + std::to_string(round);
+// Both subscribers speak the protocol level given (-V).
+Sample RunSub(const TestBroker &broker, bool ours, int round, const std::string &input, int qos, int messages,
+              const std::string &level = "mqttv31") {
+  const std::string id = std::string(ours ? "bench-vyr-" : "bench-mosq-") + level + "-" + std::to_string(round);
   const std::string topic = "bench/sub/" + id;
   const std::string out = broker.Dir() + "/received";
   const std::string count = std::to_string(messages), q = std::to_string(qos);
   std::vector<std::string> argv =
-      ours ? Join({VYR_CLI_PATH, "sub"}, Join(Target(broker), {"-t", topic, "-q", q, "-C", count, "-i", id}))
-           : Join({"mosquitto_sub", "-V", "mqttv31"},
-                  Join(Target(broker), {"-t", topic, "-q", q, "-C", count, "-i", id}));
+      Join({ours ? VYR_CLI_PATH : "mosquitto_sub"},
+           Join(ours ? std::vector<std::string>{"sub", "-V", level} : std::vector<std::string>{"-V", level},
+                Join(Target(broker), {"-t", topic, "-q", q, "-C", count, "-i", id})));
   Child sub = Spawn(argv, "", out);
   WaitForLog(broker.LogFile(), id + " " + q + " " + topic);
   auto start = Clock::now();
@@ -243,11 +248,39 @@ Sample RunLog(const TestBroker &broker, bool ours, int round) {
 
 } // namespace
 
-int main() {
+// vyr-cli sub at MQTT 5 beside itself at 3.1.1 and beside mosquitto_sub -V 5,
+// for QoS 0 and QoS 1, each kind of run alternating with the others.
+void CompareLevels(const TestBroker &broker) {
+  constexpr int Qos0Messages = 100000, Qos1Messages = 50000;
+  for (const auto &[qos, messages] : {std::pair{0, Qos0Messages}, std::pair{1, Qos1Messages}}) {
+    const std::string input = MakeLines(broker.Dir() + "/levels-input", messages);
+    std::vector<Sample> ours5, ours311, theirs5;
+    for (int round = 0; round < Rounds; ++round)
+      for (int turn = 0; turn < 3; ++turn)
+        switch ((turn + round) % 3) {
+        case 0: ours5.push_back(RunSub(broker, true, round, input, qos, messages, "mqttv5")); break;
+        case 1: ours311.push_back(RunSub(broker, true, round, input, qos, messages, "mqttv311")); break;
+        case 2: theirs5.push_back(RunSub(broker, false, round, input, qos, messages, "mqttv5")); break;
+        }
+    const Figures o5 = Medians(ours5), o311 = Medians(ours311), t5 = Medians(theirs5);
+    std::printf("QoS %d messages received by sub -C, by level (%d messages of %d bytes, median of %d runs)\n", qos,
+                messages, PayloadSize, Rounds);
+    std::printf("  %-22s wall %7.3f s  CPU %6.3f s\n", "vyr-cli -V 5", o5.Wall, o5.Cpu);
+    std::printf("  %-22s wall %7.3f s  CPU %6.3f s\n", "vyr-cli -V 311", o311.Wall, o311.Cpu);
+    std::printf("  %-22s wall %7.3f s  CPU %6.3f s\n", "mosquitto_sub -V 5", t5.Wall, t5.Cpu);
+    std::printf("  CPU ratio 5/3.1.1 %.2f (goal at most 1.1), vyr-cli/mosquitto_sub at 5 %.2f (goal at most 1.0)\n\n",
+                o5.Cpu / o311.Cpu, o5.Cpu / t5.Cpu);
+  }
+}
+
+// "cli_bench levels" runs only the comparison of protocol levels.
+int main(int argc, char **argv) {
   try {
     // Only subscription lines in the log: the benchmark waits on them, and
     // nothing else slows the broker down.
     TestBroker broker({.ExtraConfig = "log_type none\nlog_type subscribe"});
+    CompareLevels(broker);
+    if (argc > 1 && std::string(argv[1]) == "levels") return 0;
     const std::string subInput = MakeLines(broker.Dir() + "/sub-input", SubMessages);
     const std::string pubInput = MakeLines(broker.Dir() + "/pub-input", PubMessages);
     const std::string sub1Input = MakeLines(broker.Dir() + "/sub1-input", Sub1Messages);

@@ -140,6 +140,8 @@ const std::vector<OptionRule> &OptionRules() {
       {"-n", "--null-message", PubOnly, false,
        [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Empty, {}); }},
       {"-r", "--retain", PubOnly, false, Flag(&CliOptions::Retain)},
+      {nullptr, "--max-packet-size", Both, true,
+       Number("the maximum packet size", 2, 268435460, [](CliOptions &o, long n) { o.MaxPacketSize = n; })},
       {"-M", "--max-inflight", PubOnly, true,
        Number("the in-flight limit", 1, 65535, [](CliOptions &o, long n) { o.MaxInflight = int(n); })},
       {"-i", "--id", Both, true, Text(&CliOptions::ClientId, "the client id")},
@@ -419,6 +421,11 @@ Connection:
   -u, --username NAME    user name
   -P, --pw PASSWORD      password (needs -u)
   -k, --keepalive SEC    keep-alive in seconds, 0 to 65535 (default 60)
+      --max-packet-size N
+                         largest packet received, in bytes; a message over it is
+                         skipped with a line on standard error. sub and log take
+                         the protocol's own limit (256 MiB) by default, as
+                         mosquitto_sub does; announced to the broker at MQTT 5
   -c, --disable-clean-session
                          keep the session on the broker (needs -i)
       --will-topic TOPIC, --will-payload TEXT
@@ -535,6 +542,15 @@ Exit codes:
   8  pub -c: the session file cannot be used (saved for another broker or client
      id, damaged, unreadable, not a regular file, or in use by another pub); it
      is left as it is, or cannot be saved
+  9  MQTT 5: a publication was refused, by the broker (its reason is printed:
+     Not authorized, Quota exceeded, Packet too large, ...) or before sending
+     as over a limit the broker announced (maximum packet size, maximum QoS,
+     no retained messages); the other messages still go
+  10 MQTT 5: a subscription was refused before sending as over a limit the
+     broker announced (no wildcards, no shared subscriptions), or an
+     unsubscription was refused by the broker
+  11 MQTT 5: the broker ended the connection with a DISCONNECT; its reason is
+     printed (Session taken over, Server shutting down, ...); log reconnects
 Ctrl-C or SIGTERM disconnects cleanly and exits with 0.
 )";
 }

@@ -46,6 +46,9 @@ struct CliOptions {
   int WillQos = 0;
   bool WillRetain = false;
   int MaxInflight = 0; // pub: QoS 1 and 2 messages awaiting acknowledgement at once; 0: by QoS
+  // --max-packet-size: the largest packet received, header included; 0: sub
+  // and log take what the protocol carries, pub keeps the client's bound.
+  long MaxPacketSize = 0;
   long Count = 0;   // 0: no limit
   int TimeoutSec = 0; // 0: no limit
   bool Verbose = false;

@@ -32,6 +32,17 @@
 #include "TopicMatch.h"
 
 namespace {
+// The largest body whose whole packet (a byte of type, its remaining length,
+// the body) fits in aPacketSize bytes.
+std::int32_t LargestBody(std::size_t aPacketSize) {
+  std::size_t best = 0;
+  for (std::size_t lengthBytes = 1; lengthBytes <= 4; ++lengthBytes)
+    if (aPacketSize > 1 + lengthBytes && VarIntSize(std::uint32_t(std::min<std::size_t>(
+                                             aPacketSize - 1 - lengthBytes, MQTTMaxRemainingLength))) == lengthBytes)
+      best = std::max(best, aPacketSize - 1 - lengthBytes);
+  return std::int32_t(std::min<std::size_t>(best, MQTTMaxRemainingLength));
+}
+
 
 // Publishing from standard input pauses while this much is unsent.
 constexpr std::size_t MaxUnsent = 1 << 20;
@@ -130,6 +141,13 @@ void CliSession::Start() {
   // A one-shot command connects at once; the window keeps the client's pause.
   c.SetFirstAttemptDelay(0);
   c.SetProtocolLevel(o.Mqtt5 ? plMQTT5 : o.Mqtt311 ? plMQTT311 : plMQTT31);
+  // Lines to one topic go by alias after the first, where the broker allows (QoS 0).
+  c.UseTopicAliases = o.Command == CliCommand::Pub;
+  // What vyr-cli pub can send, sub and log can receive, unless told less.
+  if (o.MaxPacketSize)
+    c.Parser->MaxRxLength = LargestBody(std::size_t(o.MaxPacketSize));
+  else if (o.Command != CliCommand::Pub)
+    c.Parser->MaxRxLength = MQTTMaxRemainingLength;
   // Names may resolve to IPv6 and IPv4 addresses, tried in the resolver's order.
   c.Link->SetSocketFamily(sfAny);
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
@@ -176,7 +194,7 @@ void CliSession::Start() {
     const std::string path = o.SessionFile.empty() ? DefaultSessionFile(o.ClientId) : o.SessionFile;
     auto file = std::make_unique<TSessionFile>();
     std::string error, note;
-    if (file->Open(path, {o.Host, o.EffectivePort(), o.ClientId}, *c.InFlight, c.RetryTime(), o.SessionMoveAside,
+    if (file->Open(path, {o.Host, o.EffectivePort(), o.ClientId, c.ProtocolLevel()}, *c.InFlight, c.RetryTime(), o.SessionMoveAside,
                    error, note) != TSessionLoad::Loaded)
       return Fail(ExitSession, "session file not used: " + error);
     if (!note.empty()) PrintError("session file not used: " + note);
@@ -360,11 +378,17 @@ void CliSession::WireClient() {
     if (FRefused.size() == FOptions.Topics.size()) Fail(ExitRefused, "the broker refused every subscription");
   };
   // Level 5: refusals and the broker's DISCONNECT name their reason.
+  // A refusal ends only that request: the run goes on and ends with its code.
   c.OnRefused = [this](TMQTTClient *, const std::string &what, std::uint8_t, const std::string &text) {
     PrintError(what + " refused: " + text);
+    if (FRefusedExit == ExitOk)
+      FRefusedExit = what.starts_with("SUBSCRIBE") || what.starts_with("UNSUBSCRIBE") ? ExitSubscribeRefused
+                                                                                         : ExitPublishRefused;
   };
+  // log reconnects, as after any lost connection.
   c.OnBrokerDisconnect = [this](TMQTTClient *, std::uint8_t, const std::string &text) {
-    PrintError("the broker disconnected: " + text);
+    if (FOptions.Command == CliCommand::Log) return PrintError("the broker disconnected: " + text);
+    Fail(ExitBrokerDisconnect, "the broker disconnected: " + text);
   };
   c.OnProtocolViolation = [this](TMQTTClient *, const std::string &reason) { ProtocolViolation(reason); };
   c.OnFailure = [this](TMQTTClient *, std::int32_t, bool &closeClient) {
@@ -718,7 +742,7 @@ void CliSession::ScheduleSessionSave() {
 
 void CliSession::CheckPublishDone() {
   if (FOptions.Command != CliCommand::Pub || !FPublishStarted || !FInputDone || FFinishing) return;
-  if (FClient->InFlight->Count() != 0) return;
+  if (FClient->InFlight->Count() != 0 || FClient->HeldPublications() != 0) return;
   // Closing drops what the link has not handed to the system yet.
   if (FClient->Link->BufferedByteCount() != 0) return WatchDrain();
   Finish(ExitOk);
@@ -827,7 +851,7 @@ void CliSession::Fail(CliExit code, const std::string &message) {
 void CliSession::Finish(CliExit code) {
   if (FFinishing) return;
   FFinishing = true;
-  FExit = code;
+  FExit = code == ExitOk ? FRefusedExit : code;
   FTimeout->stop();
   if (FStdin) FStdin->setEnabled(false);
   if (FRepeatTimer) FRepeatTimer->stop();

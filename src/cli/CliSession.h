@@ -82,6 +82,8 @@ private:
   std::unique_ptr<QTimer> FRepeatTimer;
 
   CliExit FExit = ExitOk;
+  // MQTT 5: the code of the first refused request, for a run that otherwise ends well.
+  CliExit FRefusedExit = ExitOk;
   bool FFinishing = false;
   bool FWasOnline = false;
   bool FPublishStarted = false;

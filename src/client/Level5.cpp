@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 namespace {
 std::string Text(std::string_view aView) { return std::string(aView); }
@@ -104,16 +105,56 @@ void TMQTTClient::SendHeld5() {
   }
 }
 
-bool TMQTTClient::SubscribeRefused5(const TTaggedStrings &aFilters, const TMQTTProperties &aProps) {
-  const bool withID = FindProperty(aProps, piSubscriptionIdentifier) != nullptr;
+std::uint8_t TSubscribeOptions::Byte(TMQTTQOSType aQos) const {
+  return std::uint8_t((aQos & 3) | (NoLocal ? 0x04 : 0) | (RetainAsPublished ? 0x08 : 0) | (RetainHandling & 3) << 4);
+}
+
+void TMQTTClient::SetWillProperties(const TMQTTProperties &aProps) {
+  if (const std::string why = CheckProperties(aProps, WillPropertiesBit, "the will"); !why.empty())
+    throw std::invalid_argument(why);
+  Parser->WillProperties = aProps;
+}
+
+bool TMQTTClient::SubscribeRefused5(const TTaggedStrings &aFilters, const TSubscribeOptions &aOptions) {
   for (const TTaggedString &f : aFilters) {
-    const std::string why = FLimits.CheckSubscribe(f.Text, withID);
+    std::string why = FLimits.CheckSubscribe(f.Text, aOptions.Identifier != 0);
+    if (aOptions.RetainHandling > 2)
+      why = "retain handling " + std::to_string(aOptions.RetainHandling) + " is not 0, 1 or 2";
+    else if (aOptions.Identifier > MQTTMaxRemainingLength)
+      why = "subscription identifier " + std::to_string(aOptions.Identifier) + " is over 268435455";
+    else if (aOptions.NoLocal && f.Text.starts_with("$share/"))
+      why = "no local cannot be set on a shared subscription";
     if (!why.empty()) {
       Refused("SUBSCRIBE to " + f.Text, 0, why);
       return true;
     }
   }
   return false;
+}
+
+void TMQTTClient::SendSubscribe5(std::uint16_t anID, const TTaggedStrings &aFilters,
+                                 const TSubscribeOptions &aOptions) {
+  TTaggedStrings entries = aFilters;
+  // A tag may carry option bits of its own; the options add theirs.
+  for (TTaggedString &e : entries) e.Tag = std::uint8_t(e.Tag) | aOptions.Byte(qtAT_MOST_ONCE);
+  TMQTTProperties props;
+  if (aOptions.Identifier != 0) props.push_back(NumberProperty(piSubscriptionIdentifier, aOptions.Identifier));
+  Parser->SendSubscribe(anID, entries, props);
+}
+
+// Each refusing reason is reported with the filter it answers, in the order of the UNSUBSCRIBE.
+void TMQTTClient::Unsubscribed5(std::uint16_t anID) {
+  const auto it = FUnsubscribing.find(anID);
+  if (it == FUnsubscribing.end()) return;
+  const std::vector<std::string> filters = std::move(it->second);
+  FUnsubscribing.erase(it);
+  const std::vector<std::uint8_t> reasons = Parser->RxReasons;
+  for (std::size_t i = 0; i < filters.size() && i < reasons.size(); ++i) {
+    if (IsErrorReason(reasons[i]))
+      Refused("UNSUBSCRIBE from " + filters[i], reasons[i], ReasonOf5(reasons[i], mtUNSUBACK));
+    else if (reasons[i] != rcSuccess)
+      Mon("Unsubscribed from " + filters[i] + ": " + ReasonOf5(reasons[i], mtUNSUBACK) + ".");
+  }
 }
 
 // Aliases, our receive maximum, the payload format; false when the message is
@@ -180,6 +221,7 @@ void TMQTTClient::BrokerDisconnect5() {
   if (const TMQTTPropertyView *ref = FindProperty(Parser->RxProperties, piServerReference))
     text += ", use " + Text(ref->Text);
   Mon("Broker disconnected: " + text);
+  FBrokerDisconnected = true;
   if (OnBrokerDisconnect) OnBrokerDisconnect(this, reason, text);
 }
 

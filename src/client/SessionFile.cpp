@@ -84,9 +84,10 @@ void SyncFolder(const std::string &aFolder) {
 // Empty when aBytes is one whole, well-formed QoS 1 or 2 PUBLISH with the
 // identifier aID; else why not. A
 // file that was tampered with must not put anything else on the wire.
-std::string CheckStoredPacket(const std::string &aBytes, std::uint16_t aID) {
+std::string CheckStoredPacket(const std::string &aBytes, std::uint16_t aID, bool aLevel5) {
   TMQTTParser parser;
   parser.Strict = true;
+  if (aLevel5) parser.ProtocolLevel = plMQTT5;
   parser.MaxRxLength = MQTTMaxRemainingLength;
   int headers = 0, publishes = 0;
   std::uint16_t id = 0;
@@ -169,6 +170,7 @@ bool SaveSessionFile(const std::string &aPath, const TSessionKey &aKey, const TM
   }
   std::string text = std::string(Magic) + "\n" + Field("host", aKey.Host) +
                      Field("port", std::to_string(aKey.Port)) + Field("client", aKey.ClientID);
+  if (aKey.Level == plMQTT5) text += Field("level", "5");
   for (int i = 0; i < aStore.Count(); ++i) {
     const TMQTTPacket *p = aStore.GetItem(i);
     text += Field("packet", std::to_string(p->ID) + (p->Publishing || p->PubRelHeld ? " publishing" : " released"));
@@ -239,10 +241,12 @@ TSessionLoad ReadSessionFile(const std::string &aPath, const TSessionKey &aKey, 
   }
 
   std::istringstream in(std::move(data));
-  std::string magic, host, port, client;
+  std::string magic, host, port, client, level;
   std::vector<TSavedPacket> saved;
   bool whole = std::getline(in, magic) && magic == Magic && ReadField(in, "host", host) &&
                ReadField(in, "port", port) && ReadField(in, "client", client);
+  if (whole && in >> std::ws && in.peek() == 'l') whole = ReadField(in, "level", level) && level == "5";
+  const bool level5 = level == "5";
   std::string bad;
   while (whole) {
     if (in >> std::ws && in.peek() == 'e') {
@@ -258,7 +262,7 @@ TSessionLoad ReadSessionFile(const std::string &aPath, const TSessionKey &aKey, 
     std::string state;
     whole = (fields >> id >> state) && id > 0 && id <= 65535 && (state == "publishing" || state == "released");
     if (!whole) break;
-    bad = CheckStoredPacket(bytes, std::uint16_t(id));
+    bad = CheckStoredPacket(bytes, std::uint16_t(id), level5);
     if (!bad.empty()) {
       bad = "packet " + std::to_string(id) + " is " + bad;
       break;
@@ -272,6 +276,11 @@ TSessionLoad ReadSessionFile(const std::string &aPath, const TSessionKey &aKey, 
   if (host != aKey.Host || port != std::to_string(aKey.Port) || client != aKey.ClientID) {
     aError = aPath + ": saved for " + client + " at " + host + ":" + port + ", not " + aKey.ClientID + " at " +
              aKey.Host + ":" + std::to_string(aKey.Port) + "; left as it is";
+    return TSessionLoad::Mismatch;
+  }
+  if (level5 != (aKey.Level == plMQTT5)) {
+    aError = aPath + ": saved at MQTT " + (level5 ? "5" : "3.1 or 3.1.1") + ", not at MQTT " +
+             (aKey.Level == plMQTT5 ? "5" : aKey.Level == plMQTT311 ? "3.1.1" : "3.1") + "; left as it is";
     return TSessionLoad::Mismatch;
   }
   for (auto &s : saved) {

@@ -5,8 +5,9 @@
 // identifier finishes them first. Without them, the broker keeps unreleased
 // identifiers of the old run that the new one knows nothing about.
 //
-// Text header lines, then one record per packet with its bytes as they were
-// sent; every text field carries its length, so any byte may appear in it.
+// Text header lines (at MQTT 5 one more, "level"), then one record per packet
+// with its bytes as they were sent, properties included; every text field
+// carries its length, so any byte may appear in it.
 // The file is never lost: one that does not match a run is left where it is,
 // it is rewritten whole (temporary file, fsync, rename) and removed only once
 // nothing is in flight.
@@ -20,6 +21,10 @@ struct TSessionKey {
   std::string Host;
   int Port = 0;
   std::string ClientID;
+  // Packets of MQTT 5 carry properties an earlier level would read as
+  // payload: a file holds one level's packets (5, or 3.1 and 3.1.1) and is
+  // refused as another's.
+  TMQTTProtocolLevel Level = plMQTT311;
 };
 
 // A file larger than this is not a session file this program wrote: it is

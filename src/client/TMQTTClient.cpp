@@ -91,7 +91,10 @@ TMQTTClient::TMQTTClient() {
   Parser->OnSubAck = [this](TMQTTParser *s, std::uint16_t id, const std::vector<TMQTTQOSType> &q) {
     ParserSubAck(s, id, q);
   };
-  Parser->OnUnsubAck = [this](TMQTTParser *s, std::uint16_t id) { ParserUnsubAck(s, id); };
+  Parser->OnUnsubAck = [this, level5](TMQTTParser *s, std::uint16_t id) {
+    if (level5(s)) Unsubscribed5(id);
+    ParserUnsubAck(s, id);
+  };
   Parser->OnPingResp = [this](TMQTTParser *) {
     if (FPingsOut.empty()) return;
     const std::uint64_t seq = FPingsOut.front();
@@ -254,8 +257,9 @@ void TMQTTClient::Activate(bool Enable) {
     FLastViolation.clear();
   }
   try {
-    // A stream the broker broke ends without the goodbye of a clean close.
-    if (Link->State() == wsConnected && !Parser->StreamBroken()) {
+    // A stream the broker broke ends without the goodbye of a clean close,
+    // and one the broker ended with its DISCONNECT needs none from us.
+    if (Link->State() == wsConnected && !Parser->StreamBroken() && !FBrokerDisconnected) {
       Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection);
       FGraceful = true;
     }
@@ -320,6 +324,7 @@ void TMQTTClient::LinkSessionConnected(TWSocket *, std::uint16_t ErrCode) {
   }
   FGraceful = false;
   Parser->Reset();
+  FBrokerDisconnected = false;
   FRxHeld.clear();
   FRxHeldPos = 0;
   ++FLinkNo;
@@ -533,7 +538,12 @@ void TMQTTClient::ParserConnAck(TMQTTParser *, std::uint8_t aCode) {
       const TTaggedString entry = Subscriptions[i]; // a handler may change the list
       // At 3.1.1 the SUBACK may refuse the filter: let it find the entry.
       if (level311) Subscriptions[i].Tag = static_cast<std::int32_t>(PackTag(id, 0, entry.Tag & 3));
-      Parser->SendSubscribe(id, entry.Text, static_cast<TMQTTQOSType>(entry.Tag & 3));
+      if (ProtocolLevel() == plMQTT5) {
+        const auto options = FSubscribeOptions.find(entry.Text);
+        SendSubscribe5(id, {{entry.Text, entry.Tag & 3}},
+                       options == FSubscribeOptions.end() ? TSubscribeOptions{} : options->second);
+      } else
+        Parser->SendSubscribe(id, entry.Text, static_cast<TMQTTQOSType>(entry.Tag & 3));
     }
 }
 
@@ -579,6 +589,7 @@ void TMQTTClient::RecordSubscription(const std::string &aTopic, std::uint32_t aT
 }
 
 void TMQTTClient::ForgetSubscription(const std::string &aTopic) {
+  FSubscribeOptions.erase(aTopic);
   for (auto it = Subscriptions.rbegin(); it != Subscriptions.rend(); ++it)
     if (it->Text == aTopic) {
       Subscriptions.erase(std::next(it).base());
@@ -588,24 +599,39 @@ void TMQTTClient::ForgetSubscription(const std::string &aTopic) {
 
 void TMQTTClient::Subscribe(const std::string &aTopic, TMQTTQOSType aQos) {
   if (aTopic.empty()) return;
-  if (ProtocolLevel() == plMQTT5 && SubscribeRefused5({{aTopic, aQos}}, NoProperties)) return;
+  if (ProtocolLevel() == plMQTT5) {
+    const TTaggedStrings one{{aTopic, aQos}};
+    return Subscribe(&one, TSubscribeOptions{});
+  }
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "SUBSCRIBE")) return;
   RecordSubscription(aTopic, PackTag(id, 0, aQos));
   Parser->SendSubscribe(id, aTopic, aQos);
 }
 
-void TMQTTClient::Subscribe(const TTaggedStrings *Topics) {
+void TMQTTClient::Subscribe(const TTaggedStrings *Topics) { Subscribe(Topics, TSubscribeOptions{}); }
+
+void TMQTTClient::Subscribe(const TTaggedStrings *Topics, const TSubscribeOptions &aOptions) {
   if (!Topics) return;
-  if (ProtocolLevel() == plMQTT5 && SubscribeRefused5(*Topics, NoProperties)) return;
+  const bool level5 = ProtocolLevel() == plMQTT5;
+  if (!level5 && aOptions != TSubscribeOptions{})
+    return Refused("SUBSCRIBE", 0, "subscription options need MQTT 5");
+  if (level5 && SubscribeRefused5(*Topics, aOptions)) return;
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "SUBSCRIBE")) return;
   for (std::size_t i = 0; i < Topics->size(); ++i) {
     const unsigned q = (*Topics)[i].Tag & 3;
     // Positions past 254 do not fit the tag: such entries are never updated by a SUBACK.
     RecordSubscription((*Topics)[i].Text, i <= 254 ? PackTag(id, static_cast<unsigned>(i), q) : q);
+    if (aOptions != TSubscribeOptions{})
+      FSubscribeOptions[(*Topics)[i].Text] = aOptions;
+    else
+      FSubscribeOptions.erase((*Topics)[i].Text);
   }
-  Parser->SendSubscribe(id, *Topics);
+  if (level5)
+    SendSubscribe5(id, *Topics, aOptions);
+  else
+    Parser->SendSubscribe(id, *Topics);
 }
 
 void TMQTTClient::Unsubscribe(const std::string &aTopic) {
@@ -613,6 +639,7 @@ void TMQTTClient::Unsubscribe(const std::string &aTopic) {
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "UNSUBSCRIBE")) return;
   ForgetSubscription(aTopic);
+  if (ProtocolLevel() == plMQTT5) FUnsubscribing[id] = {aTopic};
   Parser->SendUnsubscribe(id, aTopic);
 }
 
@@ -621,6 +648,11 @@ void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics) {
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "UNSUBSCRIBE")) return;
   for (const auto &entry : *Topics) ForgetSubscription(entry.Text);
+  if (ProtocolLevel() == plMQTT5) {
+    std::vector<std::string> &filters = FUnsubscribing[id];
+    filters.clear();
+    for (const auto &entry : *Topics) filters.push_back(entry.Text);
+  }
   Parser->SendUnsubscribe(id, *Topics);
 }
 

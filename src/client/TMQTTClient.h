@@ -29,6 +29,17 @@
 class QTimer;
 class TMQTTClient;
 
+// Level 5: how the broker serves a subscription, beside the QoS asked for.
+struct TSubscribeOptions {
+  bool NoLocal = false;           // not our own publications (refused on a $share filter)
+  bool RetainAsPublished = false; // the retain flag as the publisher set it, not cleared
+  std::uint8_t RetainHandling = 0; // retained messages: 0 on subscribing, 1 only for a new subscription, 2 never
+  std::uint32_t Identifier = 0;   // subscription identifier, 1 to 268,435,455; 0 for none
+  // The options byte of a SUBSCRIBE entry, with aQos in its low bits.
+  std::uint8_t Byte(TMQTTQOSType aQos) const;
+  bool operator==(const TSubscribeOptions &) const = default;
+};
+
 using TMQTTClientMonEvent = std::function<void(TMQTTClient *Sender, const std::string &aStr)>;
 using TMQTTClientNotifyEvent = std::function<void(TMQTTClient *Sender)>;
 using TMQTTDisconnectEvent = std::function<void(TMQTTClient *Sender, bool Graceful)>;
@@ -119,6 +130,12 @@ public:
   void Ping();
   void SetWill(const std::string &aTopic, const std::string &aMessage, TMQTTQOSType aQos,
                bool aRetain);
+  // Level 5: the will's properties (will delay interval, payload format,
+  // message expiry, content type, response topic, correlation data, user
+  // properties). A list the will may not carry throws std::invalid_argument
+  // saying why, and the properties stay as they were.
+  void SetWillProperties(const TMQTTProperties &aProps);
+  const TMQTTProperties &WillProperties() const { return Parser->WillProperties; }
 
   // The next packet identifier not held by an InFlight entry; 0 when all
   // 65,535 identifiers are held (the operation that asked then sends nothing).
@@ -133,6 +150,12 @@ public:
   // Entries carry the requested QoS in the low two bits of their tag; a null
   // list does nothing, an empty one still sends a SUBSCRIBE without filters.
   void Subscribe(const TTaggedStrings *Topics);
+  // Level 5: the same, every filter with these options (its QoS still from
+  // its tag); at an earlier level options other than the defaults are refused
+  // (OnRefused) and nothing is sent. AutoSubscribe subscribes again with them.
+  void Subscribe(const TTaggedStrings *Topics, const TSubscribeOptions &aOptions);
+  // At level 5 every filter the UNSUBACK refuses is reported through OnRefused
+  // ("UNSUBSCRIBE from a/b") with its reason.
   void Unsubscribe(const std::string &aTopic);
   void Unsubscribe(const TTaggedStrings *Topics);
 
@@ -304,7 +327,9 @@ private:
   void EndConnection5(std::uint8_t aReason, const std::string &aWhy);
   std::string ReasonOf5(std::uint8_t aCode, TMQTTMessageType aType) const;
   void Refused(const std::string &aWhat, std::uint8_t aReason, const std::string &aText);
-  bool SubscribeRefused5(const TTaggedStrings &aFilters, const TMQTTProperties &aProps);
+  bool SubscribeRefused5(const TTaggedStrings &aFilters, const TSubscribeOptions &aOptions);
+  void SendSubscribe5(std::uint16_t anID, const TTaggedStrings &aFilters, const TSubscribeOptions &aOptions);
+  void Unsubscribed5(std::uint16_t anID);
 
   void RecordSubscription(const std::string &aTopic, std::uint32_t aTag);
   void ForgetSubscription(const std::string &aTopic);
@@ -366,4 +391,7 @@ private:
   TOutgoingTopicAliases FAliasesOut;
   TMQTTProperties FMessageProps;
   std::map<std::uint16_t, TMQTTProperties> FReleasableProps; // QoS 2 messages awaiting PUBREL
+  std::map<std::string, TSubscribeOptions> FSubscribeOptions;  // filters subscribed with options
+  std::map<std::uint16_t, std::vector<std::string>> FUnsubscribing; // UNSUBSCRIBE awaiting its UNSUBACK
+  bool FBrokerDisconnected = false; // the broker's DISCONNECT came on this connection
 };

@@ -82,16 +82,22 @@ std::uint32_t TypeLimit(const TMQTTPropertyInfo &aInfo) {
 
 bool IsText(TMQTTPropertyType aType) { return aType == ptString || aType == ptStringPair; }
 
-// Property texts are nearly always ASCII: pass over it eight bytes at a time
-// and decode UTF-8 only from the first byte with its high bit set.
-bool WellFormedText(std::string_view aText) {
+// Where the ASCII run at the start of aBytes ends: eight bytes at a time, then byte by byte.
+std::size_t AsciiPrefix(std::string_view aBytes) {
   std::size_t at = 0;
-  for (; at + 8 <= aText.size(); at += 8) {
+  for (; at + 8 <= aBytes.size(); at += 8) {
     std::uint64_t word;
-    std::memcpy(&word, aText.data() + at, 8);
+    std::memcpy(&word, aBytes.data() + at, 8);
     if (word & 0x8080808080808080ull) break;
   }
-  while (at < aText.size() && !(aText[at] & 0x80)) ++at;
+  while (at < aBytes.size() && !(aBytes[at] & 0x80)) ++at;
+  return at;
+}
+
+// Property texts are nearly always ASCII: decode UTF-8 only from the first
+// byte with its high bit set.
+bool WellFormedText(std::string_view aText) {
+  const std::size_t at = AsciiPrefix(aText);
   return at == aText.size() || IsWellFormedUtf8(aText.substr(at));
 }
 
@@ -215,6 +221,81 @@ void EncodeProperties(TByteStream &aStream, const TMQTTProperties &aProps) {
   }
 }
 
+namespace {
+// What is wrong with a received property block, found by the loop below and
+// put into words only once the packet is refused, so that the loop stays small.
+enum class TBlockFault : std::uint8_t { None, Unknown, NotAllowed, Repeated, Truncated, OutOfRange, NotUtf8 };
+
+// Sixteen bytes a step; the last word may overlap the ones before it.
+bool AllAscii(const std::uint8_t *aBytes, std::size_t aCount) {
+  std::uint64_t bits = 0, word;
+  if (aCount < 8) {
+    for (std::size_t i = 0; i < aCount; ++i) bits |= aBytes[i];
+    return !(bits & 0x80);
+  }
+  std::uint64_t second = 0;
+  std::size_t at = 0;
+  for (; at + 16 <= aCount; at += 16) {
+    std::memcpy(&word, aBytes + at, 8);
+    bits |= word;
+    std::memcpy(&word, aBytes + at + 8, 8);
+    second |= word;
+  }
+  if (at + 8 <= aCount) {
+    std::memcpy(&word, aBytes + at, 8);
+    bits |= word;
+  }
+  std::memcpy(&word, aBytes + aCount - 8, 8);
+  return !((bits | second | word) & 0x8080808080808080ull);
+}
+
+// On a fault, aID is the property at fault and aNumber its value.
+TBlockFault ReadBlock(TFieldReader &r, std::uint32_t aPackets, TMQTTPropertyViews &aOut, std::uint8_t &aID,
+                      std::uint32_t &aNumber) {
+  // A block without a byte over 0x7F holds only ASCII texts: one pass over it
+  // spares a UTF-8 check per text.
+  const bool checkText = !AllAscii(r.P, r.Remaining());
+  std::uint64_t seen = 0;
+  while (r.Remaining() > 0) {
+    const std::uint8_t id = aID = *r.P++;
+    const TMQTTPropertyInfo *info = PropertyInfo(id);
+    if (!info) return TBlockFault::Unknown;
+    if (!(info->Packets & aPackets)) return TBlockFault::NotAllowed;
+    if ((seen >> id & 1) && !(info->Repeatable & aPackets)) return TBlockFault::Repeated;
+    seen |= std::uint64_t(1) << id;
+    std::uint32_t number = 0;
+    std::string_view text, value;
+    switch (info->Type) {
+    case ptByte: number = r.Byte(); break;
+    case ptWord: number = r.Word(); break;
+    case ptLong: number = r.Long(); break;
+    case ptVarInt: number = r.VarInt(); break;
+    case ptString:
+    case ptBinary: text = r.Counted(); break;
+    case ptStringPair:
+      text = r.Counted();
+      value = r.Counted();
+      break;
+    }
+    if (r.Failed) return TBlockFault::Truncated;
+    if (info->Type <= ptVarInt && (number > TypeLimit(*info) || (info->NonZero && number == 0))) {
+      aNumber = number;
+      return TBlockFault::OutOfRange;
+    }
+    if (checkText && IsText(info->Type) && (!WellFormedText(text) || !WellFormedText(value)))
+      return TBlockFault::NotUtf8;
+    // Field by field: a whole view built on the stack and copied in costs a
+    // stalled wide load per property.
+    TMQTTPropertyView &view = aOut.emplace_back();
+    view.ID = id;
+    view.Number = number;
+    view.Text = text;
+    view.Value = value;
+  }
+  return TBlockFault::None;
+}
+} // namespace
+
 std::uint8_t DecodeProperties(TFieldReader &aReader, std::uint32_t aPackets, std::string_view aPacketName,
                               TMQTTPropertyViews &aOut, std::string &aError) {
   constexpr std::uint8_t Malformed = 0x81, ProtocolError = 0x82;
@@ -230,35 +311,20 @@ std::uint8_t DecodeProperties(TFieldReader &aReader, std::uint32_t aPackets, std
                                std::string(aPacketName));
   TFieldReader r{aReader.P, aReader.P + length};
   aReader.P += length;
-  std::uint64_t seen = 0;
-  while (r.Remaining() > 0) {
-    const std::uint8_t id = r.Byte();
-    const TMQTTPropertyInfo *info = PropertyInfo(id);
-    if (!info) return fail(Malformed, "unknown " + PropertyName(id) + " in " + std::string(aPacketName));
-    if (!(info->Packets & aPackets))
-      return fail(Malformed, PropertyName(id) + " is not allowed in " + std::string(aPacketName));
-    if ((seen >> id & 1) && !(info->Repeatable & aPackets))
-      return fail(ProtocolError, PropertyName(id) + " appears more than once in " + std::string(aPacketName));
-    seen |= std::uint64_t(1) << id;
-    TMQTTPropertyView &p = aOut.emplace_back();
-    p.ID = id;
-    switch (info->Type) {
-    case ptByte: p.Number = r.Byte(); break;
-    case ptWord: p.Number = r.Word(); break;
-    case ptLong: p.Number = r.Long(); break;
-    case ptVarInt: p.Number = r.VarInt(); break;
-    case ptString:
-    case ptBinary: p.Text = r.Counted(); break;
-    case ptStringPair:
-      p.Text = r.Counted();
-      p.Value = r.Counted();
-      break;
-    }
-    if (r.Failed) return fail(Malformed, "the value of " + PropertyName(id) + " runs past the property length");
-    if (info->Type <= ptVarInt && (p.Number > TypeLimit(*info) || (info->NonZero && p.Number == 0)))
-      return fail(ProtocolError, PropertyName(id) + " cannot be " + std::to_string(p.Number));
-    if (IsText(info->Type) && (!WellFormedText(p.Text) || !WellFormedText(p.Value)))
-      return fail(Malformed, PropertyName(id) + " is not well-formed UTF-8");
+  std::uint8_t id = 0;
+  std::uint32_t number = 0;
+  const TBlockFault fault = ReadBlock(r, aPackets, aOut, id, number);
+  if (fault == TBlockFault::None) [[likely]]
+    return 0;
+  const std::string name = PropertyName(id), packet(aPacketName);
+  switch (fault) {
+  case TBlockFault::Unknown: return fail(Malformed, "unknown " + name + " in " + packet);
+  case TBlockFault::NotAllowed: return fail(Malformed, name + " is not allowed in " + packet);
+  case TBlockFault::Repeated: return fail(ProtocolError, name + " appears more than once in " + packet);
+  case TBlockFault::Truncated: return fail(Malformed, "the value of " + name + " runs past the property length");
+  case TBlockFault::OutOfRange: return fail(ProtocolError, name + " cannot be " + std::to_string(number));
+  case TBlockFault::NotUtf8: return fail(Malformed, name + " is not well-formed UTF-8");
+  case TBlockFault::None: break;
   }
   return 0;
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "ClientSession.h"
 #include "ScriptedBroker.h"
 
@@ -165,6 +167,50 @@ TEST_F(Level5, MalformedPacketIsAnsweredWithDisconnect) {
 TEST_F(Level5, OwnDisconnectCarriesTheWillRequest) {
   C().DisconnectWithWill = true;
   Run(Online() + Script{DoStep([this] { C().Activate(false); }), ExpectStep(H("E0 01 04")), ExpectClosedStep()});
+}
+
+// Subscription options and identifier go on the wire for every filter of the
+// request; options a broker must refuse are refused before sending; every
+// filter an UNSUBACK refuses is named with its reason.
+TEST_F(Level5, SubscribeOptionsAndUnsubscribeReasons) {
+  TSubscribeOptions options;
+  options.NoLocal = true;
+  options.RetainAsPublished = true;
+  options.RetainHandling = 2;
+  options.Identifier = 300;
+  const TTaggedStrings filters{{"a/b", 1}, {"c", 2}};
+  const TTaggedStrings unsubscribed{{"a/b", 0}, {"c", 0}, {"z", 0}};
+  Run(Online() +
+      Script{DoStep([&] {
+               C().Subscribe(&filters, options);
+               TSubscribeOptions badHandling;
+               badHandling.RetainHandling = 3;
+               const TTaggedStrings x{{"x", 0}}, shared{{"$share/g/t", 0}};
+               C().Subscribe(&x, badHandling);
+               C().Subscribe(&shared, options);
+               C().Unsubscribe(&unsubscribed);
+             }),
+             // identifier 300 as a variable byte integer; options 0x2D and 0x2E: QoS, no local,
+             // retain as published, retain handling 2
+             ExpectStep(Pkt(0x82, Id(1) + H("03 0B AC 02") + Str("a/b") + "-" + Str("c") + "."), "SUBSCRIBE"),
+             ExpectStep(Pkt(0xA2, Id(2) + H("00") + Str("a/b") + Str("c") + Str("z")), "UNSUBSCRIBE"),
+             // success, no subscription existed, not authorized
+             SendStep(H("B0 06 00 02 00 00 11 87")), UntilStep([this] { return C().InFlight->Count() == 1; }, "UNSUBACK")});
+  EXPECT_EQ(Refusals, (std::vector<std::string>{"SUBSCRIBE to x 0 retain handling 3 is not 0, 1 or 2",
+                                                "SUBSCRIBE to $share/g/t 0 no local cannot be set on a shared subscription",
+                                                "UNSUBSCRIBE from z 135 Not authorized"}));
+  EXPECT_TRUE(R.Has("Unsubscribed from c: No subscription existed.")) << R.Transcript();
+}
+
+TEST_F(Level5, WillPropertiesGoWithTheWill) {
+  C().SetWill("w", "gone", qtAT_LEAST_ONCE, false);
+  C().SetWillProperties({NumberProperty(piWillDelayInterval, 5), TextProperty(piContentType, "t")});
+  EXPECT_THROW(C().SetWillProperties({NumberProperty(piTopicAlias, 1)}), std::invalid_argument);
+  EXPECT_EQ(C().WillProperties().size(), 2u) << "a refused list leaves the properties as they were";
+  // will flag, will QoS 1, clean start; will properties: delay 5 s, content type "t"
+  Run({AcceptStep(), ExpectStep(Pkt(0x10, Str("MQTT") + "\x05\x0E" + Id(0) + DefaultConnectProps + Str("tc") +
+                                              H("09 18 00 00 00 05 03 00 01 74") + Str("w") + Str("gone")),
+                                "CONNECT with the will's properties")});
 }
 
 } // namespace

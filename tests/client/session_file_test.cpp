@@ -71,6 +71,53 @@ TEST(SessionFile, OtherSessionsAndDamagedFilesLoadNothing) {
   }
 }
 
+// At MQTT 5 the packets carry properties: they come back at that level only,
+// checked as level-5 packets, and a file of one level is refused by the other.
+TEST(SessionFile, Level5PacketsComeBackWithTheirPropertiesAtThatLevelOnly) {
+  TSessionKey key5 = Key;
+  key5.Level = plMQTT5;
+  TSessionKey key31 = Key;
+  key31.Level = plMQTT31;
+  // QoS 1 PUBLISH 7 to "t": content type "c", user property a=b, payload "x"
+  const std::string withProperties("\x32\x12\x00\x01t\x00\x07\x0B\x03\x00\x01" "c\x26\x00\x01" "a\x00\x01" "bx", 20);
+  // the same with a receive maximum, which a PUBLISH may not carry
+  const std::string misplaced("\x32\x09\x00\x01t\x00\x07\x03\x21\x00\x05", 11);
+  struct Case {
+    const char *Name;
+    std::string Packet;
+    TSessionKey SaveKey, LoadKey;
+    bool Loads;
+    const char *Error; // part of the reason when refused
+  };
+  const Case cases[] = {
+      {"level5_round_trip", withProperties, key5, key5, true, ""},
+      {"level5_file_at_311", withProperties, key5, Key, false, "saved at MQTT 5, not at MQTT 3.1.1"},
+      {"level5_file_at_31", withProperties, key5, key31, false, "saved at MQTT 5, not at MQTT 3.1"},
+      {"311_file_at_level5", std::string("\x32\x06\x00\x01u\x00\x07z", 8), Key, key5, false,
+       "saved at MQTT 3.1 or 3.1.1, not at MQTT 5"},
+      {"property_a_publish_may_not_carry", misplaced, key5, key5, false, "Receive Maximum (0x21) is not allowed"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string path = MakeTempDir("vyr-session") + "/pub.session";
+    TMQTTPacketStore store;
+    TByteStream bytes;
+    bytes.Write(c.Packet);
+    store.AddPacket(7, bytes, 0, 60);
+    std::string error;
+    ASSERT_TRUE(SaveSessionFile(path, c.SaveKey, store, error)) << error;
+    TMQTTPacketStore loaded;
+    EXPECT_EQ(LoadSessionFile(path, c.LoadKey, loaded, 60, error), c.Loads) << error;
+    if (c.Loads) {
+      ASSERT_EQ(loaded.Count(), 1);
+      EXPECT_EQ(loaded.GetItem(0)->Msg.View(), c.Packet);
+    } else {
+      EXPECT_NE(error.find(c.Error), std::string::npos) << error;
+      EXPECT_EQ(loaded.Count(), 0);
+    }
+  }
+}
+
 TEST(SessionFile, DefaultPlaceIsTheStateFolderWithTheIdentifierEscaped) {
   ::setenv("XDG_STATE_HOME", "/tmp/state-home", 1);
   EXPECT_EQ(DefaultSessionFile("a/b c.d-e_f"), "/tmp/state-home/vyr-mqtt/sessions/a%2Fb%20c.d-e_f.session");
