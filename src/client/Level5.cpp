@@ -38,6 +38,7 @@ void TMQTTClient::ConnectProperties5() {
     props.push_back(NumberProperty(piMaximumPacketSize, std::uint32_t(PacketSize(std::size_t(Parser->MaxRxLength)))));
   if (TopicAliasMaximum > 0) props.push_back(NumberProperty(piTopicAliasMaximum, TopicAliasMaximum));
   props.insert(props.end(), ConnectUserProperties.begin(), ConnectUserProperties.end());
+  props.insert(props.end(), MoreConnectProperties.begin(), MoreConnectProperties.end());
 }
 
 void TMQTTClient::ConnAck5(std::uint8_t aCode) {

@@ -253,7 +253,8 @@ void TMQTTClient::Activate(bool Enable) {
   try {
     // A stream the broker broke ends without the goodbye of a clean close.
     if (Link->State() == wsConnected && !Parser->StreamBroken()) {
-      Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection);
+      Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection,
+                             ProtocolLevel() == plMQTT5 ? DisconnectProperties : NoProperties);
       FGraceful = true;
     }
     Link->CloseDelayed();
@@ -588,9 +589,15 @@ void TMQTTClient::Subscribe(const std::string &aTopic, TMQTTQOSType aQos) {
   Parser->SendSubscribe(id, aTopic, aQos);
 }
 
-void TMQTTClient::Subscribe(const TTaggedStrings *Topics) {
+void TMQTTClient::Subscribe(const TTaggedStrings *Topics, const TSubscribeOptions &aOptions) {
   if (!Topics) return;
-  if (ProtocolLevel() == plMQTT5 && SubscribeRefused5(*Topics, NoProperties)) return;
+  TMQTTProperties props;
+  TTaggedStrings withOptions;
+  if (ProtocolLevel() == plMQTT5) {
+    props = aOptions.Properties();
+    if (SubscribeRefused5(*Topics, props)) return;
+    if (!aOptions.Empty()) Topics = &(withOptions = aOptions.Apply(*Topics));
+  }
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "SUBSCRIBE")) return;
   for (std::size_t i = 0; i < Topics->size(); ++i) {
@@ -598,7 +605,7 @@ void TMQTTClient::Subscribe(const TTaggedStrings *Topics) {
     // Positions past 254 do not fit the tag: such entries are never updated by a SUBACK.
     RecordSubscription((*Topics)[i].Text, i <= 254 ? PackTag(id, static_cast<unsigned>(i), q) : q);
   }
-  Parser->SendSubscribe(id, *Topics);
+  Parser->SendSubscribe(id, *Topics, props);
 }
 
 void TMQTTClient::Unsubscribe(const std::string &aTopic) {
@@ -609,12 +616,12 @@ void TMQTTClient::Unsubscribe(const std::string &aTopic) {
   Parser->SendUnsubscribe(id, aTopic);
 }
 
-void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics) {
+void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics, const TMQTTProperties &aProps) {
   if (!Topics) return;
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "UNSUBSCRIBE")) return;
   for (const auto &entry : *Topics) ForgetSubscription(entry.Text);
-  Parser->SendUnsubscribe(id, *Topics);
+  Parser->SendUnsubscribe(id, *Topics, ProtocolLevel() == plMQTT5 ? aProps : NoProperties);
 }
 
 // ---- acknowledgements and delivery ---------------------------------------------
@@ -677,8 +684,10 @@ void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vec
   // Reported after the list is updated: a handler may subscribe or unsubscribe.
   for (const auto &[topic, why] : refused) {
     Mon("Subscription to " + topic + " refused" + why + ".");
+    FSubRefusedReason = why.empty() ? why : why.substr(2);
     if (OnSubRefused) OnSubRefused(this, topic);
   }
+  FSubRefusedReason.clear();
 }
 
 void TMQTTClient::ParserPublish(TMQTTParser *, std::uint16_t anID, const std::string &aTopic,

@@ -21,6 +21,7 @@
 #include "BrokerLimits.h"
 #include "MQTTStores.h"
 #include "SendQuota.h"
+#include "SubscribeOptions.h"
 #include "TopicAliases.h"
 #include "TWSocket.h"
 #include "TaggedStrings.h"
@@ -132,9 +133,11 @@ public:
   void Subscribe(const std::string &aTopic, TMQTTQOSType aQos);
   // Entries carry the requested QoS in the low two bits of their tag; a null
   // list does nothing, an empty one still sends a SUBSCRIBE without filters.
-  void Subscribe(const TTaggedStrings *Topics);
+  // The options go with it at level 5 only.
+  void Subscribe(const TTaggedStrings *Topics, const TSubscribeOptions &aOptions = {});
   void Unsubscribe(const std::string &aTopic);
-  void Unsubscribe(const TTaggedStrings *Topics);
+  // Properties go with it at level 5 only.
+  void Unsubscribe(const TTaggedStrings *Topics, const TMQTTProperties &aProps = NoProperties);
 
   // Properties.
   std::string ClientID() const;
@@ -232,6 +235,14 @@ public:
   bool UseTopicAliases = false;
   // User properties sent with CONNECT.
   TMQTTProperties ConnectUserProperties;
+  // Further CONNECT properties the caller asks for (request response or
+  // problem information, an authentication method ...), sent after ours.
+  TMQTTProperties MoreConnectProperties;
+  // Properties of our DISCONNECT (a new session expiry interval, user properties).
+  TMQTTProperties DisconnectProperties;
+  // While OnSubRefused runs at level 5: the broker's reason (its name, then
+  // the reason string if any); empty below level 5.
+  const std::string &SubRefusedReason() const { return FSubRefusedReason; }
   // Our DISCONNECT asks the broker to publish the will (reason 0x04).
   bool DisconnectWithWill = false;
   // The properties of the message OnMsg is delivering (empty below level 5).
@@ -361,5 +372,6 @@ private:
   TIncomingTopicAliases FAliasesIn;
   TOutgoingTopicAliases FAliasesOut;
   TMQTTProperties FMessageProps;
+  std::string FSubRefusedReason;
   std::map<std::uint16_t, TMQTTProperties> FReleasableProps; // QoS 2 messages awaiting PUBREL
 };

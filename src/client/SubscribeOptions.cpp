@@ -1,0 +1,18 @@
+#include "SubscribeOptions.h"
+
+std::uint8_t TSubscribeOptions::OptionsByte(TMQTTQOSType aQos) const {
+  return std::uint8_t((aQos & 3) | (NoLocal ? 0x04 : 0) | (RetainAsPublished ? 0x08 : 0) | ((RetainHandling & 3) << 4));
+}
+
+TTaggedStrings TSubscribeOptions::Apply(const TTaggedStrings &aFilters) const {
+  TTaggedStrings entries = aFilters;
+  for (TTaggedString &entry : entries) entry.Tag = OptionsByte(TMQTTQOSType(entry.Tag & 3));
+  return entries;
+}
+
+TMQTTProperties TSubscribeOptions::Properties() const {
+  TMQTTProperties props;
+  if (Identifier != 0) props.push_back(NumberProperty(piSubscriptionIdentifier, Identifier));
+  props.insert(props.end(), UserProperties.begin(), UserProperties.end());
+  return props;
+}
