@@ -71,5 +71,16 @@ private:
 // subscription). The plugin's own file is written into dir.
 std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied);
 
+// Configuration lines (for Options::ExtraConfig) for a broker with an
+// administrator (user "admin", password "adminpw") of mosquitto's
+// dynamic-security plugin, everything else allowed to everyone. Its files go
+// into dir.
+std::string AdministeredConfig(const std::string &dir);
+// Through the administrator: a client that logs in as user with password.
+bool AddBrokerUser(const TestBroker &broker, const std::string &user, const std::string &password);
+// Through the administrator: the user is disabled, and the broker
+// disconnects its clients ("Administrative action" at MQTT 5).
+bool DisableBrokerUser(const TestBroker &broker, const std::string &user);
+
 // Runs a command line through /bin/sh and returns its exit status (or -1).
 int RunShell(const std::string &command);
