@@ -206,11 +206,11 @@ TEST(CliLevel5Mosquitto, RefusalsAndTheBrokersDisconnectSayWhy) {
         << refused.Err;
   }
   TestBroker broker({.ExtraConfig = AdministeredConfig(dir)});
-  ASSERT_TRUE(AddBrokerUser(broker, "victim", "secret"));
+  ASSERT_TRUE(AdministerBroker(broker, "createClient victim -p secret"));
   Proc sub(CliPath(), CliLevel5("sub", broker.Port(), {"-t", "open/x", "-i", "victim1", "-u", "victim", "-P", "secret"}));
   sub.Start();
   ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to victim1\n"));
-  ASSERT_TRUE(DisableBrokerUser(broker, "victim"));
+  ASSERT_TRUE(AdministerBroker(broker, "disableClient victim"));
   EXPECT_TRUE(sub.WaitForErr("the broker disconnected: Administrative action\n"));
   // Disabled, it is refused on its next attempt, with the reason.
   ProcResult r = sub.Wait();

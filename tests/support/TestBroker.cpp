@@ -98,11 +98,6 @@ std::string DynamicSecurityPlugin() {
       return std::string(lib) + "/mosquitto_dynamic_security.so";
   throw std::runtime_error("mosquitto's dynamic-security plugin is not installed");
 }
-
-int Administer(const TestBroker &broker, const std::string &command) {
-  return RunShell("mosquitto_ctrl -h 127.0.0.1 -p " + std::to_string(broker.Port()) +
-                  " -u admin -P adminpw dynsec " + command + " >/dev/null 2>&1");
-}
 } // namespace
 
 std::string AdministeredConfig(const std::string &dir) {
@@ -121,12 +116,9 @@ std::string AdministeredConfig(const std::string &dir) {
   return "plugin " + DynamicSecurityPlugin() + "\nplugin_opt_config_file " + file + "\n";
 }
 
-bool AddBrokerUser(const TestBroker &broker, const std::string &user, const std::string &password) {
-  return Administer(broker, "createClient " + user + " -p " + password) == 0;
-}
-
-bool DisableBrokerUser(const TestBroker &broker, const std::string &user) {
-  return Administer(broker, "disableClient " + user) == 0;
+bool AdministerBroker(const TestBroker &broker, const std::string &command) {
+  return RunShell("mosquitto_ctrl -h 127.0.0.1 -p " + std::to_string(broker.Port()) +
+                  " -u admin -P adminpw dynsec " + command + " >/dev/null 2>&1") == 0;
 }
 
 std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied) {

@@ -76,11 +76,10 @@ std::string SubscribeDenyConfig(const std::string &dir, const std::string &denie
 // dynamic-security plugin, everything else allowed to everyone. Its files go
 // into dir.
 std::string AdministeredConfig(const std::string &dir);
-// Through the administrator: a client that logs in as user with password.
-bool AddBrokerUser(const TestBroker &broker, const std::string &user, const std::string &password);
-// Through the administrator: the user is disabled, and the broker
-// disconnects its clients ("Administrative action" at MQTT 5).
-bool DisableBrokerUser(const TestBroker &broker, const std::string &user);
+// Runs "mosquitto_ctrl dynsec COMMAND" as that administrator, for example
+// "createClient NAME -p PASSWORD", or "disableClient NAME" (the broker then
+// disconnects the user's clients, "Administrative action" at MQTT 5).
+bool AdministerBroker(const TestBroker &broker, const std::string &command);
 
 // Runs a command line through /bin/sh and returns its exit status (or -1).
 int RunShell(const std::string &command);
