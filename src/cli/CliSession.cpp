@@ -454,8 +454,11 @@ void CliSession::WireClient() {
   auto connAck = c.Parser->OnConnAck;
   c.Parser->OnConnAck = [this, connAck](TMQTTParser *sender, std::uint8_t code) {
     if (connAck) connAck(sender, code);
-    if (code != 0)
-      Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code, FClient->ProtocolLevel()));
+    if (code == 0) return;
+    std::string why = ConnAckText(code, FClient->ProtocolLevel());
+    if (const TMQTTPropertyView *text = FindProperty(sender->RxProperties, piReasonString))
+      why += " (" + std::string(text->Text) + ")";
+    Fail(ExitRefused, "the broker refused the connection: " + why);
   };
   // An answer that ends an exchange: the client's handler first, then ours.
   const auto thenCall = [this](auto &event, void (CliSession::*ours)()) {

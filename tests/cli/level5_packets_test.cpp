@@ -202,3 +202,18 @@ TEST(CliLevel5Packets, Level5OptionsNeedLevel5) {
     EXPECT_NE(r.Err.find(c.Error), std::string::npos) << r.Err;
   }
 }
+
+// A refused connection is printed with the reason's name and the broker's reason string.
+TEST(CliLevel5Packets, RefusedConnectionSaysWhy) {
+  ScriptedBroker broker;
+  Proc sub(CliPath(), CliArgs("sub", broker.Port(), {"-V", "5", "-t", "a"}));
+  sub.Start();
+  EXPECT_EQ(broker.Run({AcceptStep(10000),
+                        ExpectCheck([](const std::string &p) { return p[0] == 0x10 ? "" : "not CONNECT: " + Hex(p); },
+                                    "CONNECT"),
+                        SendStep(Pkt(0x20, H("00 87 0A 1F") + Str("go away")))}),
+            "");
+  ProcResult r = sub.Wait();
+  EXPECT_EQ(r.ExitCode, 3);
+  EXPECT_EQ(r.Err, "vyr-cli: the broker refused the connection: Not authorized (go away)\n");
+}
