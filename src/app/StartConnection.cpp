@@ -53,6 +53,10 @@ QString ApplyStartOptions(TfrmMain &Window, const TStartOptions &Options)
     Window.rdgSSL->SetItemIndex(*Options.Ssl ? 0 : 1);
   if (Options.Mqtt311)
     Window.mqt->SetProtocolLevel(plMQTT311);
+  if (Options.Mqtt5)
+    Window.mqt->SetProtocolLevel(plMQTT5);
+  if (Options.SessionExpiry)
+    Window.SetKeptSessionExpiry(*Options.SessionExpiry);
   if (Options.Ipv6)
     Window.mqt->Link->SetSocketFamily(sfAny);
   Window.mqt->Link->SetProxy(Options.Proxy);

@@ -47,8 +47,20 @@ const TValueRule ValueRules[] = {
     {"--client-id", Store(&TStartOptions::ClientId, "--client-id")},
     {"--protocol",
      [](TStartOptions &O, const QString &V) {
-       if (V != u"3.1" && V != u"3.1.1") return QStringLiteral("--protocol takes 3.1 or 3.1.1, not '%1'").arg(V);
+       if (V != u"3.1" && V != u"3.1.1" && V != u"5")
+         return QStringLiteral("--protocol takes 3.1, 3.1.1 or 5, not '%1'").arg(V);
        O.Mqtt311 = V == u"3.1.1";
+       O.Mqtt5 = V == u"5";
+       return QString();
+     }},
+    {"--session-expiry",
+     [](TStartOptions &O, const QString &V) {
+       bool Ok = false;
+       const qlonglong N = V.toLongLong(&Ok);
+       if (!Ok || N < 0 || N > 4294967295LL || V != QString::number(N))
+         return QStringLiteral("--session-expiry takes a whole number of seconds from 0 to 4294967295, not '%1'")
+             .arg(V);
+       O.SessionExpiry = N;
        return QString();
      }},
     {"--log-lines",
@@ -121,12 +133,14 @@ TStartOptions ParseStartOptions(const QStringList &Args)
     Options.Error = QStringLiteral("--key needs the certificate it belongs to (--cert)");
   if (Options.Error.isEmpty() && !Options.UnixPath.isEmpty() && Options.Proxy.Kind != TProxySettings::pkNone)
     Options.Error = QStringLiteral("--unix and --proxy do not go together");
+  if (Options.Error.isEmpty() && Options.SessionExpiry && !Options.Mqtt5)
+    Options.Error = QStringLiteral("--session-expiry applies to MQTT 5: add --protocol 5");
   return Options;
 }
 
 QString StartUsage(const QString &DataFolder)
 {
-  return QStringLiteral(R"(vyr-mqtt: desktop MQTT 3.1 and 3.1.1 client
+  return QStringLiteral(R"(vyr-mqtt: desktop MQTT 3.1, 3.1.1 and 5 client
 
 Usage:
   vyr-mqtt [options]
@@ -141,8 +155,16 @@ boxes and settings instead; press Connect to use them:
       --ssl yes|no       connect over TLS or not
       --user NAME        user name
       --client-id ID     client identifier
-      --protocol 3.1|3.1.1
-                         MQTT version (default 3.1)
+      --protocol 3.1|3.1.1|5
+                         MQTT version (default 3.1). At 5, "Clean Session" Yes
+                         starts a new session that ends with the connection,
+                         No keeps the session on the broker for
+                         --session-expiry seconds after it
+      --session-expiry SEC
+                         with --protocol 5: how long the broker keeps a
+                         session after the connection ends, 0 to 4294967295
+                         (default 4294967295: for ever, or the broker's own
+                         limit)
       --cafile FILE      verify the broker's certificate and name against the
                          CA certificates in FILE (PEM); the status box then
                          says "Verified"

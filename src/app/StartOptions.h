@@ -24,6 +24,10 @@ struct TStartOptions {
   std::optional<QString> User;
   std::optional<QString> ClientId;
   bool Mqtt311 = false;          // --protocol 3.1.1
+  bool Mqtt5 = false;            // --protocol 5
+  // --session-expiry: how long a kept session ("Clean Session" No) outlives
+  // the connection at level 5, in seconds.
+  std::optional<qint64> SessionExpiry;
   QString CaFile;                // verify the broker against these authorities
   QString CaPath;
   QString CertFile;              // client certificate and key

@@ -43,7 +43,7 @@ TfrmMain *frmMain = nullptr;
 namespace {
 
 const QString Subscribed = QStringLiteral("[subscribed]");
-// A subscription the broker refused (MQTT 3.1.1 only).
+// A subscription the broker refused (MQTT 3.1.1; level 5 adds the reason).
 const QString Refused = QStringLiteral("[refused]");
 const QString Title = QStringLiteral("Vyr MQTT Client v2.1");
 // While the idle handler drains, the window is painted at most this often,
@@ -378,7 +378,10 @@ void TfrmMain::BindEvents()
   mqt->OnMsg = [this](TMQTTClient *Sender, const std::string &aTopic, const std::string &aMessage,
                       TMQTTQOSType aQos, bool aRetained) { mqtMsg(Sender, aTopic, aMessage, aQos, aRetained); };
   mqt->OnSubRefused = [this](TMQTTClient *, const std::string &aTopic) {
-    UpdateTopic(QString::fromStdString(aTopic), Refused);
+    // Level 5 says why.
+    const std::string &Why = mqt->SubRefusedReason();
+    UpdateTopic(QString::fromStdString(aTopic),
+                Why.empty() ? Refused : QStringLiteral("[refused: %1]").arg(QString::fromStdString(Why)));
   };
 }
 
@@ -522,6 +525,7 @@ void TfrmMain::btnConnClick(QObject *)
   FPresenceTopic = PresenceTopic();
   mqt->SetWill(FPresenceTopic, "0", qtAT_MOST_ONCE, true);
   mqt->SetClean(rdgClean->ItemIndex() == 0);
+  mqt->SessionExpiry = mqt->Clean() ? 0 : FKeptSessionExpiry; // read at level 5 only
   SetSslEnable();
   // A client still trying with other settings starts over with these at once.
   if (mqt->Enabled() && ConnectSettings() != Before)

@@ -143,6 +143,9 @@ public:
   TTopicWindows &TopicWindows() { return *FTopicWindows; }
   // The TLS settings of the client's link (created with the window).
   TSslContext &SslContext() { return *FSslContext; }
+  // Level 5: the session expiry interval asked for when "Clean Session" is
+  // No (Yes asks for 0); -1: the session never expires.
+  void SetKeptSessionExpiry(std::int64_t Seconds) { FKeptSessionExpiry = Seconds; }
 
 protected:
   void closeEvent(QCloseEvent *Event) override;
@@ -180,6 +183,7 @@ private:
   std::unique_ptr<TPaintPacer> FPaintPacer;
   std::unique_ptr<TPendingDrain> FDrain;
   std::unique_ptr<TTopicWindows> FTopicWindows;
+  std::int64_t FKeptSessionExpiry = -1;
 };
 
 extern TfrmMain *frmMain;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <charconv>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -286,6 +287,40 @@ std::string UtcIsoTimeMicros(const timespec &t) {
   return buf;
 }
 
+// ,"properties":{...} in the order of the wire; the user properties as one
+// object where the first of them stood, keys repeated as they came.
+void AppendJsonProperties(std::string &out, const TMQTTProperties &props) {
+  out += ",\"properties\":{";
+  bool first = true, usersDone = false;
+  for (const TMQTTProperty &p : props) {
+    if (p.ID == piUserProperty && usersDone) continue;
+    if (!first) out += ',';
+    first = false;
+    if (p.ID == piUserProperty) {
+      usersDone = true;
+      out += "\"user-properties\":{";
+      bool firstUser = true;
+      for (const TMQTTProperty &u : props) {
+        if (u.ID != piUserProperty) continue;
+        if (!std::exchange(firstUser, false)) out += ',';
+        AppendJsonString(out, u.Text);
+        out += ':';
+        AppendJsonString(out, u.Value);
+      }
+      out += '}';
+      continue;
+    }
+    AppendJsonString(out, PropertyCommandLineName(p.ID));
+    out += ':';
+    const TMQTTPropertyInfo *info = PropertyInfo(p.ID);
+    if (info && (info->Type == ptString || info->Type == ptBinary))
+      AppendJsonString(out, p.Text);
+    else
+      out += std::to_string(p.Number);
+  }
+  out += '}';
+}
+
 // %j and %J: the message as one JSON object; %J puts the payload in as the
 // JSON value it holds, so it needs a payload that is JSON.
 bool Json(const CliMessage &m, bool payloadAsJson, std::string &out) {
@@ -294,6 +329,7 @@ bool Json(const CliMessage &m, bool payloadAsJson, std::string &out) {
   out += ",\"qos\":" + std::to_string(m.Qos) + ",\"retain\":" + (m.Retained ? "1" : "0") +
          ",\"payloadlen\":" + std::to_string(m.Payload.size());
   if (m.Qos > 0) out += ",\"mid\":" + std::to_string(m.ID);
+  if (m.Properties && !m.Properties->empty()) AppendJsonProperties(out, *m.Properties);
   if (m.Payload.empty())
     out += ",\"payload\":null";
   else if (payloadAsJson) {
@@ -344,6 +380,38 @@ bool In(std::string_view set, char c) { return set.find(c) != std::string_view::
 std::string Position(std::size_t index) { return " at character " + std::to_string(index + 1) + " of the format"; }
 
 } // namespace
+
+std::string PropertyCommandLineName(std::uint8_t aID) {
+  const TMQTTPropertyInfo *info = PropertyInfo(aID);
+  std::string name = info ? info->Name : "";
+  for (char &c : name) c = c == ' ' ? '-' : char(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+bool PropertyConversion(const TMQTTProperties &aProps, char aConversion, std::string &aText) {
+  static const std::pair<char, std::uint8_t> ids[] = {
+      {'A', piTopicAlias},       {'C', piContentType},     {'D', piCorrelationData},
+      {'E', piMessageExpiryInterval}, {'F', piPayloadFormatIndicator}, {'R', piResponseTopic},
+      {'S', piSubscriptionIdentifier}};
+  if (aConversion == 'P') {
+    // key:value, several apart by one space.
+    bool any = false;
+    for (const TMQTTProperty &p : aProps)
+      if (p.ID == piUserProperty) {
+        if (std::exchange(any, true)) aText += ' ';
+        aText += p.Text + ':' + p.Value;
+      }
+    return any;
+  }
+  for (const auto &[conversion, id] : ids)
+    if (conversion == aConversion)
+      if (const TMQTTProperty *p = FindProperty(aProps, id)) {
+        const TMQTTPropertyInfo *info = PropertyInfo(id);
+        aText = info->Type == ptString || info->Type == ptBinary ? p->Text : std::to_string(p->Number);
+        return true;
+      }
+  return false;
+}
 
 std::string Base64(const std::string &aBytes) {
   static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "MQTTProperties.h"
+
 struct CliMessage {
   const std::string &Topic;
   const std::string &Payload;
@@ -17,12 +19,26 @@ struct CliMessage {
   bool Retained = false;
   std::uint16_t ID = 0;
   timespec Received{}; // wall-clock time of arrival
-  // The text of a level-5 property conversion ('A' topic alias, 'C' content
+  // The name a property goes by on the command line (-D) and in %j: its
+// standard name in lower case, words joined by '-' ("content-type").
+std::string PropertyCommandLineName(std::uint8_t aID);
+
+// The text of a level-5 property conversion ('A' topic alias, 'C' content
   // type, 'D' correlation data, 'E' message expiry, 'F' payload format,
   // 'P' user properties, 'R' response topic, 'S' subscription identifier);
   // false when the message carries none. Unset: a message without properties.
   std::function<bool(char aConversion, std::string &aText)> Property;
+  // The level-5 properties for %j and %J; null or empty: none.
+  const TMQTTProperties *Properties = nullptr;
 };
+
+// The name a property goes by on the command line (-D) and in %j: its
+// standard name in lower case, words joined by '-' ("content-type").
+std::string PropertyCommandLineName(std::uint8_t aID);
+
+// The text of a level-5 property conversion (see CliMessage::Property) from a
+// message's properties; false when it carries none of that kind.
+bool PropertyConversion(const TMQTTProperties &aProps, char aConversion, std::string &aText);
 
 // A -F format, checked once and applied to every message.
 class MessageFormat {

@@ -6,13 +6,24 @@
 
 #include "BrokerUrl.h"
 #include "CliFormat.h"
+#include "CliProperties.h"
 #include "MQTTLimits.h"
 #include "ProxyUrl.h"
 
 namespace {
 
 // The commands an option applies to.
-enum Scope { SubOnly = 1, PubOnly = 2, LogOnly = 4, SubLog = SubOnly | LogOnly, Both = SubOnly | PubOnly | LogOnly };
+enum Scope {
+  SubOnly = 1,
+  PubOnly = 2,
+  LogOnly = 4,
+  RrOnly = 8,
+  SubLog = SubOnly | LogOnly,
+  SubRr = SubOnly | RrOnly,       // printing a received message
+  PubRr = PubOnly | RrOnly,       // the one message to send
+  Subscribing = SubOnly | LogOnly | RrOnly,
+  Both = SubOnly | PubOnly | LogOnly | RrOnly
+};
 
 int ScopeOf(CliCommand command) {
   switch (command) {
@@ -22,6 +33,8 @@ int ScopeOf(CliCommand command) {
     return PubOnly;
   case CliCommand::Log:
     return LogOnly;
+  case CliCommand::Rr:
+    return RrOnly;
   }
   return 0;
 }
@@ -129,15 +142,15 @@ const std::vector<OptionRule> &OptionRules() {
       {"-p", "--port", Both, true, Number("the port", 1, 65535, [](CliOptions &o, long n) { o.Port = int(n); })},
       {"-t", "--topic", Both, true, FilterList(&CliOptions::Topics)},
       {"-q", "--qos", Both, true, Number("the QoS", 0, 2, [](CliOptions &o, long n) { o.Qos = int(n); })},
-      {"-m", "--message", PubOnly, true,
+      {"-m", "--message", PubRr, true,
        [](CliOptions &o, const std::string &v) { return SetSource(o, PayloadSource::Message, v); }},
-      {"-f", "--file", PubOnly, true,
+      {"-f", "--file", PubRr, true,
        [](CliOptions &o, const std::string &v) { return SetSource(o, PayloadSource::File, v); }},
       {"-l", "--stdin-line", PubOnly, false,
        [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Lines, {}); }},
-      {"-s", "--stdin-file", PubOnly, false,
+      {"-s", "--stdin-file", PubRr, false,
        [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Stdin, {}); }},
-      {"-n", "--null-message", PubOnly, false,
+      {"-n", "--null-message", PubRr, false,
        [](CliOptions &o, const std::string &) { return SetSource(o, PayloadSource::Empty, {}); }},
       {"-r", "--retain", PubOnly, false, Flag(&CliOptions::Retain)},
       {nullptr, "--max-packet-size", Both, true,
@@ -199,6 +212,7 @@ const std::vector<OptionRule> &OptionRules() {
        }},
       {"-V", "--protocol-version", Both, true,
        [](CliOptions &o, const std::string &v) -> std::string {
+         o.VersionGiven = true;
          if (v == "mqttv31" || v == "31")
            o.Mqtt311 = false, o.Mqtt5 = false;
          else if (v == "mqttv311" || v == "311")
@@ -209,13 +223,42 @@ const std::vector<OptionRule> &OptionRules() {
            return "the protocol version must be mqttv31, mqttv311 or mqttv5, not '" + v + "'";
          return {};
        }},
+      {"-x", "--session-expiry-interval", Both, true,
+       [](CliOptions &o, const std::string &v) -> std::string {
+         o.Level5Asked = true;
+         if (v == "-1" || v == "\u221e") {
+           o.SessionExpiry = 4294967295LL;
+           return {};
+         }
+         auto n = ParseNumber(v, 0, 4294967295LL);
+         if (!n) return "the session expiry interval must be a whole number of seconds from 0 to 4294967295, or -1 "
+                        "(never), not '" + v + "'";
+         o.SessionExpiry = *n;
+         return {};
+       }},
+      {nullptr, "--no-local", Subscribing, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.NoLocal = o.Level5Asked = true;
+         return {};
+       }},
+      {nullptr, "--retain-as-published", Subscribing, false,
+       [](CliOptions &o, const std::string &) -> std::string {
+         o.RetainAsPublished = o.Level5Asked = true;
+         return {};
+       }},
+      {nullptr, "--retain-handling", Subscribing, true,
+       Number("the retain handling", 0, 2, [](CliOptions &o, long n) {
+         o.RetainHandling = int(n);
+         o.Level5Asked = true;
+       })},
+      {"-e", "--response-topic", RrOnly, true, Text(&CliOptions::ResponseTopic, "the response topic")},
       {nullptr, "--will-topic", Both, true, Text(&CliOptions::WillTopic, "the will topic")},
       // The protocol engine leaves out a will whose message is empty.
       {nullptr, "--will-payload", Both, true, Text(&CliOptions::WillPayload, "the will payload")},
       {nullptr, "--will-qos", Both, true,
        Number("the will QoS", 0, 2, [](CliOptions &o, long n) { o.WillQos = int(n); })},
       {nullptr, "--will-retain", Both, false, Flag(&CliOptions::WillRetain)},
-      {"-F", nullptr, SubOnly, true,
+      {"-F", nullptr, SubRr, true,
        [](CliOptions &o, const std::string &v) -> std::string {
          std::string problem;
          if (v.empty()) return "the format must not be empty";
@@ -223,8 +266,8 @@ const std::vector<OptionRule> &OptionRules() {
          o.Format = v;
          return {};
        }},
-      {"-N", nullptr, SubOnly, false, Flag(&CliOptions::NoNewline)},
-      {"-R", nullptr, SubOnly, false, Flag(&CliOptions::SkipRetained)},
+      {"-N", nullptr, SubRr, false, Flag(&CliOptions::NoNewline)},
+      {"-R", nullptr, SubRr, false, Flag(&CliOptions::SkipRetained)},
       {nullptr, "--retained-only", SubOnly, false, Flag(&CliOptions::RetainedOnly)},
       {nullptr, "--remove-retained", SubOnly, false, Flag(&CliOptions::RemoveRetained)},
       {"-T", "--filter-out", SubLog, true, FilterList(&CliOptions::Excluded)},
@@ -245,11 +288,11 @@ const std::vector<OptionRule> &OptionRules() {
        }},
       {"-C", "--count", SubOnly, true,
        Number("the count", 1, 2147483647L, [](CliOptions &o, long n) { o.Count = n; })},
-      {"-v", "--verbose", SubOnly, false, Flag(&CliOptions::Verbose)},
+      {"-v", "--verbose", SubRr, false, Flag(&CliOptions::Verbose)},
       {"-W", "--timeout", Both, true,
        Number("the time-out", 1, 2000000, [](CliOptions &o, long n) { o.TimeoutSec = int(n); })},
       // For log, -d is the data folder; --debug works for every command.
-      {"-d", "--debug", SubOnly | PubOnly, false, Flag(&CliOptions::Debug)},
+      {"-d", "--debug", SubOnly | PubOnly | RrOnly, false, Flag(&CliOptions::Debug)},
       {nullptr, "--debug", LogOnly, false, Flag(&CliOptions::Debug)},
   };
   return rules;
@@ -269,7 +312,7 @@ const OptionRule *FindOption(const std::string &name, CliCommand command) {
 
 // What the wire format and brokers would refuse, refused before connecting.
 std::string CheckLimits(const CliOptions &o) {
-  const bool pub = o.Command == CliCommand::Pub;
+  const bool pub = o.Command == CliCommand::Pub || o.Command == CliCommand::Rr;
   for (const auto &t : o.Topics)
     if (std::string p = pub ? CheckTopicName("the topic", t) : CheckTopicFilter("the filter", t); !p.empty()) return p;
   for (const auto *list : {&o.Excluded, &o.Unsubscribe})
@@ -289,13 +332,37 @@ std::string CheckLimits(const CliOptions &o) {
   return {};
 }
 
+// Level 5 is asked for by the options that exist only there; rr needs it for
+// its response topic and correlation data.
+std::string CheckLevel(CliOptions &o) {
+  const bool rr = o.Command == CliCommand::Rr;
+  if (!o.Level5Asked && !rr) return {};
+  if (o.VersionGiven && !o.Mqtt5)
+    return rr ? "rr needs MQTT 5 (-V 5): the response topic and correlation data are MQTT 5 properties"
+              : "-D, -x, --no-local, --retain-as-published and --retain-handling need MQTT 5: give -V 5 or leave -V out";
+  o.Mqtt5 = true;
+  o.Mqtt311 = false;
+  return CheckPropertyLists(o);
+}
+
+// rr: one request to -t, its response awaited on -e.
+std::string CheckRequest(CliOptions &o) {
+  if (o.Command != CliCommand::Rr) return {};
+  if (o.ResponseTopic.empty()) return "give the topic to wait for the response on with -e";
+  if (FindProperty(o.PublishProps, piResponseTopic)) return "rr sets the response topic from -e: leave out -D publish response-topic";
+  if (std::string p = CheckTopicName("the response topic", o.ResponseTopic); !p.empty()) return p;
+  o.Count = 1;
+  return {};
+}
+
 std::string CheckComplete(const CliOptions &o) {
-  const bool pub = o.Command == CliCommand::Pub;
+  const bool pub = o.Command == CliCommand::Pub || o.Command == CliCommand::Rr;
   // sub -U alone takes filters out of a kept session and prints what the rest bring.
   if (o.Topics.empty() && !(o.Command == CliCommand::Sub && !o.Unsubscribe.empty()))
     return pub ? "give the topic to publish to with -t" : "give at least one topic filter with -t (or, for sub, -U)";
-  if (pub && o.Topics.size() > 1) return "pub publishes to one topic: give -t once";
-  if (pub && o.Source == PayloadSource::None) return "give the message with -m, -f, -l, -s or -n";
+  if (pub && o.Topics.size() > 1) return "pub and rr publish to one topic: give -t once";
+  if (pub && o.Source == PayloadSource::None)
+    return o.Command == CliCommand::Rr ? "give the request with -m, -f, -s or -n" : "give the message with -m, -f, -l, -s or -n";
   if (o.RetainedOnly && o.SkipRetained) return "--retained-only and -R leave nothing to print: give one of them";
   if (o.WillTopic.empty() != o.WillPayload.empty()) return "--will-topic and --will-payload go together";
   if ((o.WillQos != 0 || o.WillRetain) && o.WillTopic.empty())
@@ -315,7 +382,7 @@ std::string CheckComplete(const CliOptions &o) {
 CliParse ParseCliOptions(const std::vector<std::string> &args) {
   CliParse result;
   if (args.empty()) {
-    result.Error = "give a command: sub, pub or log";
+    result.Error = "give a command: sub, pub, log or rr";
     return result;
   }
   for (const auto &a : args)
@@ -330,11 +397,20 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
     o.Command = CliCommand::Pub;
   else if (args[0] == "log")
     o.Command = CliCommand::Log;
+  else if (args[0] == "rr")
+    o.Command = CliCommand::Rr;
   else {
-    result.Error = "unknown command '" + args[0] + "': use sub, pub or log";
+    result.Error = "unknown command '" + args[0] + "': use sub, pub, log or rr";
     return result;
   }
   for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "-D" || args[i] == "--property") {
+      if (std::string err = TakePropertyOption(o, args, i); !err.empty()) {
+        result.Error = err;
+        return result;
+      }
+      continue;
+    }
     std::string name = args[i], value;
     bool inlineValue = false;
     if (name.rfind("--", 0) == 0) {
@@ -369,7 +445,10 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
       return result;
     }
   }
-  if (std::string err = CheckComplete(o); !err.empty()) {
+  std::string err = CheckLevel(o);
+  if (err.empty()) err = CheckRequest(o);
+  if (err.empty()) err = CheckComplete(o);
+  if (!err.empty()) {
     result.Error = err;
     return result;
   }
@@ -378,7 +457,7 @@ CliParse ParseCliOptions(const std::vector<std::string> &args) {
 }
 
 std::string CliUsage() {
-  return R"(vyr-cli: command-line MQTT 3.1 and 3.1.1 client
+  return R"(vyr-cli: command-line MQTT 3.1, 3.1.1 and 5 client
 
 Usage:
   vyr-cli sub -t FILTER [-t FILTER ...] [options]   print received messages
@@ -386,6 +465,8 @@ Usage:
   vyr-cli pub -t TOPIC (-m TEXT | -f FILE | -l | -s | -n) [options]
   vyr-cli log -t FILTER [-t FILTER ...] [-d DIR] [options]
                                                     save received values to data files
+  vyr-cli rr -t TOPIC -e RESPONSE-TOPIC (-m TEXT | -f FILE | -s | -n) [options]
+                                                    send a request, print its response (MQTT 5)
   vyr-cli --help | --version
 
 Connection:
@@ -414,8 +495,9 @@ Connection:
       --tls-version tlsv1.2|tlsv1.3
                          lowest TLS version to accept (default: any)
       --insecure         connect over TLS without checking the broker at all
-  -V, --protocol-version mqttv31|mqttv311|mqttv5
-                         MQTT version (default mqttv31); at mqttv311 without -i
+  -V, --protocol-version mqttv31|mqttv311|mqttv5 (or 31, 311, 5)
+                         MQTT version (default mqttv31; mqttv5 for rr and with the
+                         MQTT 5 options below); at mqttv311 and mqttv5 without -i
                          the broker chooses the client id
   -i, --id ID            client id (default: CID and the local port)
   -u, --username NAME    user name
@@ -434,6 +516,32 @@ Connection:
       --will-qos 0|1|2   QoS of the will (default 0)
       --will-retain      retain the will
   -W, --timeout SEC      give up after SEC seconds
+
+MQTT 5 (each of these selects -V mqttv5 when -V is not given):
+  -D, --property COMMAND IDENTIFIER VALUE
+  -D, --property COMMAND user-property NAME VALUE
+                         a property for a packet, as mosquitto's clients take
+                         it: COMMAND is connect, publish, subscribe, unsubscribe,
+                         disconnect or will; IDENTIFIER the property's name in
+                         lower case with '-' (content-type, correlation-data,
+                         message-expiry-interval, payload-format-indicator,
+                         response-topic, subscription-identifier,
+                         session-expiry-interval, receive-maximum,
+                         maximum-packet-size, topic-alias-maximum,
+                         request-response-information, will-delay-interval, ...)
+  -x, --session-expiry-interval SEC
+                         how long the broker keeps the session after the
+                         connection, 0 to 4294967295, or -1 for ever (default: 0,
+                         for ever with -c)
+      --no-local         sub, log, rr: not sent our own publications back
+      --retain-as-published
+                         sub, log, rr: retain flags arrive as the publisher set them
+      --retain-handling 0|1|2
+                         sub, log, rr: retained messages at every subscription (0),
+                         only at a new one (1), never (2)
+  Refusals at MQTT 5 are printed with the broker's reason code name and reason
+  string: of the connection, of a subscription, of a publication, and the
+  broker's DISCONNECT.
   -d, --debug            print every protocol monitor line on standard error
                          (log: --debug only; -d is the data folder there)
 
@@ -451,8 +559,12 @@ sub:
                          retain, payloadlen, mid at QoS 1 and 2, and payload as
                          text, null when empty, or payload_base64 when it is not
                          UTF-8), %J the same with the payload as the JSON value
-                         it must hold, %A %C %D %E %F %P %R %S the MQTT 5
-                         properties (nothing at 3.1 and 3.1.1), %% a percent
+                         it must hold (at MQTT 5 both with "properties"),
+                         %A %C %D %E %F %P %R %S the MQTT 5 properties: topic
+                         alias, content type, correlation data, message expiry,
+                         payload format, user properties (key:value, apart by
+                         spaces), response topic, subscription identifier
+                         (nothing at 3.1 and 3.1.1), %% a percent
                          sign; flags, width and precision as in %-20t %08l
                          %10.3t (a width cuts %p, and %x/%X to the whole bytes
                          that fit); @ and a letter: that strftime field of the
@@ -497,6 +609,16 @@ log:
   through a symbolic link. One log per data folder: a second is refused (exit 1),
   unless every -t of both is a $share/GROUP/ filter of the same GROUP.
 
+rr (as mosquitto_rr, at MQTT 5 only):
+  -t, --topic TOPIC      topic the request is published to
+  -e, --response-topic TOPIC
+                         topic the response is awaited on (subscribed first)
+  -m, -f, -s, -n         the request, as for pub; -q, -F, -N, -v, -R as for sub
+  The request carries -e as its response topic and correlation data (given with
+  -D publish correlation-data, or made up); the first message on the response
+  topic with that correlation data, or none, is printed and rr exits. -W gives
+  up waiting (exit 4).
+
 pub:
   -t, --topic TOPIC      topic to publish to
   -q, --qos 0|1|2        QoS (default 0); pub exits once every message is acknowledged
@@ -531,7 +653,8 @@ Exit codes:
   2  bad command line, or a topic, filter, text or message the protocol cannot
      carry (too long, not UTF-8, misplaced wildcard, -f not a regular file)
   3  the broker refused the connection (its reason is printed)
-  4  -W ran out before pub had finished, or before sub had its -C messages
+  4  -W ran out before pub had finished, before sub had its -C messages, or
+     before rr had its response
   5  a publication or subscription was not acknowledged after every retry
   6  a TLS certificate check failed: the broker's certificate is not trusted,
      has expired or is not for that host, or the broker wants (another)

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-enum class CliCommand { Sub, Pub, Log };
+#include "MQTTProperties.h"
+
+enum class CliCommand { Sub, Pub, Log, Rr };
 
 // Where the payloads of "pub" come from.
 enum class PayloadSource { None, Message, File, Lines, Stdin, Empty };
@@ -35,6 +37,8 @@ struct CliOptions {
   int TlsMinVersion = 0;    // 0: any; 0x0303 TLS 1.2, 0x0304 TLS 1.3
   bool Mqtt311 = false;     // -V mqttv311
   bool Mqtt5 = false;       // -V mqttv5
+  bool VersionGiven = false; // -V was given
+  bool Level5Asked = false;  // an option that needs MQTT 5 was given (-D, -x, subscription options)
   bool WebSocket = false;   // -L ws://... or wss://...
   std::string WsPath = "/";
   std::vector<std::string> WsHeaders; // --ws-header "Name: value"
@@ -61,6 +65,15 @@ struct CliOptions {
   bool RemoveRetained = false;       // --remove-retained
   std::vector<std::string> Excluded; // -T: messages on matching topics are left out
   std::vector<std::string> Unsubscribe; // -U: filters unsubscribed once connected
+  // Level 5
+  long long SessionExpiry = -1; // -x; -1: 0 with a clean session, else never expiring
+  bool NoLocal = false;           // --no-local
+  bool RetainAsPublished = false; // --retain-as-published
+  int RetainHandling = 0;         // --retain-handling
+  // -D COMMAND ...: the properties of each packet, in the order given.
+  TMQTTProperties ConnectProps, PublishProps, SubscribeProps, UnsubscribeProps, DisconnectProps, WillProps;
+  // rr
+  std::string ResponseTopic; // -e
   // log
   std::string DataDir = ".";
   // log: lines held in memory while their files cannot be written; at this

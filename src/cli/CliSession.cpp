@@ -18,11 +18,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <utility>
 
 #include "CliFormat.h"
 #include "CodePage.h"
 #include "DataLog.h"
+#include "BrokerLimits.h"
 #include "MQTTLimits.h"
 #include "SessionFile.h"
 #include "TMQTTClient.h"
@@ -151,6 +153,7 @@ void CliSession::Start() {
   // Names may resolve to IPv6 and IPv4 addresses, tried in the resolver's order.
   c.Link->SetSocketFamily(sfAny);
   if (!o.WillTopic.empty()) c.SetWill(o.WillTopic, o.WillPayload, TMQTTQOSType(o.WillQos), o.WillRetain);
+  if (o.Mqtt5) ApplyLevel5();
   // A plain close lets the system deliver what was written, DISCONNECT included.
   c.Link->SetLingerOnOff(wsLingerOff);
   if (!o.Unix.empty()) c.Link->SetUnixPath(o.Unix);
@@ -205,6 +208,62 @@ void CliSession::Start() {
   WireClient();
   if (o.TimeoutSec > 0) FTimeout->start(o.TimeoutSec * 1000);
   c.Activate(true);
+}
+
+// -x and the -D properties: those the client works out itself (session
+// expiry, receive maximum, packet size, topic aliases) go through its
+// settings, so that it also keeps to them; the rest go out as given.
+void CliSession::ApplyLevel5() {
+  const CliOptions &o = FOptions;
+  TMQTTClient &c = *FClient;
+  c.SessionExpiry = o.SessionExpiry;
+  for (const TMQTTProperty &p : o.ConnectProps) switch (p.ID) {
+    case piSessionExpiryInterval:
+      c.SessionExpiry = p.Number;
+      break;
+    case piReceiveMaximum:
+      c.SetMaxReleasables(int(p.Number));
+      break;
+    case piTopicAliasMaximum:
+      c.TopicAliasMaximum = std::uint16_t(p.Number);
+      break;
+    case piMaximumPacketSize: {
+      // The largest body whose whole packet stays within it.
+      std::size_t body = p.Number > 2 ? p.Number - 2 : 0;
+      while (body > 0 && PacketSize(body) > p.Number) --body;
+      c.Parser->MaxRxLength = std::int32_t(std::min<std::size_t>(body, MQTTMaxRemainingLength));
+      break;
+    }
+    case piUserProperty:
+      c.ConnectUserProperties.push_back(p);
+      break;
+    default:
+      c.MoreConnectProperties.push_back(p);
+    }
+  c.DisconnectProperties = o.DisconnectProps;
+  c.Parser->WillProperties = o.WillProps;
+  FPublishProps = o.PublishProps;
+  if (o.Command == CliCommand::Rr) {
+    FPublishProps.push_back(TextProperty(piResponseTopic, o.ResponseTopic));
+    if (const TMQTTProperty *given = FindProperty(FPublishProps, piCorrelationData))
+      FCorrelation = given->Text;
+    else {
+      // Ours, unless given: a response carrying another belongs to someone else's request.
+      std::random_device random;
+      char text[40];
+      std::snprintf(text, sizeof text, "vyr-cli-%08x%08x", random(), random());
+      FCorrelation = text;
+      FPublishProps.push_back(TextProperty(piCorrelationData, FCorrelation));
+    }
+  }
+  FSubscribeOptions.NoLocal = o.NoLocal;
+  FSubscribeOptions.RetainAsPublished = o.RetainAsPublished;
+  FSubscribeOptions.RetainHandling = std::uint8_t(o.RetainHandling);
+  for (const TMQTTProperty &p : o.SubscribeProps)
+    if (p.ID == piSubscriptionIdentifier)
+      FSubscribeOptions.Identifier = p.Number;
+    else
+      FSubscribeOptions.UserProperties.push_back(p);
 }
 
 // The message of -m, -f, -s and -n, checked against what one packet can carry
@@ -365,7 +424,8 @@ void CliSession::WireClient() {
   // What was printed is out before its acknowledgement: a subscriber killed
   // then loses nothing the broker has let go of. Once per slice of received
   // packets, so a flood still costs one write per slice.
-  if (FOptions.Command == CliCommand::Sub) c.OnAcknowledging = [](TMQTTClient *) { std::fflush(stdout); };
+  if (FOptions.Command == CliCommand::Sub || FOptions.Command == CliCommand::Rr)
+    c.OnAcknowledging = [](TMQTTClient *) { std::fflush(stdout); };
   // Never silent: the message was acknowledged, so the broker will not send it again.
   c.OnSkipped = [this](TMQTTClient *, const std::string &topic, std::size_t size, TMQTTQOSType) {
     PrintError("message on '" + topic + "' skipped: " + std::to_string(size) + " bytes is above the limit of " +
@@ -373,7 +433,8 @@ void CliSession::WireClient() {
   };
   // Only 3.1.1 brokers refuse a filter; the others still deliver.
   c.OnSubRefused = [this](TMQTTClient *, const std::string &topic) {
-    PrintError("the broker refused the subscription to " + topic);
+    const std::string &why = FClient->SubRefusedReason();
+    PrintError("the broker refused the subscription to " + topic + (why.empty() ? "" : ": " + why));
     FRefused.insert(topic);
     if (FRefused.size() == FOptions.Topics.size()) Fail(ExitRefused, "the broker refused every subscription");
   };
@@ -400,8 +461,11 @@ void CliSession::WireClient() {
   auto connAck = c.Parser->OnConnAck;
   c.Parser->OnConnAck = [this, connAck](TMQTTParser *sender, std::uint8_t code) {
     if (connAck) connAck(sender, code);
-    if (code != 0)
-      Fail(ExitRefused, "the broker refused the connection: " + ConnAckText(code, FClient->ProtocolLevel()));
+    if (code == 0) return;
+    std::string why = ConnAckText(code, FClient->ProtocolLevel());
+    if (const TMQTTPropertyView *text = FindProperty(sender->RxProperties, piReasonString))
+      why += " (" + std::string(text->Text) + ")";
+    Fail(ExitRefused, "the broker refused the connection: " + why);
   };
   // An answer that ends an exchange: the client's handler first, then ours.
   const auto thenCall = [this](auto &event, void (CliSession::*ours)()) {
@@ -423,7 +487,7 @@ void CliSession::WireClient() {
   // A subscriber may reach its count before the broker answers its SUBSCRIBE
   // or UNSUBSCRIBE (a persistent session's queued messages come first): the
   // answer empties what is in flight and lets it end.
-  thenCall(c.Parser->OnSubAck, &CliSession::Acknowledged);
+  thenCall(c.Parser->OnSubAck, &CliSession::SubscribeAcknowledged);
   thenCall(c.Parser->OnUnsubAck, &CliSession::Acknowledged);
 
   auto connected = link.OnSessionConnected;
@@ -561,6 +625,12 @@ void CliSession::UnparkInFlight() {
     if (TMQTTPacket *p = inFlight.GetPacket(parked[i])) FClient->Unpark(p);
 }
 
+// rr: the response topic is subscribed; the request goes out.
+void CliSession::SubscribeAcknowledged() {
+  if (FOptions.Command == CliCommand::Rr && !FPublishStarted && !FFinishing) StartPublishing();
+  Acknowledged();
+}
+
 // Room for more publications: an acknowledgement arrived or the send queue drained.
 void CliSession::Acknowledged() {
   if (FSubscriberDone && !FFinishing) return FinishSubscriber();
@@ -593,7 +663,16 @@ void CliSession::ClientOnline() {
   FWasOnline = true;
   Monitor(false);
   if (first)
-    for (const auto &filter : FOptions.Unsubscribe) FClient->Unsubscribe(filter);
+    for (const auto &filter : FOptions.Unsubscribe) {
+      const TTaggedStrings one = {{filter, 0}};
+      FClient->Unsubscribe(&one, FOptions.UnsubscribeProps);
+    }
+  if (FOptions.Command == CliCommand::Rr) {
+    // The request goes out once the broker has the subscription for its answer
+    // (after a reconnection the subscription is made again, the request not).
+    const TTaggedStrings response = {{FOptions.ResponseTopic, FOptions.Qos}};
+    return FClient->Subscribe(&response, FSubscribeOptions);
+  }
   if (FOptions.Command != CliCommand::Pub) {
     // Every filter in one SUBSCRIBE, one round trip, after every accepted
     // CONNACK so that a reconnection subscribes again; the SUBACK names each
@@ -601,7 +680,7 @@ void CliSession::ClientOnline() {
     if (FOptions.Topics.empty()) return;
     TTaggedStrings filters;
     for (const auto &topic : FOptions.Topics) filters.push_back({topic, FOptions.Qos});
-    return FClient->Subscribe(&filters);
+    return FClient->Subscribe(&filters, FSubscribeOptions);
   }
   // What waited for the link goes on; and an input that ended while offline
   // may leave nothing in flight whose acknowledgement would end the run.
@@ -627,7 +706,7 @@ void CliSession::PublishRepeated() {
     FRepeatBlocked = true;
     return;
   }
-  FClient->Publish(FOptions.Topics.front(), FPayload, TMQTTQOSType(FOptions.Qos), FOptions.Retain);
+  FClient->Publish(FOptions.Topics.front(), FPayload, TMQTTQOSType(FOptions.Qos), FOptions.Retain, FPublishProps);
   if (++FPublished < FOptions.Repeat) {
     if (!FRepeatTimer) {
       FRepeatTimer = std::make_unique<QTimer>();
@@ -683,7 +762,7 @@ void CliSession::PumpLines() {
         // A last line without a newline is a message too.
         if (FPendingPos < FPending.size()) {
           ++FLineNo;
-          FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain);
+          FClient->Publish(topic, FPending.substr(FPendingPos), qos, FOptions.Retain, FPublishProps);
         }
         FPending.clear();
         FNoNewlineBefore = 0;
@@ -695,7 +774,7 @@ void CliSession::PumpLines() {
       break;
     }
     ++FLineNo;
-    FClient->Publish(topic, FPending.substr(FPendingPos, nl - FPendingPos), qos, FOptions.Retain);
+    FClient->Publish(topic, FPending.substr(FPendingPos, nl - FPendingPos), qos, FOptions.Retain, FPublishProps);
     FPendingPos = nl + 1;
   }
   const bool haveLine = NextNewline() != std::string::npos;
@@ -749,6 +828,12 @@ void CliSession::CheckPublishDone() {
 }
 
 bool CliSession::Excluded(const std::string &topic) const {
+  if (FOptions.Command == CliCommand::Rr) {
+    // A response to another request carries other correlation data; a
+    // responder that cannot echo it (a shell pipe) sends none.
+    const TMQTTProperty *correlation = FindProperty(FClient->MessageProperties(), piCorrelationData);
+    return correlation && correlation->Text != FCorrelation;
+  }
   for (const auto &filter : FOptions.Excluded)
     if (MatchTopic(filter, topic)) return true;
   return false;
@@ -800,7 +885,10 @@ void CliSession::FinishSubscriber() {
 
 void CliSession::PrintMsg(const std::string &topic, const std::string &payload, int qos, bool retained) {
   if (FFormat) {
-    CliMessage m{topic, payload, qos, retained, qos > 0 ? FClient->DeliveredID() : std::uint16_t(0), {}, {}};
+    const TMQTTProperties &props = FClient->MessageProperties();
+    CliMessage m{topic, payload, qos, retained, qos > 0 ? FClient->DeliveredID() : std::uint16_t(0), {}, {}, &props};
+    if (!props.empty())
+      m.Property = [&props](char conversion, std::string &text) { return PropertyConversion(props, conversion, text); };
     ::clock_gettime(CLOCK_REALTIME, &m.Received);
     std::string problems;
     const std::string text = FFormat->Format(m, problems);

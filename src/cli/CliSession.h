@@ -12,6 +12,7 @@
 #include "CliExit.h"
 #include "CliFormat.h"
 #include "CliOptions.h"
+#include "SubscribeOptions.h"
 
 class QSocketNotifier;
 class QTimer;
@@ -34,6 +35,8 @@ public:
 
 private:
   void WireClient();
+  void ApplyLevel5();
+  void SubscribeAcknowledged();
   void Monitor(bool offline);
   void Fail(CliExit code, const std::string &message);
   void QuitNow();
@@ -107,6 +110,9 @@ private:
   bool FViolationClose = false; // the close under way follows a violation already reported
   std::set<std::string> FRefused; // filters the broker refused
   std::string FPayload; // the one message of -m, -f, -s and -n
+  TMQTTProperties FPublishProps;       // level 5: -D publish, and rr's response topic and correlation data
+  std::string FCorrelation;            // rr: the correlation data of the request
+  TSubscribeOptions FSubscribeOptions; // level 5: --no-local ... and -D subscribe
   std::string FPending;      // -l: input read and not yet published, from FPendingPos
   std::size_t FPendingPos = 0;
   long FLineNo = 0;          // -l: lines of standard input taken so far

@@ -39,6 +39,7 @@ void TMQTTClient::ConnectProperties5() {
     props.push_back(NumberProperty(piMaximumPacketSize, std::uint32_t(PacketSize(std::size_t(Parser->MaxRxLength)))));
   if (TopicAliasMaximum > 0) props.push_back(NumberProperty(piTopicAliasMaximum, TopicAliasMaximum));
   props.insert(props.end(), ConnectUserProperties.begin(), ConnectUserProperties.end());
+  props.insert(props.end(), MoreConnectProperties.begin(), MoreConnectProperties.end());
 }
 
 void TMQTTClient::ConnAck5(std::uint8_t aCode) {
@@ -105,10 +106,6 @@ void TMQTTClient::SendHeld5() {
   }
 }
 
-std::uint8_t TSubscribeOptions::Byte(TMQTTQOSType aQos) const {
-  return std::uint8_t((aQos & 3) | (NoLocal ? 0x04 : 0) | (RetainAsPublished ? 0x08 : 0) | (RetainHandling & 3) << 4);
-}
-
 void TMQTTClient::SetWillProperties(const TMQTTProperties &aProps) {
   if (const std::string why = CheckProperties(aProps, WillPropertiesBit, "the will"); !why.empty())
     throw std::invalid_argument(why);
@@ -137,9 +134,7 @@ void TMQTTClient::SendSubscribe5(std::uint16_t anID, const TTaggedStrings &aFilt
   TTaggedStrings entries = aFilters;
   // A tag may carry option bits of its own; the options add theirs.
   for (TTaggedString &e : entries) e.Tag = std::uint8_t(e.Tag) | aOptions.Byte(qtAT_MOST_ONCE);
-  TMQTTProperties props;
-  if (aOptions.Identifier != 0) props.push_back(NumberProperty(piSubscriptionIdentifier, aOptions.Identifier));
-  Parser->SendSubscribe(anID, entries, props);
+  Parser->SendSubscribe(anID, entries, aOptions.Properties());
 }
 
 // Each refusing reason is reported with the filter it answers, in the order of the UNSUBSCRIBE.

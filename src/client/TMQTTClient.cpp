@@ -260,7 +260,8 @@ void TMQTTClient::Activate(bool Enable) {
     // A stream the broker broke ends without the goodbye of a clean close,
     // and one the broker ended with its DISCONNECT needs none from us.
     if (Link->State() == wsConnected && !Parser->StreamBroken() && !FBrokerDisconnected) {
-      Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection);
+      Parser->SendDisconnect(DisconnectWithWill ? rcDisconnectWithWill : rcNormalDisconnection,
+                             ProtocolLevel() == plMQTT5 ? DisconnectProperties : NoProperties);
       FGraceful = true;
     }
     Link->CloseDelayed();
@@ -609,8 +610,6 @@ void TMQTTClient::Subscribe(const std::string &aTopic, TMQTTQOSType aQos) {
   Parser->SendSubscribe(id, aTopic, aQos);
 }
 
-void TMQTTClient::Subscribe(const TTaggedStrings *Topics) { Subscribe(Topics, TSubscribeOptions{}); }
-
 void TMQTTClient::Subscribe(const TTaggedStrings *Topics, const TSubscribeOptions &aOptions) {
   if (!Topics) return;
   const bool level5 = ProtocolLevel() == plMQTT5;
@@ -643,7 +642,7 @@ void TMQTTClient::Unsubscribe(const std::string &aTopic) {
   Parser->SendUnsubscribe(id, aTopic);
 }
 
-void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics) {
+void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics, const TMQTTProperties &aProps) {
   if (!Topics) return;
   const std::uint16_t id = NextMessageID();
   if (NoFreeID(id, "UNSUBSCRIBE")) return;
@@ -653,7 +652,7 @@ void TMQTTClient::Unsubscribe(const TTaggedStrings *Topics) {
     filters.clear();
     for (const auto &entry : *Topics) filters.push_back(entry.Text);
   }
-  Parser->SendUnsubscribe(id, *Topics);
+  Parser->SendUnsubscribe(id, *Topics, ProtocolLevel() == plMQTT5 ? aProps : NoProperties);
 }
 
 // ---- acknowledgements and delivery ---------------------------------------------
@@ -716,8 +715,10 @@ void TMQTTClient::ParserSubAck(TMQTTParser *, std::uint16_t anID, const std::vec
   // Reported after the list is updated: a handler may subscribe or unsubscribe.
   for (const auto &[topic, why] : refused) {
     Mon("Subscription to " + topic + " refused" + why + ".");
+    FSubRefusedReason = why.empty() ? why : why.substr(2);
     if (OnSubRefused) OnSubRefused(this, topic);
   }
+  FSubRefusedReason.clear();
 }
 
 void TMQTTClient::ParserPublish(TMQTTParser *, std::uint16_t anID, const std::string &aTopic,

@@ -21,6 +21,7 @@
 #include "BrokerLimits.h"
 #include "MQTTStores.h"
 #include "SendQuota.h"
+#include "SubscribeOptions.h"
 #include "TopicAliases.h"
 #include "TWSocket.h"
 #include "TaggedStrings.h"
@@ -28,17 +29,6 @@
 
 class QTimer;
 class TMQTTClient;
-
-// Level 5: how the broker serves a subscription, beside the QoS asked for.
-struct TSubscribeOptions {
-  bool NoLocal = false;           // not our own publications (refused on a $share filter)
-  bool RetainAsPublished = false; // the retain flag as the publisher set it, not cleared
-  std::uint8_t RetainHandling = 0; // retained messages: 0 on subscribing, 1 only for a new subscription, 2 never
-  std::uint32_t Identifier = 0;   // subscription identifier, 1 to 268,435,455; 0 for none
-  // The options byte of a SUBSCRIBE entry, with aQos in its low bits.
-  std::uint8_t Byte(TMQTTQOSType aQos) const;
-  bool operator==(const TSubscribeOptions &) const = default;
-};
 
 using TMQTTClientMonEvent = std::function<void(TMQTTClient *Sender, const std::string &aStr)>;
 using TMQTTClientNotifyEvent = std::function<void(TMQTTClient *Sender)>;
@@ -149,15 +139,15 @@ public:
   void Subscribe(const std::string &aTopic, TMQTTQOSType aQos);
   // Entries carry the requested QoS in the low two bits of their tag; a null
   // list does nothing, an empty one still sends a SUBSCRIBE without filters.
-  void Subscribe(const TTaggedStrings *Topics);
-  // Level 5: the same, every filter with these options (its QoS still from
-  // its tag); at an earlier level options other than the defaults are refused
+  // At level 5 every filter goes with the options (its QoS still from its
+  // tag); at an earlier level options other than the defaults are refused
   // (OnRefused) and nothing is sent. AutoSubscribe subscribes again with them.
-  void Subscribe(const TTaggedStrings *Topics, const TSubscribeOptions &aOptions);
-  // At level 5 every filter the UNSUBACK refuses is reported through OnRefused
-  // ("UNSUBSCRIBE from a/b") with its reason.
+  void Subscribe(const TTaggedStrings *Topics, const TSubscribeOptions &aOptions = {});
   void Unsubscribe(const std::string &aTopic);
-  void Unsubscribe(const TTaggedStrings *Topics);
+  // Properties go with it at level 5 only. At level 5 every filter the
+  // UNSUBACK refuses is reported through OnRefused ("UNSUBSCRIBE from a/b")
+  // with its reason.
+  void Unsubscribe(const TTaggedStrings *Topics, const TMQTTProperties &aProps = NoProperties);
 
   // Properties.
   std::string ClientID() const;
@@ -255,6 +245,14 @@ public:
   bool UseTopicAliases = false;
   // User properties sent with CONNECT.
   TMQTTProperties ConnectUserProperties;
+  // Further CONNECT properties the caller asks for (request response or
+  // problem information, an authentication method ...), sent after ours.
+  TMQTTProperties MoreConnectProperties;
+  // Properties of our DISCONNECT (a new session expiry interval, user properties).
+  TMQTTProperties DisconnectProperties;
+  // While OnSubRefused runs at level 5: the broker's reason (its name, then
+  // the reason string if any); empty below level 5.
+  const std::string &SubRefusedReason() const { return FSubRefusedReason; }
   // Our DISCONNECT asks the broker to publish the will (reason 0x04).
   bool DisconnectWithWill = false;
   // The properties of the message OnMsg is delivering (empty below level 5).
@@ -390,6 +388,7 @@ private:
   TIncomingTopicAliases FAliasesIn;
   TOutgoingTopicAliases FAliasesOut;
   TMQTTProperties FMessageProps;
+  std::string FSubRefusedReason;
   std::map<std::uint16_t, TMQTTProperties> FReleasableProps; // QoS 2 messages awaiting PUBREL
   std::map<std::string, TSubscribeOptions> FSubscribeOptions;  // filters subscribed with options
   std::map<std::uint16_t, std::vector<std::string>> FUnsubscribing; // UNSUBSCRIBE awaiting its UNSUBACK

@@ -139,9 +139,14 @@ TEST(StartOptions, ConnectionOptionsParsed)
   EXPECT_EQ(Http.Proxy.Kind, TProxySettings::pkHttp);
   EXPECT_EQ(Http.Proxy.Port, "1080");
 
+  const TStartOptions Five = ParseStartOptions({"--protocol", "5", "--session-expiry=3600"});
+  EXPECT_EQ(Five.Error.toStdString(), "");
+  EXPECT_TRUE(Five.Mqtt5 && !Five.Mqtt311);
+  EXPECT_EQ(Five.SessionExpiry, std::optional<qint64>(3600));
+
   const TStartOptions None = ParseStartOptions({});
   EXPECT_FALSE(None.Broker || None.Port || None.Ssl || None.User || None.ClientId);
-  EXPECT_FALSE(None.Mqtt311 || None.Ipv6 || None.LogLines);
+  EXPECT_FALSE(None.Mqtt311 || None.Mqtt5 || None.SessionExpiry || None.Ipv6 || None.LogLines);
   EXPECT_TRUE(None.Proxy.Kind == TProxySettings::pkNone && None.Alpn.isEmpty() && None.UnixPath.isEmpty());
 
   const std::pair<QStringList, QString> Mistakes[] = {
@@ -149,7 +154,12 @@ TEST(StartOptions, ConnectionOptionsParsed)
       {{"--port", "65536"}, "the port must be a whole number from 1 to 65535, not '65536'"},
       {{"--port", "+80"}, "the port must be a whole number from 1 to 65535, not '+80'"},
       {{"--ssl", "maybe"}, "--ssl takes yes or no, not 'maybe'"},
-      {{"--protocol", "5"}, "--protocol takes 3.1 or 3.1.1, not '5'"},
+      {{"--protocol", "5.0"}, "--protocol takes 3.1, 3.1.1 or 5, not '5.0'"},
+      {{"--session-expiry", "60"}, "--session-expiry applies to MQTT 5: add --protocol 5"},
+      {{"--protocol", "5", "--session-expiry", "-1"},
+       "--session-expiry takes a whole number of seconds from 0 to 4294967295, not '-1'"},
+      {{"--protocol", "5", "--session-expiry", "4294967296"},
+       "--session-expiry takes a whole number of seconds from 0 to 4294967295, not '4294967296'"},
       {{"--broker"}, "option --broker needs a value"},
       {{"--client-id="}, "option --client-id needs a value"},
       {{"--key", "/k"}, "--key needs the certificate it belongs to (--cert)"},

@@ -16,12 +16,12 @@ struct BadCommandLine {
 };
 
 const BadCommandLine BadCommandLines[] = {
-    {{}, "give a command: sub, pub or log"},
+    {{}, "give a command: sub, pub, log or rr"},
     {{"subscribe", "-t", "a"}, "unknown command 'subscribe'"},
     {{"sub"}, "give at least one topic filter with -t"},
     {{"sub", "-t"}, "option -t needs a value"},
     {{"sub", "-t", ""}, "the filter is empty"},
-    {{"sub", "-t", "a", "-x"}, "unknown option '-x'"},
+    {{"sub", "-t", "a", "-Z"}, "unknown option '-Z'"},
     {{"sub", "-t", "a", "-q", "3"}, "the QoS must be a whole number from 0 to 2, not '3'"},
     {{"sub", "-t", "a", "-q", "1x"}, "the QoS must be a whole number from 0 to 2, not '1x'"},
     {{"sub", "-t", "a", "-p", "0"}, "the port must be a whole number from 1 to 65535, not '0'"},
@@ -47,7 +47,7 @@ const BadCommandLine BadCommandLines[] = {
     {{"sub", "-t", "a", "--key", "k.pem", "--tls"}, "--key needs the certificate it belongs to (--cert)"},
     {{"sub", "-t", "a", "--cafile", ""}, "the CA file must not be empty"},
     {{"pub", "-m", "x"}, "give the topic to publish to with -t"},
-    {{"pub", "-t", "a", "-t", "b", "-m", "x"}, "pub publishes to one topic: give -t once"},
+    {{"pub", "-t", "a", "-t", "b", "-m", "x"}, "pub and rr publish to one topic: give -t once"},
     {{"pub", "-t", "a/#", "-m", "x"}, "the topic contains the wildcard '#' at byte 2"},
     {{"pub", "-t", "a", "-m", "x", "-l"}, "give only one of -m, -f, -l, -s and -n"},
     {{"pub", "-t", "a", "-n", "-f", "file"}, "give only one of -m, -f, -l, -s and -n"},

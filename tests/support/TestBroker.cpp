@@ -91,12 +91,38 @@ void WriteFileBytes(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied) {
-  std::string plugin;
+namespace {
+std::string DynamicSecurityPlugin() {
   for (const char *lib : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib"})
     if (std::filesystem::exists(std::string(lib) + "/mosquitto_dynamic_security.so"))
-      plugin = std::string(lib) + "/mosquitto_dynamic_security.so";
-  if (plugin.empty()) throw std::runtime_error("mosquitto's dynamic-security plugin is not installed");
+      return std::string(lib) + "/mosquitto_dynamic_security.so";
+  throw std::runtime_error("mosquitto's dynamic-security plugin is not installed");
+}
+} // namespace
+
+std::string AdministeredConfig(const std::string &dir) {
+  const std::string file = dir + "/administered.json";
+  // The tool writes the administrator with a hashed password; the defaults
+  // it leaves closed are opened.
+  if (RunShell("mosquitto_ctrl dynsec init '" + file + "' admin adminpw >/dev/null 2>&1") != 0)
+    throw std::runtime_error("mosquitto_ctrl dynsec init failed");
+  std::string json = ReadFileBytes(file);
+  for (const char *access : {"\"publishClientSend\":\tfalse", "\"subscribe\":\tfalse"}) {
+    const std::size_t at = json.find(access);
+    if (at == std::string::npos) throw std::runtime_error("unexpected dynamic-security file " + file);
+    json.replace(json.find("false", at), 5, "true");
+  }
+  WriteFileBytes(file, json);
+  return "plugin " + DynamicSecurityPlugin() + "\nplugin_opt_config_file " + file + "\n";
+}
+
+bool AdministerBroker(const TestBroker &broker, const std::string &command) {
+  return RunShell("mosquitto_ctrl -h 127.0.0.1 -p " + std::to_string(broker.Port()) +
+                  " -u admin -P adminpw dynsec " + command + " >/dev/null 2>&1") == 0;
+}
+
+std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied) {
+  const std::string plugin = DynamicSecurityPlugin();
   std::ofstream(dir + "/dynsec.json")
       << R"({"defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true,)"
       << R"( "subscribe": true, "unsubscribe": true}, "clients": [],)"

@@ -71,5 +71,15 @@ private:
 // subscription). The plugin's own file is written into dir.
 std::string SubscribeDenyConfig(const std::string &dir, const std::string &denied);
 
+// Configuration lines (for Options::ExtraConfig) for a broker with an
+// administrator (user "admin", password "adminpw") of mosquitto's
+// dynamic-security plugin, everything else allowed to everyone. Its files go
+// into dir.
+std::string AdministeredConfig(const std::string &dir);
+// Runs "mosquitto_ctrl dynsec COMMAND" as that administrator, for example
+// "createClient NAME -p PASSWORD", or "disableClient NAME" (the broker then
+// disconnects the user's clients, "Administrative action" at MQTT 5).
+bool AdministerBroker(const TestBroker &broker, const std::string &command);
+
 // Runs a command line through /bin/sh and returns its exit status (or -1).
 int RunShell(const std::string &command);
