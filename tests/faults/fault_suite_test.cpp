@@ -31,7 +31,7 @@ constexpr int Batches = 20;
 constexpr int PerBatch = 20;
 constexpr int Total = Batches * PerBatch;
 
-enum class Fault { BrokerKilled, LinksCut, LinksStalled, SubscriberKilled, PublisherKilled };
+enum class Fault { BrokerStopped, LinksCut, LinksStalled, SubscriberKilled, PublisherKilled };
 
 struct FaultCase {
   const char *name;
@@ -104,8 +104,12 @@ TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
     Sleep(100);
     if (batch != Batches / 2) continue;
     switch (c.fault) {
-    case Fault::BrokerKilled:
-      broker.Kill();
+    case Fault::BrokerStopped:
+      // Stopped, not killed: every link drops without a word, as in a crash,
+      // but the broker keeps what it acknowledged. A killed mosquitto loses
+      // what it acknowledged in the moment before its next save, and no
+      // client can bring that back.
+      broker.Stop();
       Sleep(1000);
       broker.Start();
       break;
@@ -190,8 +194,8 @@ TEST_P(FaultSuite, NothingLostNoMoreDuplicatesThanMosquitto) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultSuite,
-    testing::Values(FaultCase{"BrokerKilledQos1", Fault::BrokerKilled, 1},
-                    FaultCase{"BrokerKilledQos2", Fault::BrokerKilled, 2},
+    testing::Values(FaultCase{"BrokerStoppedQos1", Fault::BrokerStopped, 1},
+                    FaultCase{"BrokerStoppedQos2", Fault::BrokerStopped, 2},
                     FaultCase{"LinksCutQos1", Fault::LinksCut, 1}, FaultCase{"LinksCutQos2", Fault::LinksCut, 2},
                     FaultCase{"LinksStalledQos1", Fault::LinksStalled, 1},
                     FaultCase{"LinksStalledQos2", Fault::LinksStalled, 2},
