@@ -340,3 +340,31 @@ TEST(CliReach, UnsubscribeWithoutTopicLeavesTheRestOfTheSession) {
   EXPECT_EQ(r.Out, "b/x b/x\n");
   EXPECT_EQ(Occurrences(broker.LogFile(), "Received SUBSCRIBE from kept"), 1u);
 }
+
+namespace {
+
+// --alpn: the names offered, in order, to a TLS server that records them
+// (openssl s_server, which speaks no MQTT), and the broker's choice in the
+// debug output.
+TEST(CliAlpn, NamesOfferedInOrderAndTheChoiceInTheDebugOutput) {
+  const std::string dir = ::testing::TempDir() + "vyr-alpn-" + std::to_string(::getpid());
+  ASSERT_EQ(::system(("mkdir -p '" + dir + "'").c_str()), 0);
+  const TestCertificate cert = MakeSelfSignedCertificate(dir);
+  const int port = FreeLoopbackPort();
+  Proc server("openssl", {"s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", cert.CertFile,
+                          "-key", cert.KeyFile, "-alpn", "mqtt"});
+  server.Start({}, true);
+  ASSERT_TRUE(server.WaitForOutLines(1, 10000)) << "openssl s_server does not listen";
+
+  Proc pub(CliPath(), CliArgs("pub", port, {"--tls", "--insecure", "--alpn", "x-first", "--alpn", "mqtt", "-d", "-t",
+                                            "alpn/t", "-m", "x"}));
+  pub.Start();
+  EXPECT_TRUE(pub.WaitForErr("TLS: ALPN protocol mqtt\n"));
+  pub.Signal(SIGTERM);
+  pub.Wait(10000);
+  server.Signal(SIGTERM);
+  const ProcResult served = server.Wait(10000);
+  EXPECT_NE(served.Out.find("ALPN protocols advertised by the client: x-first, mqtt\n"), std::string::npos) << served.Out;
+}
+
+} // namespace
