@@ -133,6 +133,21 @@ TEST_F(DataFileWriterTest, a_file_deleted_while_open_is_created_again) {
   EXPECT_EQ(ReadAll(Path("t.csv")), "2\r\n");
 }
 
+// In a forked child: lets the process write files up to aBytes only, and
+// appends aLine with aWriter, which must fail part-way ("File too large");
+// exits 10 when it was written whole, 11 for another reason. aLimit is the
+// limit to put back before the retry.
+void TornAppend(TDataFileWriter &aWriter, const std::string &aFile, const std::string &aLine, rlim_t aBytes,
+                rlimit &aLimit) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  ::getrlimit(RLIMIT_FSIZE, &aLimit);
+  rlimit small = aLimit;
+  small.rlim_cur = aBytes;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  if (aWriter.Append(aFile, aLine)) ::_exit(10);
+  if (aWriter.Problem() != "Cannot write the data file \"" + aFile + "\": File too large") ::_exit(11);
+}
+
 // A write that stops part-way (here at the file size limit of the process)
 // must not leave a cut-off line that the next line would run into. The limit
 // is the process's, so the writing happens in a child.
@@ -143,15 +158,9 @@ TEST_F(DataFileWriterTest, a_partial_write_is_cut_back) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    rlimit small = limit;
-    small.rlim_cur = 5 + 10; // room for ten bytes of the line
-    ::setrlimit(RLIMIT_FSIZE, &small);
     TDataFileWriter writer(4);
-    if (writer.Append(file, line)) ::_exit(10);
-    if (writer.Problem() != "Cannot write the data file \"" + file + "\": File too large") ::_exit(11);
+    rlimit limit{};
+    TornAppend(writer, file, line, 5 + 10, limit); // room for ten bytes of the line
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0 || st.st_size != 5) ::_exit(12);
     ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -190,15 +199,9 @@ TEST_F(DataFileWriterTest, a_torn_line_is_cut_without_touching_another_writers_l
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    rlimit small = limit;
-    small.rlim_cur = 5 + theirs.size() + 10; // room for ten bytes of the line after theirs
-    ::setrlimit(RLIMIT_FSIZE, &small);
     TDataFileWriter writer(4);
-    if (writer.Append(file, line)) ::_exit(10);
-    if (writer.Problem() != "Cannot write the data file \"" + file + "\": File too large") ::_exit(11);
+    rlimit limit{};
+    TornAppend(writer, file, line, 5 + theirs.size() + 10, limit); // room for ten bytes after theirs
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::_exit(writer.Retry() ? 0 : 13);
   }
