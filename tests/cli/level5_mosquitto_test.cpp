@@ -212,8 +212,10 @@ TEST(CliLevel5Mosquitto, RefusalsAndTheBrokersDisconnectSayWhy) {
   ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to victim1\n"));
   ASSERT_TRUE(AdministerBroker(broker, "disableClient victim"));
   EXPECT_TRUE(sub.WaitForErr("the broker disconnected: Administrative action\n"));
-  // Disabled, it is refused on its next attempt, with the reason.
-  ProcResult r = sub.Wait();
+  EXPECT_EQ(sub.Wait().ExitCode, 11);
+  // Disabled, it is refused when it comes again, with the reason.
+  ProcResult r =
+      RunCli(CliLevel5("sub", broker.Port(), {"-t", "open/x", "-i", "victim1", "-u", "victim", "-P", "secret"}));
   EXPECT_EQ(r.ExitCode, 3);
   EXPECT_NE(r.Err.find("the broker refused the connection: Not authorized"), std::string::npos) << r.Err;
   RunShell("rm -rf '" + dir + "'");

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QThread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -296,14 +295,16 @@ TEST(CliSessionGuard, KilledPublisherLosesNothingThroughMosquitto) {
   sub.Start();
   ASSERT_TRUE(WaitForFileText(broker.LogFile(), "Sending SUBACK to guardsub\n"));
   std::string lines;
-  for (int n = 0; n < 10; ++n) lines += std::to_string(n) + "\n";
+  for (int n = 0; n < 10; ++n) lines += "line-" + std::to_string(n) + "\n";
+  const std::size_t half = lines.find("line-5");
   Proc first(CliPath(), CliArgs("pub", proxy.Port(), args));
   first.Start("", true);
-  first.Write(lines.substr(0, 10));
+  first.Write(lines.substr(0, half));
   ASSERT_TRUE(sub.WaitForOutLines(5, 20000));
   proxy.Stall();
-  first.Write(lines.substr(10));
-  QThread::msleep(700);
+  first.Write(lines.substr(half));
+  // Killed once it has taken the last line, which is then in its session file.
+  EXPECT_TRUE(WaitForFileText(file, "line-9", 20000));
   first.Signal(SIGKILL);
   first.Wait();
   ASSERT_TRUE(fs::exists(file)) << "the messages in flight were not saved";
@@ -315,7 +316,7 @@ TEST(CliSessionGuard, KilledPublisherLosesNothingThroughMosquitto) {
   sub.Signal(SIGTERM);
   std::istringstream out(sub.Wait(10000).Out);
   std::map<int, int> seen;
-  for (std::string line; std::getline(out, line);) ++seen[std::stoi(line)];
+  for (std::string line; std::getline(out, line);) ++seen[std::stoi(line.substr(5))];
   for (int n = 0; n < 10; ++n) EXPECT_GE(seen[n], 1) << "message " << n << " lost";
 }
 
